@@ -1,0 +1,63 @@
+// The one binding layer's callable: a Python function object implemented in C++ whose
+// argument checking, error messages, docstring signature line, __annotations__ and
+// inspect.signature() all derive from one declarative FunctionSpec table.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "signature_text.hpp"
+
+namespace velmora::binding {
+
+namespace py = pybind11;
+
+inline constexpr std::size_t max_params = 12;
+
+// The checked arguments of one call, in parameter order (defaults filled in), plus the
+// keyword arguments a **kwargs parameter collected. Arguments are borrowed or owned
+// references that live for the duration of the call.
+class Call {
+public:
+    const py::object& operator[](std::size_t index) const { return values_[index]; }
+    const py::object& self() const { return values_[0]; }
+    // The extra keywords of a **kwargs parameter (an empty dict when there were none).
+    py::dict kwargs() const;
+    // A name of the defining module's globals, looked up at call time (then builtins),
+    // as a Python function body would do: NameError when neither has it.
+    py::object global(const char* name) const;
+    // The function being called.
+    const py::handle& function() const { return function_; }
+
+private:
+    friend struct CallAccess;
+    std::array<py::object, max_params> values_{};
+    py::object kwargs_;
+    py::handle function_;
+    py::handle globals_;
+};
+
+using Implementation = py::object (*)(const Call&);
+
+struct FunctionSpec {
+    const char* name;        // __name__, also the name in argument error messages
+    const char* qualname;    // __qualname__, also the head of the signature line
+    std::vector<ParamSpec> params;
+    const char* return_annotation;  // "" when there is none
+    const char* doc;                // text after the signature line ("" for none)
+    Implementation implementation;
+};
+
+// A new function object for `spec`, whose module is `module_name` and whose global
+// names are looked up in `globals`. `spec` must outlive the function (a static table).
+py::object make_function(const FunctionSpec& spec, py::handle module_name, py::handle globals);
+
+// The function's full docstring: signature line, then a blank line and the text.
+std::string docstring_of(const FunctionSpec& spec);
+
+}  // namespace velmora::binding

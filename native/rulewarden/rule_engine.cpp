@@ -1,0 +1,155 @@
+// Rulewarden: stores text rules, classifies them, and validates a frame against them.
+#include "velmora_python.hpp"
+#include "rulewarden_parts.hpp"
+#include "violation_gatherer.hpp"
+
+namespace velmora::rulewarden {
+namespace {
+
+constexpr const char* conditional_pattern = R"(if\s+(.+?)\s+then\s+(.+))";
+
+constexpr const char* class_doc =
+    "Parse and validate rule-based constraints on DataFrames.\n"
+    "\n"
+    "    Usage::\n"
+    "\n"
+    "        engine = Rulewarden()\n"
+    "        engine.add_rule(\"age > 0\").add_rule(\"income >= 0\")\n"
+    "        report = engine.validate(df)\n"
+    "        fixed = report.fix(df, strategy=\"resample\")\n"
+    "    ";
+
+py::object init(const Call& call) {
+    call.self().attr("_rules") = py::list();
+    call.self().attr("_parsed_rules") = py::list();
+    return py::none();
+}
+
+py::object add_rule(const Call& call) {
+    const py::object& self = call.self();
+    const py::object& rule = call[1];
+    py::object rules = self.attr("_rules");
+    rules.attr("append")(rule);
+    py::object parsed;
+    try {
+        parsed = self.attr("_parse_rule")(rule);
+    } catch (...) {
+        // Keep _rules and _parsed_rules the same length: a failed parse stores nothing.
+        rules.attr("pop")();
+        throw;
+    }
+    self.attr("_parsed_rules").attr("append")(parsed);
+    return self;
+}
+
+py::object parse_rule(const Call& call) {
+    py::object rule = call[1].attr("strip")();
+    py::object re = call.global("re");
+    py::object match = re.attr("match")(conditional_pattern, rule, re.attr("IGNORECASE"));
+    py::dict parsed;
+    if (!match.is_none()) {
+        parsed["type"] = "conditional";
+        parsed["condition"] = match.attr("group")(1).attr("strip")();
+        parsed["consequence"] = match.attr("group")(2).attr("strip")();
+        parsed["raw"] = rule;
+    } else {
+        parsed["type"] = "comparison";
+        parsed["expr"] = rule;
+        parsed["raw"] = rule;
+    }
+    return parsed;
+}
+
+// `from velmora.exceptions import VelmoraInputError`, run on every call.
+void import_input_error() {
+    py::module_ exceptions = py::module_::import("velmora.exceptions");
+    if (!py::hasattr(exceptions, "VelmoraInputError")) {
+        py::object message = py::str("cannot import name 'VelmoraInputError' from 'velmora.exceptions' ({})")
+                                 .format(py::getattr(exceptions, "__file__", py::str("unknown location")));
+        PyErr_SetObject(PyExc_ImportError, message.ptr());
+        throw py::error_already_set();
+    }
+}
+
+py::object validate(const Call& call) {
+    import_input_error();
+    const py::object& self = call.self();
+    const py::object& df = call[1];
+    py::dict violations;
+    ViolationGatherer gatherer(df);
+    py::object eval = df.attr("eval");
+
+    py::iterator rule_texts = py::iter(self.attr("_rules"));
+    py::iterator parsed_rules = py::iter(self.attr("_parsed_rules"));
+    for (; rule_texts != py::iterator::sentinel(); ++rule_texts, ++parsed_rules) {
+        if (parsed_rules == py::iterator::sentinel()) break;
+        py::object rule = py::reinterpret_borrow<py::object>(*rule_texts);
+        py::object parsed = py::reinterpret_borrow<py::object>(*parsed_rules);
+        bool evaluated;
+        if (equals(parsed[py::str("type")], py::str("conditional"))) {
+            py::object condition = parsed[py::str("condition")];
+            py::object consequence = parsed[py::str("consequence")];
+            evaluated = binding::swallow_exception([&] {
+                py::object condition_mask = eval(condition);
+                py::object consequence_mask = eval(consequence);
+                py::object mask = condition_mask & ~consequence_mask;
+                violations[rule] = gatherer.add(mask, false);
+            });
+        } else {
+            py::object expression = parsed[py::str("expr")];
+            evaluated = binding::swallow_exception([&] {
+                py::object result = eval(expression);
+                // A scalar result (an expression naming no column) breaks no row.
+                violations[rule] = py::hasattr(result, "__iter__") ? gatherer.add(result, true) : py::int_(0);
+            });
+        }
+        if (!evaluated) violations[rule] = py::int_(0);
+    }
+
+    py::object total = py::module_::import("builtins").attr("sum")(violations.attr("values")());
+    py::object violating_index = gatherer.violating_index(call);
+    Py_ssize_t rows = PyObject_Length(df.ptr());
+    if (rows < 0) throw py::error_already_set();
+    py::object rate = rows > 0 ? py::object(py::int_(py::len(violating_index)) / py::int_(rows))
+                               : py::object(py::float_(0.0));
+    return call.global("ConstraintViolationReport")(py::arg("violations") = violations,
+                                                    py::arg("total_violations") = total,
+                                                    py::arg("violation_rate") = rate,
+                                                    py::arg("violating_rows") = violating_index);
+}
+
+const FunctionSpec init_spec{"__init__", "Rulewarden.__init__", {{"self"}}, "None", "", init};
+
+const FunctionSpec add_rule_spec{"add_rule",
+                                 "Rulewarden.add_rule",
+                                 {{"self"}, {"rule", ArgKind::string, "str"}},
+                                 "'Rulewarden'",
+                                 "Parse and store a constraint rule. Returns self for chaining.",
+                                 add_rule};
+
+const FunctionSpec parse_rule_spec{"_parse_rule",
+                                   "Rulewarden._parse_rule",
+                                   {{"self"}, {"rule", ArgKind::string, "str"}},
+                                   "Dict[str, Any]",
+                                   "Parse a rule string into a structured representation.",
+                                   parse_rule};
+
+const FunctionSpec validate_spec{"validate",
+                                 "Rulewarden.validate",
+                                 {{"self"}, {"df", ArgKind::object, "pd.DataFrame"}},
+                                 "ConstraintViolationReport",
+                                 "Validate all rules against the DataFrame.",
+                                 validate};
+
+}  // namespace
+
+void register_rule_engine(py::module_& module) {
+    ClassBuilder(module, "Rulewarden", class_doc)
+        .method(init_spec)
+        .method(add_rule_spec)
+        .method(parse_rule_spec)
+        .method(validate_spec)
+        .build();
+}
+
+}  // namespace velmora::rulewarden

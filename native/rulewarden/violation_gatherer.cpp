@@ -1,0 +1,83 @@
+#include "violation_gatherer.hpp"
+
+#include <algorithm>
+
+#include <pybind11/numpy.h>
+
+#include "row_mask.hpp"
+
+namespace velmora::rulewarden {
+
+ViolationGatherer::ViolationGatherer(py::object df)
+    : df_(std::move(df)), index_(df_.attr("index")), rows_(py::len(index_)), any_violation_(rows_, 0) {}
+
+py::object ViolationGatherer::boolean_values(const py::object& mask) const {
+    // Only an exact Series: a subclass may give ~, astype or indexing other meanings.
+    py::object series_type = py::module_::import("pandas").attr("Series");
+    if (!mask.get_type().is(series_type)) return py::object();
+    py::object values = mask.attr("values");
+    if (!py::isinstance<py::array>(values)) return py::object();
+    auto array = py::reinterpret_borrow<py::array>(values);
+    if (array.ndim() != 1 || array.dtype().kind() != 'b' || array.itemsize() != 1) return py::object();
+    if (static_cast<std::size_t>(array.shape(0)) != rows_) return py::object();
+    return py::module_::import("numpy").attr("ascontiguousarray")(array);
+}
+
+py::object ViolationGatherer::add(const py::object& mask, bool invert) {
+    py::object values = boolean_values(mask);
+    if (values) {
+        auto array = py::reinterpret_borrow<py::array>(values);
+        const auto* bytes = static_cast<const std::uint8_t*>(array.data());
+        std::size_t count = or_into(any_violation_.data(), bytes, rows_, invert);
+        any_set_ = any_set_ || count > 0;
+        return py::int_(count);
+    }
+    py::object selected = invert ? py::object(~mask.attr("astype")(py::bool_().get_type())) : mask;
+    py::object count = py::int_(selected.attr("sum")());
+    labels_.attr("update")(index_[selected].attr("tolist")());
+    return count;
+}
+
+py::object ViolationGatherer::index_from_int_labels(const Call& call) const {
+    // For an int64 index, sorted(set(labels)) is the sorted distinct selected values.
+    py::object pd = call.global("pd");
+    std::vector<std::int64_t> labels;
+    if (index_.get_type().is(pd.attr("RangeIndex"))) {
+        const auto start = index_.attr("start").cast<std::int64_t>();
+        const auto step = index_.attr("step").cast<std::int64_t>();
+        for (std::int64_t position : set_positions(any_violation_.data(), rows_)) {
+            labels.push_back(start + step * position);
+        }
+        if (step < 0) std::reverse(labels.begin(), labels.end());
+    } else {
+        auto values = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(index_.attr("values"));
+        const std::int64_t* data = values.data();
+        for (std::int64_t position : set_positions(any_violation_.data(), rows_)) labels.push_back(data[position]);
+        std::sort(labels.begin(), labels.end());
+        labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
+    }
+    py::array_t<std::int64_t> array(static_cast<py::ssize_t>(labels.size()));
+    std::copy(labels.begin(), labels.end(), array.mutable_data());
+    return pd.attr("Index")(array);
+}
+
+py::object ViolationGatherer::violating_index(const Call& call) const {
+    py::object pd = call.global("pd");
+    if (py::len(labels_) == 0 && any_set_) {
+        bool int_labels = index_.get_type().is(pd.attr("RangeIndex")) ||
+                          (index_.get_type().is(pd.attr("Index")) &&
+                           equals(index_.attr("dtype"), py::module_::import("numpy").attr("dtype")("int64")));
+        if (int_labels) return index_from_int_labels(call);
+    }
+    py::set labels = labels_;
+    if (any_set_) {
+        py::array_t<bool> mask(static_cast<py::ssize_t>(rows_));
+        std::copy(any_violation_.begin(), any_violation_.end(), reinterpret_cast<std::uint8_t*>(mask.mutable_data()));
+        labels = py::set(labels_);
+        labels.attr("update")(index_[mask].attr("tolist")());
+    }
+    py::object sorted_labels = py::module_::import("builtins").attr("sorted")(labels);
+    return pd.attr("Index")(sorted_labels);
+}
+
+}  // namespace velmora::rulewarden

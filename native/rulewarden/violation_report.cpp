@@ -1,0 +1,144 @@
+// ConstraintViolationReport: a real dataclass whose methods are native functions.
+#include "velmora_python.hpp"
+#include "rulewarden_parts.hpp"
+
+namespace velmora::rulewarden {
+namespace {
+
+// "age >= 18": a column name, an operator (two-character ones first) and a bound.
+constexpr const char* bound_pattern = R"((\w+)\s*(>=|<=|>|<)\s*(\S+))";
+constexpr double clip_margin = 1e-06;
+
+py::object format_default(const py::handle& value) {
+    PyObject* text = PyObject_Format(value.ptr(), nullptr);
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(text);
+}
+
+py::object summary(const Call& call) {
+    py::list lines;
+    for (py::handle item : call.self().attr("violations").attr("items")()) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        py::object rule = pair[0];
+        py::object count = pair[1];
+        lines.append(py::str("Rule '") + format_default(rule) + py::str("': ") + format_default(count) +
+                     py::str(" violations"));
+    }
+    return py::str("\n").attr("join")(lines);
+}
+
+// The clip argument a simple bound rule implies, as (keyword, value), or nothing.
+struct ClipBound {
+    const char* keyword;
+    double value;
+};
+
+bool clip_bound_of(const Call& call, const py::handle& rule, py::object& column, ClipBound& bound) {
+    py::object match = call.global("re").attr("match")(bound_pattern, rule.attr("strip")());
+    if (match.is_none()) return false;
+    py::object bound_text = match.attr("group")(3);
+    PyObject* number = PyNumber_Float(bound_text.ptr());
+    if (number == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            return false;
+        }
+        throw py::error_already_set();
+    }
+    double value = PyFloat_AS_DOUBLE(number);
+    Py_DECREF(number);
+    std::string op = match.attr("group")(2).cast<std::string>();
+    column = match.attr("group")(1);
+    if (op == ">") bound = {"lower", value + clip_margin};
+    else if (op == ">=") bound = {"lower", value};
+    else if (op == "<") bound = {"upper", value - clip_margin};
+    else bound = {"upper", value};
+    return true;
+}
+
+py::object clip_to_bounds(const Call& call, const py::object& df) {
+    py::object result = df.attr("copy")();
+    py::object is_numeric_dtype = call.global("pd").attr("api").attr("types").attr("is_numeric_dtype");
+    for (py::handle rule : call.self().attr("violations")) {
+        py::object column;
+        ClipBound bound{};
+        if (!clip_bound_of(call, rule, column, bound)) continue;
+        if (!result.attr("columns").contains(column)) continue;
+        if (!is_numeric_dtype(result[column]).cast<bool>()) continue;
+        py::dict keywords;
+        keywords[bound.keyword] = py::float_(bound.value);
+        set_item(result, column, result[column].attr("clip")(**keywords));
+    }
+    return result;
+}
+
+py::object fix(const Call& call) {
+    const py::object& df = call[1];
+    const py::object& strategy = call[2];
+    py::object violating_rows = call.self().attr("violating_rows");
+    if (py::len(violating_rows) == 0) return df.attr("copy")();
+
+    py::object in_violation = df.attr("index").attr("isin")(violating_rows);
+    py::object good_df = df[~in_violation];
+    py::object bad_df = df.attr("loc")[in_violation];
+
+    py::str name = py::reinterpret_borrow<py::str>(strategy);
+    if (name.equal(py::str("drop"))) {
+        return good_df.attr("reset_index")(py::arg("drop") = true);
+    }
+    if (name.equal(py::str("resample"))) {
+        if (py::len(good_df) == 0) return df.attr("copy")();
+        // No random_state: pandas draws from numpy's global generator.
+        py::object replacement = good_df.attr("sample")(py::arg("n") = py::len(bad_df), py::arg("replace") = true)
+                                     .attr("reset_index")(py::arg("drop") = true);
+        py::list parts;
+        parts.append(good_df.attr("reset_index")(py::arg("drop") = true));
+        parts.append(replacement);
+        return call.global("pd").attr("concat")(parts, py::arg("ignore_index") = true);
+    }
+    if (name.equal(py::str("clip"))) return clip_to_bounds(call, df);
+    py::object message = py::str("Unknown fix strategy '") + name + py::str("'. Valid: 'resample', 'drop', 'clip'.");
+    PyErr_SetObject(PyExc_ValueError, message.ptr());
+    throw py::error_already_set();
+}
+
+py::object empty_index(const Call& call) { return call.global("pd").attr("Index")(py::list()); }
+
+const FunctionSpec summary_spec{
+    "summary", "ConstraintViolationReport.summary", {{"self"}}, "str", "", summary};
+
+const FunctionSpec fix_spec{
+    "fix",
+    "ConstraintViolationReport.fix",
+    {{"self"}, {"df", ArgKind::object, "pd.DataFrame"}, {"strategy", ArgKind::string, "str", "'resample'"}},
+    "pd.DataFrame",
+    "",
+    fix};
+
+const FunctionSpec empty_index_spec{"<lambda>", "ConstraintViolationReport.<lambda>", {}, "", "", empty_index};
+
+}  // namespace
+
+void register_violation_report(py::module_& module) {
+    py::object field = module.attr("field");
+    py::dict annotations;
+    annotations["violations"] = "Dict[str, int]";
+    annotations["total_violations"] = "int";
+    annotations["violation_rate"] = "float";
+    annotations["violating_rows"] = "pd.Index";
+    py::object index_factory =
+        binding::make_function(empty_index_spec, module.attr("__name__"), module.attr("__dict__"));
+
+    py::object cls = ClassBuilder(module, "ConstraintViolationReport", "Report of constraint violations in a DataFrame.")
+                         .attr("__annotations__", annotations)
+                         .attr("violations", field(py::arg("default_factory") = py::module_::import("builtins").attr("dict")))
+                         .attr("total_violations", py::int_(0))
+                         .attr("violation_rate", py::float_(0.0))
+                         .attr("violating_rows", field(py::arg("default_factory") = index_factory))
+                         .method(summary_spec)
+                         .method(fix_spec)
+                         .build();
+    module.attr("ConstraintViolationReport") = module.attr("dataclass")(cls);
+}
+
+}  // namespace velmora::rulewarden

@@ -1,0 +1,76 @@
+#include "signature_text.hpp"
+
+#include <gtest/gtest.h>
+
+namespace velmora {
+namespace {
+
+TEST(SignatureLine, KindsAnnotationsDefaultsAndReturn) {
+    std::vector<ParamSpec> params{{"self"},
+                                  {"df", ArgKind::object, "pd.DataFrame"},
+                                  {"strategy", ArgKind::string, "str", "'resample'"}};
+    EXPECT_EQ(signature_line("ConstraintViolationReport.fix", params, "pd.DataFrame"),
+              "ConstraintViolationReport.fix(self, df: pd.DataFrame, str strategy: str = 'resample') -> pd.DataFrame");
+}
+
+TEST(SignatureLine, EveryCheckedKindHasItsWord) {
+    std::vector<ParamSpec> params{{"a", ArgKind::integer, "int", "1"},
+                                  {"b", ArgKind::real, "float", "0.5"},
+                                  {"c", ArgKind::list, "Optional[List[str]]", "None"},
+                                  {"d", ArgKind::boolean, "bool", "True"}};
+    EXPECT_EQ(signature_line("f", params, ""),
+              "f(int a: int = 1, double b: float = 0.5, list c: Optional[List[str]] = None, bool d: bool = True)");
+}
+
+TEST(SignatureLine, BareDefaultAndVarKeyword) {
+    std::vector<ParamSpec> params{{"self"}, {"generator", ArgKind::object, "", "None"}, {"kwargs"}};
+    params.back().var_keyword = true;
+    EXPECT_EQ(signature_line("T.evaluate", params, "'EvaluationReport'"),
+              "T.evaluate(self, generator=None, **kwargs) -> 'EvaluationReport'");
+}
+
+TEST(SignatureLine, NoParameters) { EXPECT_EQ(signature_line("f", {}, ""), "f()"); }
+
+struct CountCase {
+    std::size_t required, maximum, found;
+    const char* more_or_less;
+    std::size_t expected;
+    const char* plural;
+};
+
+class CountMessage : public ::testing::TestWithParam<CountCase> {};
+
+TEST_P(CountMessage, PicksWordsAndNumber) {
+    const CountCase& c = GetParam();
+    std::vector<ParamSpec> params;
+    for (std::size_t i = 0; i < c.maximum; ++i) {
+        params.push_back({"p", ArgKind::object, "", i < c.required ? "" : "None"});
+    }
+    PositionalRange range = positional_range(params);
+    ASSERT_EQ(range.required, c.required);
+    ASSERT_EQ(range.maximum, c.maximum);
+    CountMessageParts parts = count_message_parts(range, c.found);
+    EXPECT_EQ(parts.more_or_less, c.more_or_less);
+    EXPECT_EQ(parts.expected, c.expected);
+    EXPECT_EQ(parts.plural, c.plural);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CountMessage,
+                         ::testing::Values(CountCase{2, 2, 1, "exactly", 2, "s"},
+                                           CountCase{2, 2, 3, "exactly", 2, "s"},
+                                           CountCase{1, 1, 2, "exactly", 1, ""},
+                                           CountCase{2, 6, 1, "at least", 2, "s"},
+                                           CountCase{2, 6, 7, "at most", 6, "s"},
+                                           CountCase{1, 5, 6, "at most", 5, "s"},
+                                           CountCase{0, 0, 1, "exactly", 0, "s"}));
+
+TEST(PositionalRange, VarKeywordIsNotPositional) {
+    std::vector<ParamSpec> params{{"self"}, {"x", ArgKind::object, "", "None"}, {"kwargs"}};
+    params.back().var_keyword = true;
+    PositionalRange range = positional_range(params);
+    EXPECT_EQ(range.required, 1u);
+    EXPECT_EQ(range.maximum, 2u);
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,1 @@
+"""Data preparation for generators: the privacy noise processor ``noiseforge``."""

@@ -1,0 +1,1 @@
+"""Tools for tabular data: the evaluator package and the rule engine ``rulewarden``."""

@@ -1,0 +1,1 @@
+"""Evaluation of synthetic tabular data: the evaluator, its report records and metrics."""

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Sets up the development environment (a CPython 3.9 virtual environment with the
+# pinned dependencies and velmora built from this tree), then runs one job:
+#   bash tools/dev.sh main    the end-to-end example
+#   bash tools/dev.sh test    every test: C++ unit tests, then the Python tests
+# A second run reuses the environment and rebuilds only what changed.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+venv="$root/.venv"
+cd "$root"
+
+say() { printf '[dev] %s\n' "$*" >&2; }
+
+is_python39() {
+    "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 9))' >/dev/null 2>&1
+}
+
+find_python39() {
+    local candidate version
+    for candidate in python3.9 python3 python; do
+        if command -v "$candidate" >/dev/null 2>&1 && is_python39 "$candidate"; then
+            command -v "$candidate"
+            return 0
+        fi
+    done
+    if command -v pyenv >/dev/null 2>&1; then
+        for version in $(pyenv versions --bare 2>/dev/null | grep -E '^3\.9(\.[0-9]+)?$' | sort -t. -k3 -n -r); do
+            candidate="$(pyenv root)/versions/$version/bin/python"
+            if is_python39 "$candidate"; then
+                echo "$candidate"
+                return 0
+            fi
+        done
+    fi
+    return 1
+}
+
+setup_venv() {
+    if [ ! -x "$venv/bin/python" ] || ! is_python39 "$venv/bin/python"; then
+        local python39
+        python39=$(find_python39) || {
+            say "error: no CPython 3.9 found (looked for python3.9 on PATH and in pyenv); install one, e.g. 'pyenv install 3.9'"
+            exit 1
+        }
+        say "creating $venv with $python39"
+        rm -rf "$venv"
+        "$python39" -m venv "$venv"
+    fi
+    local py="$venv/bin/python"
+    # Build requirements are installed into the environment itself so that rebuilds
+    # reuse one CMake build folder (an isolated build would start from scratch each time).
+    local stamp="$venv/.pyproject.sha"
+    local want
+    want=$(sha256sum pyproject.toml | cut -d' ' -f1)
+    if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
+        say "installing the pinned build requirements"
+        "$py" -m pip install --quiet --upgrade pip
+        # shellcheck disable=SC2046
+        "$py" -m pip install --quiet $("$py" tools/build_requirements.py pyproject.toml)
+        rm -f "$stamp"
+    fi
+    say "building velmora"
+    "$py" -m pip install --quiet --no-build-isolation \
+        --config-settings=build-dir=build/wheel-cp39 ${CI:+--config-settings=cmake.define.VELMORA_WERROR=ON} '.[test,examples]'
+    echo "$want" > "$stamp"
+}
+
+ensure_gtest() {
+    if [ -f /usr/include/gtest/gtest.h ]; then
+        return 0
+    fi
+    say "installing GoogleTest (Debian package libgtest-dev)"
+    if [ "$(id -u)" = 0 ]; then
+        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+    else
+        sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+    fi
+}
+
+run_cpp_tests() {
+    ensure_gtest
+    local cmake="$venv/bin/cmake"
+    local dir=build/cpp-tests
+    "$cmake" -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMORA_PYTHON_MODULES=OFF -DVELMORA_CPP_TESTS=ON \
+        -DVELMORA_WERROR="${CI:+ON}" >/dev/null
+    "$cmake" --build "$dir"
+    (cd "$dir" && "$venv/bin/ctest" --output-on-failure)
+}
+
+job=${1:-}
+case "$job" in
+    main)
+        setup_venv
+        shift
+        exec "$venv/bin/python" examples/main_job.py "$@"
+        ;;
+    test)
+        setup_venv
+        shift
+        run_cpp_tests
+        exec "$venv/bin/python" -m pytest "$@"
+        ;;
+    *)
+        echo "usage: bash tools/dev.sh main|test [arguments for the job]" >&2
+        exit 2
+        ;;
+esac
