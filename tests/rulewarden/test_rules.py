@@ -1,0 +1,88 @@
+"""Storing and classifying rules."""
+import pytest
+
+from velmora.tabular.rulewarden import Rulewarden
+
+
+def comparison(text):
+    return {"type": "comparison", "expr": text, "raw": text}
+
+
+@pytest.mark.parametrize(
+    "rule, parsed",
+    [
+        ("  age > 0  ", comparison("age > 0")),
+        ("age > 0 and income >= 0", comparison("age > 0 and income >= 0")),
+        (
+            "IF age > 18 THEN income > 0",
+            {"type": "conditional", "condition": "age > 18", "consequence": "income > 0",
+             "raw": "IF age > 18 THEN income > 0"},
+        ),
+        (
+            "if a > 1 then b > 2 then c > 3",
+            {"type": "conditional", "condition": "a > 1", "consequence": "b > 2 then c > 3",
+             "raw": "if a > 1 then b > 2 then c > 3"},
+        ),
+        (
+            "if a > 1 then b > 2\nmore text",
+            {"type": "conditional", "condition": "a > 1", "consequence": "b > 2",
+             "raw": "if a > 1 then b > 2\nmore text"},
+        ),
+        (
+            "if\ta  >  1\n then\t b",
+            {"type": "conditional", "condition": "a  >  1", "consequence": "b", "raw": "if\ta  >  1\n then\t b"},
+        ),
+        ("if x > 1 then", comparison("if x > 1 then")),
+        ("if(x > 1) then y > 2", comparison("if(x > 1) then y > 2")),
+        ("ifx > 1 then y > 2", comparison("ifx > 1 then y > 2")),
+        ("if a >\n1 then b", comparison("if a >\n1 then b")),
+        ("", comparison("")),
+        ("1 + 1", comparison("1 + 1")),
+    ],
+)
+def test_parse(rule, parsed):
+    engine = Rulewarden()
+    assert engine._parse_rule(rule) == parsed
+    assert list(engine._parse_rule(rule)) == list(parsed)
+    assert engine._parse_rule(rule=rule) == parsed
+
+
+def test_add_rule_stores_text_as_passed_and_chains():
+    engine = Rulewarden()
+    assert engine.add_rule("  age > 0  ") is engine
+    assert engine.add_rule(rule="income >= 0").add_rule("  age > 0  ") is engine
+    assert engine._rules == ["  age > 0  ", "income >= 0", "  age > 0  "]
+    assert engine._parsed_rules == [comparison("age > 0"), comparison("income >= 0"), comparison("age > 0")]
+    assert engine._parsed_rules[0] is not engine._parsed_rules[2]
+
+
+def test_parse_uses_the_module_re_at_call_time(monkeypatch):
+    import velmora.tabular.rulewarden as rw
+
+    class NoMatch:
+        IGNORECASE = 2
+
+        @staticmethod
+        def match(pattern, text, flags=0):
+            return None
+
+    monkeypatch.setattr(rw, "re", NoMatch)
+    assert Rulewarden()._parse_rule("if a then b") == comparison("if a then b")
+
+
+@pytest.mark.parametrize("error", [ValueError("bad rule"), KeyboardInterrupt()])
+def test_failed_parse_leaves_both_lists_in_step(error):
+    class Failing(Rulewarden):
+        def _parse_rule(self, rule):
+            if rule == "bad":
+                raise error
+            return super()._parse_rule(rule)
+
+    engine = Failing().add_rule("a > 0")
+    with pytest.raises(type(error)):
+        engine.add_rule("bad")
+    assert engine._rules == ["a > 0"]
+    assert len(engine._parsed_rules) == 1
+    engine.add_rule("b > 0")
+    assert engine._rules == ["a > 0", "b > 0"]
+    assert [p["expr"] for p in engine._parsed_rules] == ["a > 0", "b > 0"]

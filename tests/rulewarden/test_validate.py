@@ -1,0 +1,234 @@
+"""Validating a frame: the listed behaviours, then a differential test against the
+plain pandas transcription on random frames, indexes and rules."""
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from velmora.tabular.rulewarden import ConstraintViolationReport, Rulewarden
+
+from reference import assert_report_matches, reference_validate
+
+
+def engine_with(*rules):
+    engine = Rulewarden()
+    for rule in rules:
+        engine.add_rule(rule)
+    return engine
+
+
+def test_no_rules():
+    report = Rulewarden().validate(pd.DataFrame({"a": [1, 2]}))
+    assert report == ConstraintViolationReport(violations={}, total_violations=0, violation_rate=0.0,
+                                               violating_rows=report.violating_rows)
+    assert len(report.violating_rows) == 0 and report.violating_rows.dtype == object
+
+
+def test_missing_value_violates_a_comparison():
+    report = engine_with("age > 0").validate(pd.DataFrame({"age": [5, -1, np.nan]}))
+    assert report.violations == {"age > 0": 2}
+    assert report.violating_rows.tolist() == [1, 2]
+    assert report.violation_rate == 2 / 3
+
+
+def test_rate_and_double_counting():
+    df = pd.DataFrame({"age": [30, -1, 40, 50], "income": [1, -5, 3, 4]})
+    report = engine_with("age > 0", "income >= 0").validate(df)
+    assert report.violations == {"age > 0": 1, "income >= 0": 1}
+    assert report.total_violations == 2
+    assert report.violating_rows.tolist() == [1]
+    assert report.violation_rate == 0.25
+
+
+def test_conditional_rule():
+    df = pd.DataFrame({"age": [12, 30, 12, 30], "income": [100, 5, 0, 0]})
+    report = engine_with("if age < 18 then income == 0").validate(df)
+    assert report.violations == {"if age < 18 then income == 0": 1}
+    assert report.violating_rows.tolist() == [0]
+
+
+@pytest.mark.parametrize("rule", ["nope > 1", "age >", "1 > 2", "age >>> 3", "if nope > 1 then age > 0", "2"])
+def test_rules_that_cannot_count_violations_record_zero(rule):
+    report = engine_with(rule, "age > 0").validate(pd.DataFrame({"age": [1, -1]}))
+    assert report.violations == {rule: 0, "age > 0": 1}
+    assert report.violating_rows.tolist() == [1]
+
+
+def test_empty_frame():
+    report = engine_with("age > 0", "if age > 1 then age < 5").validate(pd.DataFrame({"age": pd.Series([], dtype=float)}))
+    assert report.violations == {"age > 0": 0, "if age > 1 then age < 5": 0}
+    assert report.violation_rate == 0.0 and len(report.violating_rows) == 0
+
+
+def test_keys_are_texts_as_added_in_order_and_duplicates_collapse():
+    report = engine_with(" b > 0 ", "a > 0", " b > 0 ").validate(pd.DataFrame({"a": [-1, 1], "b": [-1, -1]}))
+    assert list(report.violations.items()) == [(" b > 0 ", 2), ("a > 0", 1)]
+    assert report.total_violations == 3
+
+
+def test_string_index_labels_sorted():
+    df = pd.DataFrame({"age": [-1, 5, -2]}, index=["c", "a", "b"])
+    report = engine_with("age > 0").validate(df)
+    assert report.violating_rows.tolist() == ["b", "c"]
+
+
+def test_validate_is_repeatable_and_reads_only():
+    engine = engine_with("age > 0")
+    df = pd.DataFrame({"age": [1, -1]})
+    before = df.copy()
+    first, second = engine.validate(df), engine.validate(df=df)
+    assert first == second and first.violations is not second.violations
+    pd.testing.assert_frame_equal(df, before)
+    assert engine._rules == ["age > 0"]
+
+
+def test_mixed_labels_that_cannot_be_sorted_raise():
+    df = pd.DataFrame({"a": [-1, 1], "b": [1, -1]}, index=[1, "x"])
+    with pytest.raises(TypeError):
+        engine_with("a > 0", "b > 0").validate(df)
+
+
+def test_missing_exceptions_module_fails(monkeypatch):
+    monkeypatch.setitem(sys.modules, "velmora.exceptions", None)
+    with pytest.raises(ImportError):
+        engine_with("a > 0").validate(pd.DataFrame({"a": [1]}))
+
+
+def test_exceptions_module_without_the_name_fails(monkeypatch):
+    import types
+
+    monkeypatch.setitem(sys.modules, "velmora.exceptions", types.ModuleType("velmora.exceptions"))
+    with pytest.raises(ImportError, match="cannot import name 'VelmoraInputError'"):
+        engine_with("a > 0").validate(pd.DataFrame({"a": [1]}))
+
+
+@pytest.mark.parametrize(
+    "parsed, error",
+    [({"expr": "a > 0"}, KeyError), ({"type": "conditional", "condition": "a > 0"}, KeyError)],
+)
+def test_malformed_parsed_rules_propagate(parsed, error):
+    engine = Rulewarden()
+    engine._rules.append("x")
+    engine._parsed_rules.append(parsed)
+    with pytest.raises(error):
+        engine.validate(pd.DataFrame({"a": [1]}))
+
+
+def test_base_exceptions_are_not_swallowed(monkeypatch):
+    class Interrupting(pd.DataFrame):
+        def eval(self, expr, **kwargs):
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        engine_with("a > 0").validate(Interrupting({"a": [1]}))
+
+
+def test_rules_lists_of_unequal_length_stop_at_the_shorter():
+    engine = engine_with("a > 0")
+    engine._rules.append("a < 0")
+    assert engine.validate(pd.DataFrame({"a": [1]})).violations == {"a > 0": 0}
+
+
+def test_non_boolean_results_use_their_truth_value():
+    df = pd.DataFrame({"a": [0.0, 2.0, np.nan], "s": ["", "x", None]})
+    report = engine_with("a", "s", "a * 0").validate(df)
+    assert_report_matches(report, reference_validate(engine_with("a", "s", "a * 0"), df))
+    assert report.violations == {"a": 1, "s": 2, "a * 0": 2}
+
+
+def test_conditional_with_integer_results_follows_pandas():
+    # `&` and `~` on integers are bitwise and the result indexes by position.
+    df = pd.DataFrame({"a": [1, 0, 1], "b": [0, 0, 1]})
+    engine = engine_with("if a then b")
+    assert_report_matches(engine.validate(df), reference_validate(engine, df))
+
+
+# ---- differential test ---------------------------------------------------------------
+
+COLUMNS = ["a", "b", "i", "s", "f"]
+NUMERIC = ["a", "b", "i"]
+
+
+def numbers():
+    return st.sampled_from(["0", "1", "-1", "2.5", "100", "1e3"])
+
+
+def comparisons():
+    op = st.sampled_from([">", ">=", "<", "<=", "==", "!="])
+    numeric = st.tuples(st.sampled_from(NUMERIC), op, numbers()).map(" ".join)
+    column_pairs = st.tuples(st.sampled_from(NUMERIC), op, st.sampled_from(NUMERIC)).map(" ".join)
+    strings = st.tuples(st.just("s"), st.sampled_from(["==", "!="]), st.sampled_from(["'x'", "'y'"])).map(" ".join)
+    arithmetic = st.tuples(st.sampled_from(NUMERIC), st.sampled_from(["+", "-", "*", "/"]),
+                           st.sampled_from(NUMERIC), op, numbers()).map(" ".join)
+    return st.one_of(numeric, column_pairs, strings, arithmetic, st.just("f"), st.just("~f"))
+
+
+def expressions():
+    return st.recursive(
+        comparisons(),
+        lambda inner: st.one_of(
+            st.tuples(inner, st.sampled_from(["and", "or", "&", "|"]), inner).map(lambda t: f"({t[0]}) {t[1]} ({t[2]})"),
+            inner.map(lambda e: f"not ({e})"),
+        ),
+        max_leaves=3,
+    )
+
+
+def rules():
+    plain = expressions()
+    conditional = st.tuples(expressions(), expressions()).map(lambda t: f"if {t[0]} then {t[1]}")
+    invalid = st.sampled_from(["a >", "missing > 1", "1 > 2", "a", "s", "i + ", "@x > 1", "a in [1]"])
+    return st.one_of(plain, conditional, invalid)
+
+
+def indexes(n):
+    return st.sampled_from(["range", "shifted", "int", "dup", "str", "float", "reversed"]).map(
+        lambda kind: {
+            "range": pd.RangeIndex(n),
+            "shifted": pd.RangeIndex(10, 10 + 3 * n, 3),
+            "int": pd.Index(np.arange(n, dtype=np.int64)[::-1] * 7 - 5),
+            "dup": pd.Index(np.arange(n, dtype=np.int64) // 2),
+            "str": pd.Index([f"r{k}" for k in range(n)]),
+            "float": pd.Index(np.arange(n, dtype=float) / 2),
+            "reversed": pd.RangeIndex(n, 0, -1) if n else pd.RangeIndex(0),
+        }[kind]
+    )
+
+
+@st.composite
+def frames(draw):
+    n = draw(st.integers(0, 30))
+    floats = st.one_of(st.just(np.nan), st.floats(-5, 200, allow_nan=False))
+    data = {
+        "a": draw(st.lists(floats, min_size=n, max_size=n)),
+        "b": draw(st.lists(floats, min_size=n, max_size=n)),
+        "i": draw(st.lists(st.integers(-3, 150), min_size=n, max_size=n)),
+        "s": draw(st.lists(st.sampled_from(["x", "y", None]), min_size=n, max_size=n)),
+        "f": draw(st.lists(st.booleans(), min_size=n, max_size=n)),
+    }
+    df = pd.DataFrame(data, index=draw(indexes(n)))
+    df["i"] = df["i"].astype(np.int64)
+    df["f"] = df["f"].astype(bool)
+    df["s"] = df["s"].astype(object)
+    return df
+
+
+def outcome(function):
+    try:
+        return function(), None
+    except Exception as error:  # compared below: both must fail the same way
+        return None, type(error)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(df=frames(), rule_list=st.lists(rules(), max_size=5))
+def test_validate_matches_plain_pandas(df, rule_list):
+    engine = engine_with(*rule_list)
+    report, error = outcome(lambda: engine.validate(df))
+    expected, expected_error = outcome(lambda: reference_validate(engine, df))
+    assert error == expected_error
+    if error is None:
+        assert_report_matches(report, expected)
