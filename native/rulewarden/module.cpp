@@ -32,6 +32,10 @@ PYBIND11_MODULE(rulewarden, module) {
     all.append("ConstraintViolationReport");
     module.attr("__all__") = all;
 
+    // Whether validate() may evaluate the rules it handles natively; the plain path
+    // (DataFrame.eval for every rule) is kept for comparison in tests and benchmarks.
+    module.attr("_native_rules") = true;
+
     velmora::rulewarden::register_violation_report(module);
     velmora::rulewarden::register_rule_engine(module);
 }

@@ -1,6 +1,7 @@
 // Rulewarden: stores text rules, classifies them, and validates a frame against them.
 #include "velmora_python.hpp"
 #include "rulewarden_parts.hpp"
+#include "native_rules.hpp"
 #include "violation_gatherer.hpp"
 
 namespace velmora::rulewarden {
@@ -77,6 +78,7 @@ py::object validate(const Call& call) {
     const py::object& df = call[1];
     py::dict violations;
     ViolationGatherer gatherer(df);
+    NativeRules native(call, df, gatherer.rows());
     py::object eval = df.attr("eval");
 
     py::iterator rule_texts = py::iter(self.attr("_rules"));
@@ -90,6 +92,14 @@ py::object validate(const Call& call) {
             py::object condition = parsed[py::str("condition")];
             py::object consequence = parsed[py::str("consequence")];
             evaluated = binding::swallow_exception([&] {
+                if (auto holds = native.truth(condition, true)) {
+                    if (auto follows = native.truth(consequence, true)) {
+                        // The violating rows: the condition holds and the consequence does not.
+                        for (std::size_t i = 0; i < holds->size(); ++i) (*holds)[i] &= (*follows)[i] ^ 1u;
+                        violations[rule] = gatherer.add_rows(*holds, false);
+                        return;
+                    }
+                }
                 py::object condition_mask = eval(condition);
                 py::object consequence_mask = eval(consequence);
                 py::object mask = condition_mask & ~consequence_mask;
@@ -98,6 +108,10 @@ py::object validate(const Call& call) {
         } else {
             py::object expression = parsed[py::str("expr")];
             evaluated = binding::swallow_exception([&] {
+                if (auto truth = native.truth(expression, false)) {
+                    violations[rule] = gatherer.add_rows(*truth, true);
+                    return;
+                }
                 py::object result = eval(expression);
                 // A scalar result (an expression naming no column) breaks no row.
                 violations[rule] = py::hasattr(result, "__iter__") ? gatherer.add(result, true) : py::int_(0);

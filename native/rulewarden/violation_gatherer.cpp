@@ -23,14 +23,21 @@ py::object ViolationGatherer::boolean_values(const py::object& mask) const {
     return py::module_::import("numpy").attr("ascontiguousarray")(array);
 }
 
+py::object ViolationGatherer::record(const std::uint8_t* mask, bool invert) {
+    std::size_t count = or_into(any_violation_.data(), mask, rows_, invert);
+    any_set_ = any_set_ || count > 0;
+    return py::int_(count);
+}
+
+py::object ViolationGatherer::add_rows(const std::vector<std::uint8_t>& mask, bool invert) {
+    return record(mask.data(), invert);
+}
+
 py::object ViolationGatherer::add(const py::object& mask, bool invert) {
     py::object values = boolean_values(mask);
     if (values) {
         auto array = py::reinterpret_borrow<py::array>(values);
-        const auto* bytes = static_cast<const std::uint8_t*>(array.data());
-        std::size_t count = or_into(any_violation_.data(), bytes, rows_, invert);
-        any_set_ = any_set_ || count > 0;
-        return py::int_(count);
+        return record(static_cast<const std::uint8_t*>(array.data()), invert);
     }
     py::object selected = invert ? py::object(~mask.attr("astype")(py::bool_().get_type())) : mask;
     py::object count = py::int_(selected.attr("sum")());
@@ -61,13 +68,42 @@ py::object ViolationGatherer::index_from_int_labels(const Call& call) const {
     return pd.attr("Index")(array);
 }
 
+py::object ViolationGatherer::index_from_str_labels(const Call& call) const {
+    auto values = py::reinterpret_borrow<py::array>(
+        py::module_::import("numpy").attr("ascontiguousarray")(index_.attr("values")));
+    auto* items = static_cast<PyObject* const*>(values.data());
+    std::vector<PyObject*> labels;
+    for (std::int64_t position : set_positions(any_violation_.data(), rows_)) {
+        PyObject* label = items[position];
+        if (!PyUnicode_CheckExact(label)) return py::object();
+        labels.push_back(label);
+    }
+    // Comparing two exact str objects cannot fail, so the sort needs no error checks;
+    // the order is the one Python's sorted() gives str (code point order).
+    auto less = [](PyObject* a, PyObject* b) { return PyUnicode_Compare(a, b) < 0; };
+    auto same = [](PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; };
+    std::sort(labels.begin(), labels.end(), less);
+    labels.erase(std::unique(labels.begin(), labels.end(), same), labels.end());
+    py::list sorted_labels(labels.size());
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        sorted_labels[i] = py::reinterpret_borrow<py::object>(labels[i]);
+    }
+    return call.global("pd").attr("Index")(sorted_labels);
+}
+
 py::object ViolationGatherer::violating_index(const Call& call) const {
     py::object pd = call.global("pd");
     if (py::len(labels_) == 0 && any_set_) {
-        bool int_labels = index_.get_type().is(pd.attr("RangeIndex")) ||
-                          (index_.get_type().is(pd.attr("Index")) &&
-                           equals(index_.attr("dtype"), py::module_::import("numpy").attr("dtype")("int64")));
-        if (int_labels) return index_from_int_labels(call);
+        py::object numpy = py::module_::import("numpy");
+        bool plain_index = index_.get_type().is(pd.attr("Index"));
+        if (index_.get_type().is(pd.attr("RangeIndex")) ||
+            (plain_index && equals(index_.attr("dtype"), numpy.attr("dtype")("int64")))) {
+            return index_from_int_labels(call);
+        }
+        if (plain_index && equals(index_.attr("dtype"), numpy.attr("dtype")("O"))) {
+            py::object built = index_from_str_labels(call);
+            if (built) return built;
+        }
     }
     py::set labels = labels_;
     if (any_set_) {

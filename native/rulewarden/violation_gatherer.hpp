@@ -19,6 +19,11 @@ public:
     // complement is recorded: the rows whose value converts to False.
     py::object add(const py::object& mask, bool invert);
 
+    // Records a mask the native evaluator computed (one byte per row), likewise.
+    py::object add_rows(const std::vector<std::uint8_t>& mask, bool invert);
+
+    std::size_t rows() const { return rows_; }
+
     // pd.Index(sorted(set of the violating labels)).
     py::object violating_index(const Call& call) const;
 
@@ -26,6 +31,10 @@ private:
     // The mask's bytes when it is a plain boolean Series of one value per row, else null.
     py::object boolean_values(const py::object& mask) const;
     py::object index_from_int_labels(const Call& call) const;
+    // pd.Index(sorted(set(labels))) for an object index whose selected labels are all
+    // exact str; empty when some label is not.
+    py::object index_from_str_labels(const Call& call) const;
+    py::object record(const std::uint8_t* mask, bool invert);
 
     py::object df_;
     py::object index_;

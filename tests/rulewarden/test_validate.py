@@ -8,6 +8,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import velmora.tabular.rulewarden as rw
 from velmora.tabular.rulewarden import ConstraintViolationReport, Rulewarden
 
 from reference import assert_report_matches, reference_validate
@@ -148,8 +149,7 @@ def test_conditional_with_integer_results_follows_pandas():
 
 # ---- differential test ---------------------------------------------------------------
 
-COLUMNS = ["a", "b", "i", "s", "f"]
-NUMERIC = ["a", "b", "i"]
+NUMERIC = ["a", "b", "i", "g", "j"]
 
 
 def numbers():
@@ -163,7 +163,12 @@ def comparisons():
     strings = st.tuples(st.just("s"), st.sampled_from(["==", "!="]), st.sampled_from(["'x'", "'y'"])).map(" ".join)
     arithmetic = st.tuples(st.sampled_from(NUMERIC), st.sampled_from(["+", "-", "*", "/"]),
                            st.sampled_from(NUMERIC), op, numbers()).map(" ".join)
-    return st.one_of(numeric, column_pairs, strings, arithmetic, st.just("f"), st.just("~f"))
+    literal_first = st.tuples(numbers(), op, st.sampled_from(NUMERIC)).map(" ".join)
+    negative = st.tuples(st.sampled_from(NUMERIC), op, st.sampled_from(["-1", "-0.1", "-2.5"])).map(" ".join)
+    tenth = st.tuples(st.sampled_from(["g", "a"]), st.sampled_from(["==", "!=", ">="]), st.just("0.1")).map(" ".join)
+    return st.one_of(numeric, column_pairs, strings, arithmetic, literal_first, negative, tenth,
+                     st.sampled_from(["f", "~f", "not f", "a", "i", "g", "i - i", "a * 0", "i * 9999999999999 > 0",
+                                      "s == \"x\"", "'y' != s", "n > 1", "s > 'x'", "i / 0 > 1", "a / i < 0.5"]))
 
 
 def expressions():
@@ -185,13 +190,14 @@ def rules():
 
 
 def indexes(n):
-    return st.sampled_from(["range", "shifted", "int", "dup", "str", "float", "reversed"]).map(
+    return st.sampled_from(["range", "shifted", "int", "dup", "str", "strdup", "float", "reversed"]).map(
         lambda kind: {
             "range": pd.RangeIndex(n),
             "shifted": pd.RangeIndex(10, 10 + 3 * n, 3),
             "int": pd.Index(np.arange(n, dtype=np.int64)[::-1] * 7 - 5),
             "dup": pd.Index(np.arange(n, dtype=np.int64) // 2),
             "str": pd.Index([f"r{k}" for k in range(n)]),
+            "strdup": pd.Index([f"r{k % 3}" for k in range(n)], dtype=object),
             "float": pd.Index(np.arange(n, dtype=float) / 2),
             "reversed": pd.RangeIndex(n, 0, -1) if n else pd.RangeIndex(0),
         }[kind]
@@ -208,11 +214,17 @@ def frames(draw):
         "i": draw(st.lists(st.integers(-3, 150), min_size=n, max_size=n)),
         "s": draw(st.lists(st.sampled_from(["x", "y", None]), min_size=n, max_size=n)),
         "f": draw(st.lists(st.booleans(), min_size=n, max_size=n)),
+        "g": draw(st.lists(st.one_of(st.just(np.nan), st.sampled_from([0.1, -0.1, 2.5, 1e3])), min_size=n, max_size=n)),
+        "j": draw(st.lists(st.integers(-3, 150), min_size=n, max_size=n)),
+        "n": draw(st.lists(st.one_of(st.none(), st.integers(0, 3)), min_size=n, max_size=n)),
     }
     df = pd.DataFrame(data, index=draw(indexes(n)))
     df["i"] = df["i"].astype(np.int64)
     df["f"] = df["f"].astype(bool)
     df["s"] = df["s"].astype(object)
+    df["g"] = df["g"].astype(np.float32)
+    df["j"] = df["j"].astype(np.int32)
+    df["n"] = df["n"].astype("Int64")
     return df
 
 
@@ -223,7 +235,7 @@ def outcome(function):
         return None, type(error)
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(df=frames(), rule_list=st.lists(rules(), max_size=5))
 def test_validate_matches_plain_pandas(df, rule_list):
     engine = engine_with(*rule_list)
@@ -232,3 +244,82 @@ def test_validate_matches_plain_pandas(df, rule_list):
     assert error == expected_error
     if error is None:
         assert_report_matches(report, expected)
+    # The same with the native evaluation switched off.
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(rw, "_native_rules", False)
+        plain, plain_error = outcome(lambda: engine.validate(df))
+    assert plain_error == expected_error
+    if plain_error is None:
+        assert_report_matches(plain, expected)
+
+
+class CountingEval:
+    def __init__(self, monkeypatch):
+        self.calls = []
+        original = pd.DataFrame.eval
+
+        def counting(frame, expr, *args, **kwargs):
+            self.calls.append(expr)
+            return original(frame, expr, *args, **kwargs)
+
+        monkeypatch.setattr(pd.DataFrame, "eval", counting)
+
+
+NATIVE_RULES = ["a > 1", "i <= 3", "g != 0.1", "j == 2", "a + i * 2 > b / 4", "(a > 0) & ~f | (s == 'x')",
+                "if a > 1 then s != 'y'", "not (b < 0) and f", "a", "if f then i - b > 0", "j > i"]
+PLAIN_RULES = ["n > 1", "s > 'x'", "a ** 2 > 1", "1 < a < 3", "missing > 1", "@x > 1", "if a > 1 then n > 0",
+               "f > 0", "i * 2.5 // 1 > 0", "abs(a) > 1"]
+
+
+def sample_frame():
+    return pd.DataFrame({
+        "a": [1.5, np.nan, -2.0], "b": [0.0, 4.0, -1.0], "i": [1, 5, 3], "j": np.array([2, 0, 7], dtype=np.int32),
+        "g": np.array([0.1, 0.5, np.nan], dtype=np.float32), "f": [True, False, True], "s": ["x", None, "y"],
+        "n": pd.array([1, None, 3], dtype="Int64"),
+    })
+
+
+@pytest.mark.parametrize("rule", NATIVE_RULES)
+def test_handled_rules_never_reach_dataframe_eval(rule, monkeypatch):
+    counter = CountingEval(monkeypatch)
+    df = sample_frame()
+    report = engine_with(rule).validate(df)
+    assert counter.calls == []
+    monkeypatch.setattr(rw, "_native_rules", False)
+    assert_report_matches(report, reference_validate(engine_with(rule), df))
+    assert counter.calls
+
+
+@pytest.mark.parametrize("rule", PLAIN_RULES)
+def test_other_rules_fall_back_to_dataframe_eval(rule, monkeypatch):
+    counter = CountingEval(monkeypatch)
+    df = sample_frame()
+    report = engine_with(rule).validate(df)
+    assert counter.calls
+    assert_report_matches(report, reference_validate(engine_with(rule), df))
+
+
+def test_frame_subclasses_take_the_plain_path(monkeypatch):
+    class Frame(pd.DataFrame):
+        pass
+
+    counter = CountingEval(monkeypatch)
+    df = Frame({"a": [1, -1]})
+    assert engine_with("a > 0").validate(df).violations == {"a > 0": 1}
+    assert counter.calls == ["a > 0"]
+
+
+def test_numexpr_present_takes_the_plain_path(monkeypatch):
+    import pandas.core.computation.check as check
+
+    monkeypatch.setattr(check, "NUMEXPR_INSTALLED", True)
+    counter = CountingEval(monkeypatch)
+    monkeypatch.setattr(pd.core.computation.eval, "NUMEXPR_INSTALLED", False, raising=False)
+    assert engine_with("a > 0").validate(pd.DataFrame({"a": [1, -1]})).violations == {"a > 0": 1}
+    assert counter.calls == ["a > 0"]
+
+
+def test_repeated_column_labels_take_the_plain_path(monkeypatch):
+    df = pd.DataFrame([[1, -1], [2, 3]], columns=["a", "a"])
+    engine = engine_with("a > 0")
+    assert_report_matches(engine.validate(df), reference_validate(engine, df))
