@@ -25,11 +25,11 @@ struct Refused {};
 
 template <typename T>
 Value owned_array(DType dtype, std::size_t rows) {
-    std::shared_ptr<T[]> buffer(new T[rows > 0 ? rows : 1]);
+    auto buffer = std::make_shared<std::vector<T>>(rows);
     Value value;
     value.dtype = dtype;
-    value.data = buffer.get();
-    value.storage = std::shared_ptr<void>(buffer, buffer.get());
+    value.data = buffer->data();
+    value.storage = buffer;
     return value;
 }
 
@@ -274,6 +274,10 @@ std::optional<std::vector<std::uint8_t>> evaluate_truth(const Expression& expres
         Value value = Evaluator(expression, inputs).evaluate(expression.root);
         if (value.scalar) return std::nullopt;  // a scalar result is pandas' business
         if (require_boolean && value.dtype != DType::boolean) return std::nullopt;
+        if (value.dtype == DType::boolean && value.storage && value.storage.use_count() == 1) {
+            // A computed boolean array is already the answer: hand its buffer over.
+            return std::move(*std::static_pointer_cast<std::vector<std::uint8_t>>(value.storage));
+        }
         std::vector<std::uint8_t> truth(inputs.rows);
         visit_array(value, [&](auto data) {
             for (std::size_t i = 0; i < inputs.rows; ++i) truth[i] = data[i] != 0;

@@ -1,6 +1,7 @@
 #include "native_rules.hpp"
 
 #include <cmath>
+#include <cstring>
 
 #include <pybind11/numpy.h>
 
@@ -90,16 +91,31 @@ std::optional<std::vector<std::uint8_t>> NativeRules::text_comparison(const Colu
     // pandas evaluates `column == 'text'` as column.isin(['text']): a match only for an
     // equal str, never for None or NaN; `!=` is its complement.
     if (op != rules::CompareOp::eq && op != rules::CompareOp::ne) return std::nullopt;
-    py::str wanted(literal);
-    const Py_ssize_t wanted_length = PyUnicode_GET_LENGTH(wanted.ptr());
+    // Interned, so that values read from source-code literals match by identity.
+    PyObject* interned = PyUnicode_FromStringAndSize(literal.data(), static_cast<Py_ssize_t>(literal.size()));
+    if (interned == nullptr) throw py::error_already_set();
+    PyUnicode_InternInPlace(&interned);
+    py::object wanted = py::reinterpret_steal<py::object>(interned);
+    const Py_ssize_t wanted_length = PyUnicode_GET_LENGTH(interned);
+    const int wanted_kind = PyUnicode_KIND(interned);
+    const void* wanted_data = PyUnicode_DATA(interned);
+    const std::size_t wanted_bytes = static_cast<std::size_t>(wanted_length) * static_cast<std::size_t>(wanted_kind);
     auto* items = static_cast<PyObject* const*>(py::reinterpret_borrow<py::array>(column.values).data());
     const std::uint8_t when_equal = op == rules::CompareOp::eq ? 1 : 0;
     std::vector<std::uint8_t> mask(rows_);
     for (std::size_t i = 0; i < rows_; ++i) {
         PyObject* item = items[i];
-        bool equal = item == wanted.ptr() ||
-                     (PyUnicode_CheckExact(item) && PyUnicode_GET_LENGTH(item) == wanted_length &&
-                      PyUnicode_Compare(item, wanted.ptr()) == 0);
+        // Two str objects are equal when they hold the same code points, which the
+        // canonical (narrowest) representation makes a comparison of kind and bytes.
+        bool equal = item == interned;
+        if (!equal && PyUnicode_CheckExact(item)) {
+            if (!PyUnicode_IS_READY(item)) {
+                equal = PyUnicode_Compare(item, interned) == 0;  // a legacy string, not yet canonical
+            } else {
+                equal = PyUnicode_GET_LENGTH(item) == wanted_length && PyUnicode_KIND(item) == wanted_kind &&
+                        std::memcmp(PyUnicode_DATA(item), wanted_data, wanted_bytes) == 0;
+            }
+        }
         mask[i] = equal ? when_equal : static_cast<std::uint8_t>(1 - when_equal);
     }
     return mask;

@@ -323,3 +323,15 @@ def test_repeated_column_labels_take_the_plain_path(monkeypatch):
     df = pd.DataFrame([[1, -1], [2, 3]], columns=["a", "a"])
     engine = engine_with("a > 0")
     assert_report_matches(engine.validate(df), reference_validate(engine, df))
+
+
+@pytest.mark.parametrize("literal", ["é", "e", "€", "😀", "a😀", "", "ab", "x"])
+@pytest.mark.parametrize("op", ["==", "!="])
+def test_text_equality_across_string_kinds(literal, op, monkeypatch):
+    values = ["é", "e", "€", "😀", "a😀", "", "ab", None, np.nan, "".join(["a", "b"])]
+    df = pd.DataFrame({"s": pd.Series(values, dtype=object)})
+    engine = engine_with(f"s {op} '{literal}'", f"if s {op} '{literal}' then s == 'e'")
+    counter = CountingEval(monkeypatch)
+    report = engine.validate(df)
+    assert counter.calls == []
+    assert_report_matches(report, reference_validate(engine, df))
