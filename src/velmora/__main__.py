@@ -1,0 +1,6 @@
+"""Runs the velmora command line: python -m velmora."""
+import sys
+
+from velmora.cli import main
+
+sys.exit(main())
