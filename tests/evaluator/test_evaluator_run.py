@@ -487,3 +487,20 @@ def test_privacy_results_come_from_the_privacy_runner(sisters, TabularEvaluator,
     report = Custom().evaluate(real, synthetic, metrics=["distance_to_closest_record"])
     assert [result for result, _ in report.filed] == sentinel_results
     assert report.filed[0][1] == "privacy"
+
+
+def test_repeated_runs_hold_no_references(sisters, TabularEvaluator, frames):
+    real, synthetic = frames
+    score = object()
+    sisters.outputs["mmd"] = score
+    sisters.outputs["dtcr"] = score
+    evaluator = TabularEvaluator(random_seed=3)
+    evaluator.evaluate(real, synthetic)
+    sisters.events.clear()
+    before = [sys.getrefcount(item) for item in (real, synthetic, score, evaluator)]
+    for _ in range(50):
+        evaluator.evaluate(real, synthetic)
+        with pytest.raises(ValueError):
+            evaluator.evaluate(real)
+    sisters.events.clear()
+    assert [sys.getrefcount(item) for item in (real, synthetic, score, evaluator)] == before
