@@ -127,7 +127,9 @@ struct Run {
     }
 
     // The target is the first column with at least two distinct non-missing values; a
-    // frame without one (or whose target label is falsy) gets no agreement score.
+    // frame without one (or whose target label is falsy) gets no agreement score. The
+    // choice runs inside the metric's guard: a frame where it fails (duplicate column
+    // labels make real_data[col] a frame) loses this optional metric, not the run.
     void prediction_agreement() const {
         py::object target = py::none();
         for (py::handle column : real_data.attr("columns")) {
@@ -143,10 +145,12 @@ struct Run {
         file_score(py::str("prediction_agreement"), score, "utility", prediction_agreement_description);
     }
 
-    // A metric class that returns its own MetricResult, filed as is.
-    void file_returned_result(const char* module_name, const char* class_name, py::object metric_arguments) const {
+    // A metric class that returns its own MetricResult, filed as is; a seeded class is
+    // built with the evaluator's random_seed.
+    void file_returned_result(const char* module_name, const char* class_name, bool seeded) const {
         py::object metric_class = import_from(module_name, class_name);
-        py::object metric = metric_arguments ? metric_class(**metric_arguments) : metric_class();
+        py::object metric =
+            seeded ? metric_class(py::arg("random_seed") = self.attr("random_seed")) : metric_class();
         report.attr("add_metric")(metric.attr("compute")(real_data, synthetic_data));
     }
 };
@@ -216,11 +220,11 @@ py::object evaluate(const Call& call) {
 
     if (contains(run.metrics_to_run, py::str("alpha_precision")) && is_true(run.self.attr("compute_alpha_beta"))) {
         binding::swallow_exception(
-            [&] { run.file_returned_result(sister::alpha_precision, "AlphaPrecisionMetric", py::object()); });
+            [&] { run.file_returned_result(sister::alpha_precision, "AlphaPrecisionMetric", false); });
     }
     if (contains(run.metrics_to_run, py::str("beta_recall")) && is_true(run.self.attr("compute_alpha_beta"))) {
         binding::swallow_exception(
-            [&] { run.file_returned_result(sister::beta_recall, "BetaRecallMetric", py::object()); });
+            [&] { run.file_returned_result(sister::beta_recall, "BetaRecallMetric", false); });
     }
 
     if (is_true(run.self.attr("compute_privacy"))) {
@@ -239,11 +243,7 @@ py::object evaluate(const Call& call) {
     }
 
     if (contains(run.metrics_to_run, py::str("tstr_normalized"))) {
-        binding::swallow_exception([&] {
-            py::dict seed;
-            seed["random_seed"] = run.self.attr("random_seed");
-            run.file_returned_result(sister::tstr, "TSTRNormalizedMetric", seed);
-        });
+        binding::swallow_exception([&] { run.file_returned_result(sister::tstr, "TSTRNormalizedMetric", true); });
     }
 
     py::setattr(run.report, "evaluation_time_seconds", clock_now(call) - start_time);

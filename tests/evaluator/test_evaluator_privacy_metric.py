@@ -2,8 +2,12 @@
 
 import sys
 
+import math
+
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from evaluator_stubs import DTCR, MIA, REPORT
 
@@ -39,6 +43,27 @@ def test_membership_inference_risk(sisters, TabularEvaluator, frames, auc, risk,
         f"Normalised privacy risk [0,1]. Raw AUC={shown}. Values >0 mean attacker has signal.")
     assert list(kwargs["details"].items()) == [("auc", auc), ("privacy_risk", kwargs["value"])]
     assert kwargs["details"]["auc"] is auc
+
+
+def plain_membership_inference(auc):
+    """The risk and description as a straightforward Python transcription."""
+    privacy_risk = abs(auc - 0.5) * 2
+    description = f"Normalised privacy risk [0,1]. Raw AUC={auc:.4f}. Values >0 mean attacker has signal."
+    return privacy_risk, description
+
+
+# The stub modules stay installed across examples; each example sets its own AUC.
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(auc=st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.integers(-10**6, 10**6),
+                     st.floats(width=32).map(np.float32), st.floats().map(np.float64)))
+def test_membership_inference_matches_plain_arithmetic(sisters, TabularEvaluator, auc):
+    sisters.outputs["mia"] = auc
+    result = TabularEvaluator()._run_privacy_metric("membership_inference_auc", None, None)
+    risk, description = plain_membership_inference(auc)
+    value = result.kwargs["value"]
+    assert type(value) is type(risk)
+    assert value == risk or (math.isnan(value) and math.isnan(risk))
+    assert result.kwargs["description"] == description
 
 
 def test_membership_inference_keeps_numpy_types(sisters, TabularEvaluator, frames):
