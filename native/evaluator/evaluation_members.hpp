@@ -1,0 +1,28 @@
+// The method tables of TabularEvaluator's evaluation members, each defined beside its
+// implementation; add_evaluation_members puts them on the class.
+#pragma once
+
+#include "velmora_python.hpp"
+
+namespace velmora::evaluator {
+
+extern const FunctionSpec init_spec;                // catalogue.cpp
+extern const FunctionSpec evaluate_spec;            // evaluation_run.cpp
+extern const FunctionSpec run_privacy_metric_spec;  // privacy_metrics.cpp
+extern const FunctionSpec compare_spec;             // comparison.cpp
+
+// Python's truth test of any object.
+inline bool is_true(py::handle value) {
+    int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth != 0;
+}
+
+// Python's `item in container`.
+inline bool contains(py::handle container, py::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found != 0;
+}
+
+}  // namespace velmora::evaluator
