@@ -100,17 +100,20 @@ std::string distribution_card(const Call& call, const PlotModules& modules, py::
     return text::distribution_card(encoded, formatted(column, ""));
 }
 
-// Draws one heatmap with its title and the shared tick labels; returns the image.
-py::object draw_heatmap(const py::object& axes, const py::object& correlation, const char* title, py::handle ticks,
-                        py::handle labels) {
+// Draws one heatmap with its title and tick positions; returns the image.
+py::object draw_heatmap(const py::object& axes, const py::object& correlation, const char* title,
+                        py::handle ticks) {
     py::object image = axes.attr("imshow")(correlation.attr("values"), py::arg("cmap") = "RdBu_r",
                                            py::arg("vmin") = -1, py::arg("vmax") = 1, py::arg("aspect") = "auto");
     axes.attr("set_title")(title, py::arg("fontsize") = 11, py::arg("fontweight") = "bold");
     axes.attr("set_xticks")(ticks);
     axes.attr("set_yticks")(ticks);
+    return image;
+}
+
+void label_heatmap(const py::object& axes, py::handle labels) {
     axes.attr("set_xticklabels")(labels, py::arg("rotation") = 45, py::arg("ha") = "right", py::arg("fontsize") = 7);
     axes.attr("set_yticklabels")(labels, py::arg("fontsize") = 7);
-    return image;
 }
 
 std::string correlation_section(const Call& call, const PlotModules& modules, const py::list& shared_numeric,
@@ -123,14 +126,18 @@ std::string correlation_section(const Call& call, const PlotModules& modules, co
     py::object real_correlation = real_df[shared_numeric].attr("corr")();
     py::object synthetic_correlation = synthetic_df[shared_numeric].attr("corr")();
     py::object ticks = call.global("range")(py::len(shared_numeric));
+    py::object real_axes = axes[py::int_(0)];
+    py::object synthetic_axes = axes[py::int_(1)];
+
+    py::object image = draw_heatmap(real_axes, real_correlation, "Real Correlation", ticks);
     // Tick labels keep the first 12 items of each label (c[:12]); an integer label cannot
-    // be sliced, which ends the step.
+    // be sliced, which ends the step with the real heatmap half labelled.
     py::slice first_twelve(py::none(), py::int_(12), py::none());
     py::list labels;
     for (py::handle label : shared_numeric) labels.append(label[first_twelve]);
-
-    py::object image = draw_heatmap(axes[py::int_(0)], real_correlation, "Real Correlation", ticks, labels);
-    draw_heatmap(axes[py::int_(1)], synthetic_correlation, "Synthetic Correlation", ticks, labels);
+    label_heatmap(real_axes, labels);
+    draw_heatmap(synthetic_axes, synthetic_correlation, "Synthetic Correlation", ticks);
+    label_heatmap(synthetic_axes, labels);
     // One colour bar, taken from the real heatmap, serves both axes.
     fig.attr("colorbar")(image, py::arg("ax") = axes, py::arg("shrink") = 0.8);
     fig.attr("tight_layout")();
