@@ -1,5 +1,6 @@
 import inspect
 import pathlib
+import sys
 
 import numpy as np
 import pytest
@@ -323,3 +324,18 @@ def test_signature_and_argument_errors(evaluator):
         evaluator.to_html(Report(), path="x")
     assert str(info.value) == "to_html() got an unexpected keyword argument 'path'"
 
+
+
+def test_repeated_calls_leak_no_references(evaluator, tmp_path):
+    value, name, generator = float("0.123456789"), "metric_" + "x" * 20, "Gen" + "y" * 20
+    report = Report({name: Result(value)}, {"p": Result(value, False)}, generator_name=generator)
+    watched = [value, name, generator, report, report.aggregate_metrics]
+    path = str(tmp_path / "page.html")
+    evaluator.to_html(report, path)
+    before = [sys.getrefcount(obj) for obj in watched]
+    for _ in range(50):
+        evaluator.to_html(report, path)
+        evaluator.to_html(report, str(tmp_path / "missing" / "page.html"))
+        with pytest.raises(ValueError):
+            evaluator.to_html(None)
+    assert [sys.getrefcount(obj) for obj in watched] == before

@@ -307,3 +307,13 @@ def test_repeated_calls_keep_the_figure_registry_empty():
     for _ in range(3):
         plot_html(real, real)
         assert plt.get_fignums() == []
+
+
+def test_frames_keep_their_reference_counts():
+    real, synthetic = frame(["a", "b"], rows=50), frame(["a", "b"], rows=50, seed=1)
+    plot_html(real, synthetic)
+    before = sys.getrefcount(real), sys.getrefcount(synthetic)
+    for _ in range(3):
+        plot_html(real, synthetic)
+        plot_html(frame([0, 1], rows=50), frame([0, 1], rows=50))
+    assert (sys.getrefcount(real), sys.getrefcount(synthetic)) == before
