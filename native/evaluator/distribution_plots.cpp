@@ -189,7 +189,8 @@ py::object generate_plot_html(const Call& call) {
 const FunctionSpec generate_plot_html_spec{
     "_generate_plot_html",
     "TabularEvaluator._generate_plot_html",
-    {{"real_df", ArgKind::object, "pd.DataFrame"}, {"synthetic_df", ArgKind::object, "pd.DataFrame"}},
+    {{"real_df", ArgKind::object, "pd.DataFrame", ""},
+     {"synthetic_df", ArgKind::object, "pd.DataFrame", ""}},
     "tuple",
     "Generate base64-encoded distribution and correlation plots.\n"
     "\n"

@@ -143,7 +143,7 @@ py::object to_html(const Call& call) {
 const FunctionSpec to_html_spec{
     "to_html",
     "TabularEvaluator.to_html",
-    {{"self"},
+    {{"self", ArgKind::object, "", ""},
      {"report", ArgKind::object, "'EvaluationReport'", "None"},
      {"output_path", ArgKind::string, "str", "None"},
      {"real_df", ArgKind::object, "pd.DataFrame", "None"},
