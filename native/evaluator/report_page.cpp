@@ -71,6 +71,11 @@ std::string metric_rows(const py::dict& all_metrics) {
 // Writes the page to `path` in UTF-8 with one write. The file is optional output: an
 // OSError from opening, writing or closing is dropped; any other error propagates.
 void write_page(const Call& call, const py::object& path, const py::str& html) {
+    // Text UTF-8 cannot hold (a lone surrogate from a label) fails here, before the file
+    // is opened, so an existing file is not truncated by a write that cannot succeed.
+    PyObject* encoded = PyUnicode_AsUTF8String(html.ptr());
+    if (encoded == nullptr) throw py::error_already_set();
+    Py_DECREF(encoded);
     try {
         py::object file = call.global("open")(path, "w", py::arg("encoding") = "utf-8");
         try {

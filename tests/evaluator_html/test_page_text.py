@@ -339,3 +339,14 @@ def test_repeated_calls_leak_no_references(evaluator, tmp_path):
         with pytest.raises(ValueError):
             evaluator.to_html(None)
     assert [sys.getrefcount(obj) for obj in watched] == before
+
+
+def test_page_that_utf8_cannot_hold_leaves_an_existing_file_alone(evaluator, tmp_path):
+    target = tmp_path / "page.html"
+    target.write_text("previous page")
+    report = Report({"label\udcff": Result(0.9)})
+    with pytest.raises(UnicodeEncodeError):
+        evaluator.to_html(report, str(target))
+    assert target.read_text() == "previous page"
+    # Without a path the page is returned as it is.
+    assert "<tr><td>label\udcff</td>" in evaluator.to_html(report)
