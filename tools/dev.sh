@@ -78,6 +78,22 @@ ensure_gtest() {
     fi
 }
 
+# The real-browser test of the HTML report page drives headless Chromium.
+ensure_chromium() {
+    if command -v chromium >/dev/null 2>&1; then
+        return 0
+    fi
+    say "installing Chromium (Debian package chromium)"
+    local sudo=()
+    if [ "$(id -u)" != 0 ]; then
+        sudo=(sudo)
+    fi
+    # Another apt run on the machine holds the dpkg lock for a while: wait for it.
+    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+        --no-install-recommends chromium >/dev/null
+}
+
 run_cpp_tests() {
     ensure_gtest
     local cmake="$venv/bin/cmake"
@@ -99,6 +115,7 @@ case "$job" in
         setup_venv
         shift
         run_cpp_tests
+        ensure_chromium
         exec "$venv/bin/python" -m pytest "$@"
         ;;
     *)

@@ -1,0 +1,183 @@
+// TabularEvaluator.to_html: one self-contained HTML page for an evaluation report, with
+// the overall score, a PASS/FAIL table and the plots of _generate_plot_html. Every value
+// taken from the report is escaped as HTML text, so names holding markup cannot break
+// the page or inject script into it.
+#include <string>
+#include <utility>
+
+#include "velmora_python.hpp"
+#include "evaluator_parts.hpp"
+#include "report_page_text.hpp"
+#include "report_page_text_bridge.hpp"
+
+namespace velmora::evaluator {
+namespace {
+
+namespace text = velmora::report_page;
+
+[[noreturn]] void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw py::error_already_set();
+}
+
+// {**mapping} into `merged`: later entries replace the values of earlier keys, which
+// keep their first position.
+void merge_mapping(py::dict& merged, const py::object& mapping) {
+    if (mapping.is_none()) raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+    if (PyDict_Update(merged.ptr(), mapping.ptr()) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(mapping.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+}
+
+// The mean value of the higher-is-better metrics (0.0 when there are none), as a float.
+py::object overall_score(const Call& call, const py::dict& all_metrics) {
+    py::list hib_vals;
+    for (auto entry : all_metrics) {
+        if (truth(entry.second.attr("higher_is_better"))) hib_vals.append(entry.second.attr("value"));
+    }
+    if (py::len(hib_vals) == 0) return py::float_(0.0);
+    py::object total = call.global("sum")(hib_vals);
+    PyObject* mean = PyNumber_TrueDivide(total.ptr(), py::int_(py::len(hib_vals)).ptr());
+    if (mean == nullptr) throw py::error_already_set();
+    py::object owned_mean = py::reinterpret_steal<py::object>(mean);
+    PyObject* as_float = PyNumber_Float(owned_mean.ptr());
+    if (as_float == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(as_float);
+}
+
+// One table line per metric, in order, with its verdict against the threshold.
+std::string metric_rows(const py::dict& all_metrics) {
+    std::string rows;
+    for (auto entry : all_metrics) {
+        py::handle metric = entry.second;
+        bool higher_is_better = truth(metric.attr("higher_is_better"));
+        py::float_ threshold(text::pass_threshold(higher_is_better));
+        // The verdict reads higher_is_better again, as each read may differ for a
+        // computed attribute.
+        int op = truth(metric.attr("higher_is_better")) ? Py_GE : Py_LE;
+        PyObject* comparison = PyObject_RichCompare(metric.attr("value").ptr(), threshold.ptr(), op);
+        if (comparison == nullptr) throw py::error_already_set();
+        bool passed = truth(py::reinterpret_steal<py::object>(comparison));
+        std::string name = formatted(entry.first, "");
+        rows += text::metric_row(name, formatted(metric.attr("value"), ".4f"), higher_is_better, passed);
+    }
+    return rows;
+}
+
+// Writes the page to `path` in UTF-8 with one write. The file is optional output: an
+// OSError from opening, writing or closing is dropped; any other error propagates.
+void write_page(const Call& call, const py::object& path, const py::str& html) {
+    // Text UTF-8 cannot hold (a lone surrogate from a label) fails here, before the file
+    // is opened, so an existing file is not truncated by a write that cannot succeed.
+    PyObject* encoded = PyUnicode_AsUTF8String(html.ptr());
+    if (encoded == nullptr) throw py::error_already_set();
+    Py_DECREF(encoded);
+    try {
+        py::object file = call.global("open")(path, "w", py::arg("encoding") = "utf-8");
+        try {
+            file.attr("write")(html);
+        } catch (py::error_already_set&) {
+            // As a with-block would: close the file, then let the write's error go on
+            // (or the close's, should closing fail too).
+            file.attr("close")();
+            throw;
+        }
+        file.attr("close")();
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_OSError)) throw;
+    }
+}
+
+py::object to_html(const Call& call) {
+    const py::object& report = call[1];
+    const py::object& output_path = call[2];
+    const py::object& real_df = call[3];
+    const py::object& synthetic_df = call[4];
+    if (report.is_none()) raise(PyExc_ValueError, "report must be provided.");
+
+    py::dict all_metrics;
+    merge_mapping(all_metrics, report.attr("aggregate_metrics"));
+    merge_mapping(all_metrics, report.attr("privacy_metrics"));
+
+    py::object overall = overall_score(call, all_metrics);
+    std::string score_color(text::score_color(overall.cast<double>()));
+    std::string rows = metric_rows(all_metrics);
+
+    py::object dist_plots_html = py::str("");
+    py::object corr_plots_html = py::str("");
+    if (!real_df.is_none() && !synthetic_df.is_none()) {
+        std::tie(dist_plots_html, corr_plots_html) =
+            unpack_pair(call.self().attr("_generate_plot_html")(real_df, synthetic_df));
+    }
+
+    // The report's attributes are read in page order, after the plots.
+    std::string title_name = formatted(report.attr("generator_name"), "");
+    std::string heading_name = formatted(report.attr("generator_name"), "");
+    std::string timestamp = formatted(report.attr("timestamp"), "");
+    std::string dataset_name = formatted(report.attr("dataset_name"), "");
+    std::string real_rows = formatted(report.attr("real_data_n_rows"), ",");
+    std::string synthetic_rows = formatted(report.attr("synthetic_data_n_rows"), ",");
+    std::string column_count = formatted(report.attr("n_columns"), "");
+    std::string overall_text = formatted(overall, ".2f");
+    std::string distribution_html = formatted(dist_plots_html, "");
+    std::string correlation_html = formatted(corr_plots_html, "");
+
+    text::PageFields fields;
+    fields.title_name = title_name;
+    fields.heading_name = heading_name;
+    fields.timestamp = timestamp;
+    fields.dataset_name = dataset_name;
+    fields.real_rows = real_rows;
+    fields.synthetic_rows = synthetic_rows;
+    fields.column_count = column_count;
+    fields.overall_text = overall_text;
+    fields.score_color = score_color;
+    fields.metric_rows = rows;
+    fields.distribution_html = distribution_html;
+    fields.correlation_html = correlation_html;
+    py::str html = python_text(text::render_page(fields));
+
+    if (!output_path.is_none() && py::len(output_path) > 0) write_page(call, output_path, html);
+    return std::move(html);
+}
+
+const FunctionSpec to_html_spec{
+    "to_html",
+    "TabularEvaluator.to_html",
+    {{"self", ArgKind::object, "", ""},
+     {"report", ArgKind::object, "'EvaluationReport'", "None"},
+     {"output_path", ArgKind::string, "str", "None"},
+     {"real_df", ArgKind::object, "pd.DataFrame", "None"},
+     {"synthetic_df", ArgKind::object, "pd.DataFrame", "None"}},
+    "str",
+    "Generate HTML evaluation report with distribution plots and\n"
+    "correlation heatmaps.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "report : EvaluationReport, optional\n"
+    "    Report to render. If None, raises ValueError.\n"
+    "output_path : str, optional\n"
+    "    If provided, write HTML to this path.\n"
+    "real_df : pd.DataFrame, optional\n"
+    "    Real data for generating distribution comparison plots.\n"
+    "synthetic_df : pd.DataFrame, optional\n"
+    "    Synthetic data for generating distribution comparison plots.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "str\n"
+    "    HTML string.",
+    to_html};
+
+}  // namespace
+
+void add_report_page_members(ClassBuilder& cls) {
+    cls.method(to_html_spec).static_method(generate_plot_html_spec);
+}
+
+}  // namespace velmora::evaluator
