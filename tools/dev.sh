@@ -99,6 +99,7 @@ run_cpp_tests() {
     local cmake="$venv/bin/cmake"
     local dir=build/cpp-tests
     "$cmake" -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMORA_PYTHON_MODULES=OFF -DVELMORA_CPP_TESTS=ON \
+        -DVELMORA_SANITIZE=address,undefined \
         -DVELMORA_WERROR="${CI:+ON}" >/dev/null
     "$cmake" --build "$dir"
     (cd "$dir" && "$venv/bin/ctest" --output-on-failure)
