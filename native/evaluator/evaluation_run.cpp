@@ -68,7 +68,15 @@ constexpr SimilarityMetric similarity_metrics[] = {
 
 // `for key, value in pairs:` unpacking of one item, with the interpreter's messages.
 std::pair<py::object, py::object> unpack_pair(py::handle item) {
-    py::iterator parts = py::iter(item);
+    PyObject* iterator = PyObject_GetIter(item.ptr());
+    if (iterator == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item.ptr())->tp_iter == nullptr &&
+            !PySequence_Check(item.ptr())) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::iterator parts = py::reinterpret_steal<py::iterator>(iterator);
     py::object values[2];
     for (int i = 0; i < 2; ++i) {
         if (parts == py::iterator::sentinel()) {

@@ -33,7 +33,15 @@ bool truth(py::handle value) {
 }
 
 std::pair<py::object, py::object> unpack_pair(py::handle value) {
-    py::iterator items = py::iter(value);
+    PyObject* iterator = PyObject_GetIter(value.ptr());
+    if (iterator == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
+            !PySequence_Check(value.ptr())) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::iterator items = py::reinterpret_steal<py::iterator>(iterator);
     py::object found[2];
     Py_ssize_t count = 0;
     for (; count < 2; ++count) {

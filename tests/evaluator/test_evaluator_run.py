@@ -504,3 +504,21 @@ def test_repeated_runs_hold_no_references(sisters, TabularEvaluator, frames):
             evaluator.evaluate(real)
     sisters.events.clear()
     assert [sys.getrefcount(item) for item in (real, synthetic, score, evaluator)] == before
+
+
+@pytest.mark.parametrize("item, message", [
+    (1, "cannot unpack non-iterable int object"),
+    (None, "cannot unpack non-iterable NoneType object"),
+    (("a",), "not enough values to unpack (expected 2, got 1)"),
+    (("a", 1, 2), "too many values to unpack (expected 2)"),
+])
+def test_ks_items_that_are_not_pairs_raise_the_unpacking_error(sisters, TabularEvaluator, frames, item, message):
+    class Scores:
+        def items(self):
+            return [item]
+
+    sisters.outputs["ks"] = Scores()
+    real, synthetic = frames
+    with pytest.raises((TypeError, ValueError)) as caught:
+        TabularEvaluator().evaluate(real, synthetic, metrics=["ks_complement"])
+    assert str(caught.value) == message

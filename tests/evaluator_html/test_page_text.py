@@ -277,6 +277,17 @@ def test_plot_sections_must_be_exactly_two(given):
         Custom().to_html(Report(), None, 1, 2)
 
 
+@pytest.mark.parametrize("given, type_name", [(None, "NoneType"), (7, "int")])
+def test_plot_sections_that_are_not_iterable_raise_the_unpacking_error(given, type_name):
+    class Custom(TabularEvaluator):
+        def _generate_plot_html(self, real_df, synthetic_df):
+            return given
+
+    with pytest.raises(TypeError) as caught:
+        Custom().to_html(Report(), None, 1, 2)
+    assert str(caught.value) == f"cannot unpack non-iterable {type_name} object"
+
+
 @pytest.mark.parametrize("frames", [(None, None), ("real", None), (None, "synthetic")])
 def test_plots_need_both_frames(frames):
     class Custom(TabularEvaluator):
