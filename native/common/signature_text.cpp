@@ -34,8 +34,7 @@ std::string signature_line(std::string_view qualname, const std::vector<ParamSpe
             line += param.annotation;
         }
         if (!param.default_text.empty()) {
-            // An annotated parameter spaces its "=", a bare one does not, as Python prints them.
-            line += param.annotation.empty() ? "=" : " = ";
+            line += " = ";
             line += param.default_text;
         }
     }

@@ -26,7 +26,7 @@ TEST(SignatureLine, BareDefaultAndVarKeyword) {
     std::vector<ParamSpec> params{{"self"}, {"generator", ArgKind::object, "", "None"}, {"kwargs"}};
     params.back().var_keyword = true;
     EXPECT_EQ(signature_line("T.evaluate", params, "'EvaluationReport'"),
-              "T.evaluate(self, generator=None, **kwargs) -> 'EvaluationReport'");
+              "T.evaluate(self, generator = None, **kwargs) -> 'EvaluationReport'");
 }
 
 TEST(SignatureLine, NoParameters) { EXPECT_EQ(signature_line("f", {}, ""), "f()"); }

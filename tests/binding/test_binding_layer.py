@@ -159,7 +159,7 @@ def test_introspection_comes_from_the_table():
         "flag: 'bool' = True, seed: 'Optional[int]' = None) -> 'tuple'"
     )
     kw = probe.with_kwargs
-    assert kw.__doc__.splitlines()[0] == "with_kwargs(first: pd.DataFrame, second=None, **kwargs) -> 'EvaluationReport'"
+    assert kw.__doc__.splitlines()[0] == "with_kwargs(first: pd.DataFrame, second = None, **kwargs) -> 'EvaluationReport'"
     assert str(inspect.signature(kw)) == "(first: 'pd.DataFrame', second=None, **kwargs) -> \"'EvaluationReport'\""
     assert str(inspect.signature(probe.Probe().required)) == "(text: 'str')"
     assert probe.Probe.required.__doc__ == "Probe.required(self, str text: str)"

@@ -148,7 +148,7 @@ SIGNATURES = {
     ),
     "evaluate": (
         "TabularEvaluator.evaluate(self, real_data: pd.DataFrame, synthetic_data: Optional[pd.DataFrame] = None, "
-        "generator=None, int n_samples: Optional[int] = None, list metrics: Optional[List[str]] = None, "
+        "generator = None, int n_samples: Optional[int] = None, list metrics: Optional[List[str]] = None, "
         "**kwargs) -> 'EvaluationReport'",
         "(self, real_data: 'pd.DataFrame', synthetic_data: 'Optional[pd.DataFrame]' = None, generator=None, "
         "n_samples: 'Optional[int]' = None, metrics: 'Optional[List[str]]' = None, **kwargs) "
