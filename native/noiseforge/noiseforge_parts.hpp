@@ -26,12 +26,22 @@ extern const FunctionSpec apply_noiseforge_spec;
 // The demonstration run as the main program (python -m velmora.core_generator.noiseforge).
 extern const FunctionSpec run_as_main_spec;
 
-// The passes behind _apply_numerical_dp, _apply_categorical_dp and the "gaussian" method.
-// Each reads column `col` from `source` and replaces it in `work`; `source` and `work`
-// may be the same frame as long as no label repeats in `cols`.
-void numerical_pass(const Call& call, const py::object& source, const py::object& work, const py::list& cols);
-void categorical_pass(const Call& call, const py::object& source, const py::object& work, const py::list& cols);
-void gaussian_pass(const Call& call, const py::object& work, const py::list& cols);
+class WorkFrame;
+
+// The passes behind _apply_numerical_dp, _apply_categorical_dp, _apply_minimal_noise and
+// the "gaussian" method. Each reads column `col` from `source` and replaces it in `work`;
+// `source` may be the working frame itself as long as no label repeats in `cols`.
+void numerical_pass(const Call& call, const py::object& source, WorkFrame& work, const py::list& cols);
+void categorical_pass(const Call& call, const py::object& source, WorkFrame& work, const py::list& cols);
+void minimal_pass(const Call& call, const py::object& df, WorkFrame& work);
+// Reads each column from the working frame, as the "gaussian" method does.
+void gaussian_pass(const Call& call, WorkFrame& work, const py::object& cols);
+
+// Python's a / b, rich comparison and truth value, raising what Python raises.
+py::object divide(const py::handle& a, const py::handle& b);
+py::object rich_compare(const py::handle& a, const py::handle& b, int op);
+bool compare(const py::handle& a, const py::handle& b, int op);
+bool truth(const py::handle& value);
 
 // logger.info(message) / logger.warning(message) on the module logger, looked up at call time.
 void log_info(const Call& call, const py::object& message);

@@ -1,21 +1,23 @@
 // The noise mechanisms and the column passes: Laplace and Gaussian noise, the numerical
 // and categorical perturbation, and the minimal-noise mode.
+//
+// Each pass has a native route for the columns the kernels handle (numpy float64,
+// float32, int64 and int32 buffers; object columns of str) and the plain pandas route
+// for everything else. numpy draws every random number in both, with the same calls in
+// the same order, and both yield the same frame bit for bit.
 #include "velmora_python.hpp"
 #include "noiseforge_parts.hpp"
+#include "column_access.hpp"
+#include "object_tally.hpp"
+
+#include <cmath>
 
 namespace velmora::noiseforge {
-namespace {
 
 py::object divide(const py::handle& a, const py::handle& b) {
     PyObject* result = PyNumber_TrueDivide(a.ptr(), b.ptr());
     if (result == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(result);
-}
-
-bool truth(const py::handle& value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
 }
 
 py::object rich_compare(const py::handle& a, const py::handle& b, int op) {
@@ -29,6 +31,14 @@ bool compare(const py::handle& a, const py::handle& b, int op) {
     if (result < 0) throw py::error_already_set();
     return result != 0;
 }
+
+bool truth(const py::handle& value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+namespace {
 
 py::object add_laplace_noise(const Call& call) {
     const py::object& data = call[1];
@@ -50,23 +60,35 @@ py::object add_gaussian_noise(const Call& call) {
     return data + noise;
 }
 
+// ---------------------------------------------------------------------------------
+// Numerical columns
+
 // Writes `values` into the non-missing rows of `col`, by position: labels may repeat.
-void write_back(const Call& call, const py::object& work, const py::object& col, const py::object& column,
+void write_back(const Call& call, WorkFrame& work, const py::object& col, const py::object& column,
                 const py::object& values) {
     py::object np = call.global("np");
     py::object positions = np.attr("flatnonzero")(column.attr("notna")().attr("to_numpy")());
-    py::object where = work.attr("columns").attr("get_loc")(col);
-    velmora::set_item(work.attr("iloc"), py::make_tuple(positions, where), values);
+    work.own(col);
+    py::object where = work.frame().attr("columns").attr("get_loc")(col);
+    velmora::set_item(work.frame().attr("iloc"), py::make_tuple(positions, where), values);
 }
 
-// The column's observed range (max - min), 1.0 when it is 0.
-py::object observed_range(const py::object& col_data) {
-    py::object range = col_data.attr("max")() - col_data.attr("min")();
+// The observed range (max - min) of numpy scalars, 1.0 when it is 0.
+py::object observed_range(const py::object& low, const py::object& high) {
+    py::object range = high - low;
     if (equals(range, py::int_(0))) return py::float_(1.0);
     return range;
 }
 
-void numerical_column(const Call& call, const py::object& source, const py::object& work, const py::object& col) {
+// Clipping to the widened observed range, then rounding, through pandas.
+void clip_and_round(const Call& call, WorkFrame& work, const py::object& col, const py::object& lower,
+                    const py::object& upper, bool is_integer) {
+    py::object np = call.global("np");
+    work.replace(col, np.attr("clip")(work.frame()[col], lower, upper));
+    if (is_integer) work.replace(col, work.frame()[col].attr("round")());
+}
+
+void numerical_column_plain(const Call& call, const py::object& source, WorkFrame& work, const py::object& col) {
     const py::object& self = call.self();
     py::object np = call.global("np");
     py::object column = source[col];
@@ -76,16 +98,158 @@ void numerical_column(const Call& call, const py::object& source, const py::obje
     binding::swallow_exception([&] {
         is_integer = truth(np.attr("all")(rich_compare(np.attr("mod")(col_data, 1), py::int_(0), Py_EQ)));
     });
-    py::object data_range = observed_range(col_data);
+    py::object data_range = observed_range(col_data.attr("min")(), col_data.attr("max")());
     py::object sensitivity = data_range * self.attr("noise_scale");
     py::object noisy = self.attr("_add_laplace_noise")(col_data.attr("values"), sensitivity);
     write_back(call, work, col, column, noisy);
     py::object margin = data_range * py::float_(0.1);
-    py::object lower = col_data.attr("min")() - margin;
-    py::object upper = col_data.attr("max")() + margin;
-    velmora::set_item(work, col, np.attr("clip")(work[col], lower, upper));
-    if (is_integer) velmora::set_item(work, col, work[col].attr("round")());
+    clip_and_round(call, work, col, col_data.attr("min")() - margin, col_data.attr("max")() + margin, is_integer);
 }
+
+// The noisy values as a contiguous float64 array of `size` elements, or nothing when
+// they are something else (a subclass's mechanism may return anything).
+std::optional<py::array_t<double>> noisy_buffer(const py::object& noisy, std::size_t size) {
+    if (!py::isinstance<py::array>(noisy) || Py_TYPE(noisy.ptr()) != Py_TYPE(py::array().ptr())) return std::nullopt;
+    py::array array = py::reinterpret_borrow<py::array>(noisy);
+    if (array.dtype().num() != py::detail::npy_api::NPY_DOUBLE_ || array.ndim() != 1 ||
+        static_cast<std::size_t>(array.shape(0)) != size || !(array.flags() & py::array::c_style)) {
+        return std::nullopt;
+    }
+    char order = array.dtype().byteorder();
+    if (order != '=' && order != '|') return std::nullopt;
+    return py::reinterpret_borrow<py::array_t<double>>(array);
+}
+
+// A clip bound as a double, or nothing when it is missing (pandas then ignores it, a
+// case left to the plain route).
+std::optional<double> bound_value(const py::object& bound) {
+    double value = PyFloat_AsDouble(bound.ptr());
+    if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    if (std::isnan(value)) return std::nullopt;
+    return value;
+}
+
+// Writing noisy values into a column of type T keeps T when pandas can hold them all
+// without loss; otherwise the column becomes float64. The native route builds the
+// float64 column; the rare lossless case is left to pandas.
+template <typename T>
+bool becomes_float64(const double* noisy, std::size_t size) {
+    if constexpr (std::is_same_v<T, double>) {
+        (void)noisy;
+        (void)size;
+        return true;
+    } else {
+        return !noise::holds_losslessly<T>(noisy, size);
+    }
+}
+
+// The column after noise: write-back into the non-missing rows, clipping to
+// [lower, upper] when `clip`, rounding when `round`, all in one pass. Returns nothing
+// when the plain route must finish the column instead.
+template <typename T>
+std::optional<py::array_t<double>> noisy_column(noise::ColumnView<T> view, const py::object& noisy, std::size_t present,
+                                                bool clip, const py::object& lower, const py::object& upper,
+                                                bool round) {
+    std::optional<py::array_t<double>> values = noisy_buffer(noisy, present);
+    if (!values || !becomes_float64<T>(values->data(), present)) return std::nullopt;
+    double low = 0.0;
+    double high = 0.0;
+    if (clip) {
+        std::optional<double> a = bound_value(lower);
+        std::optional<double> b = bound_value(upper);
+        if (!a || !b) return std::nullopt;
+        // pandas' clip orders the two bounds first (min, then max).
+        low = *b < *a ? *b : *a;
+        high = *a < *b ? *b : *a;
+    }
+    py::array_t<double> out(static_cast<py::ssize_t>(view.size));
+    const double* noisy_data = values->data();
+    double* out_data = out.mutable_data();
+    {
+        // Pure C++ on buffers this call holds references to: no Python object is touched.
+        py::gil_scoped_release unlocked;
+        noise::scatter_noisy(view, noisy_data, clip, low, high, round, out_data);
+    }
+    return out;
+}
+
+// The numpy scalar of the column's type holding `value`, as pandas' min() and max() return.
+template <typename T>
+py::object numpy_scalar(const NumericColumn& column, T value) {
+    return column.values.dtype().attr("type")(value);
+}
+
+template <typename T>
+void numerical_column_native(const Call& call, const py::object& source, WorkFrame& work, const py::object& col,
+                             const NumericColumn& column, noise::ColumnView<T> view) {
+    const py::object& self = call.self();
+    noise::ColumnSummary<T> summary = noise::summarize(view);
+    if (summary.present == 0) return;
+    if (!summary.finite) {
+        numerical_column_plain(call, source, work, col);
+        return;
+    }
+    py::object low = numpy_scalar(column, summary.min);
+    py::object high = numpy_scalar(column, summary.max);
+    py::object data_range = observed_range(low, high);
+    py::object sensitivity = data_range * self.attr("noise_scale");
+    py::array_t<T> present(static_cast<py::ssize_t>(summary.present));
+    noise::gather_present(view, present.mutable_data());
+    py::object noisy = self.attr("_add_laplace_noise")(present, sensitivity);
+    py::object margin = data_range * py::float_(0.1);
+    py::object lower = low - margin;
+    py::object upper = high + margin;
+    if (auto out = noisy_column(view, noisy, summary.present, true, lower, upper, summary.whole)) {
+        work.replace(col, *out);
+        return;
+    }
+    write_back(call, work, col, source[col], noisy);
+    clip_and_round(call, work, col, lower, upper, summary.whole);
+}
+
+void numerical_column(const Call& call, const py::object& source, WorkFrame& work, const py::object& col) {
+    if (work.labels_unique()) {
+        if (std::optional<NumericColumn> column = numeric_column(source[col])) {
+            with_view(*column, [&](auto view) { numerical_column_native(call, source, work, col, *column, view); });
+            return;
+        }
+    }
+    numerical_column_plain(call, source, work, col);
+}
+
+void gaussian_column(const Call& call, WorkFrame& work, const py::object& col) {
+    const py::object& self = call.self();
+    py::object column = work.frame()[col];
+    std::optional<NumericColumn> numeric = work.labels_unique() ? numeric_column(column) : std::nullopt;
+    if (numeric) {
+        bool done = with_view(*numeric, [&](auto view) {
+            using T = typename decltype(view)::value_type;
+            noise::ColumnSummary<T> summary = noise::summarize(view);
+            if (summary.present == 0) return true;
+            if (!summary.finite) return false;
+            py::object data_range = observed_range(numpy_scalar(*numeric, summary.min), numpy_scalar(*numeric, summary.max));
+            py::object sensitivity = data_range * self.attr("noise_scale");
+            py::array_t<T> present(static_cast<py::ssize_t>(summary.present));
+            noise::gather_present(view, present.mutable_data());
+            py::object noisy = self.attr("_add_gaussian_noise")(present, sensitivity);
+            if (auto out = noisy_column(view, noisy, summary.present, false, py::none(), py::none(), false)) {
+                work.replace(col, *out);
+            } else {
+                write_back(call, work, col, column, noisy);
+            }
+            return true;
+        });
+        if (done) return;
+    }
+    py::object col_data = column.attr("dropna")();
+    if (py::len(col_data) == 0) return;
+    py::object sensitivity = observed_range(col_data.attr("min")(), col_data.attr("max")()) * self.attr("noise_scale");
+    py::object noisy = self.attr("_add_gaussian_noise")(col_data.attr("values"), sensitivity);
+    write_back(call, work, col, column, noisy);
+}
+
+// ---------------------------------------------------------------------------------
+// Categorical columns
 
 // A categorical column's noisy category distribution: the categories that occur, in
 // pandas' value_counts order, and their probabilities after the second normalisation.
@@ -133,78 +297,129 @@ bool all_of_one_type(const py::list& values) {
     return true;
 }
 
-void categorical_column(const Call& call, const py::object& source, const py::object& work, const py::object& col) {
+py::object object_array_of(const Call& call, const py::list& values) {
     py::object np = call.global("np");
-    py::object column = source[col];
-    py::object value_counts = column.attr("value_counts")();
-    if (py::len(column.attr("dropna")()) == 0) return;
-    NoisyDistribution distribution = noisy_distribution(call, value_counts);
-    py::object rows = py::int_(py::len(source));
-    py::object choice = np.attr("random").attr("choice");
-    py::object new_values;
-    if (all_of_one_type(distribution.categories)) {
-        new_values = choice(distribution.categories, py::arg("size") = rows, py::arg("p") = distribution.probs);
-    } else {
+    py::ssize_t count = static_cast<py::ssize_t>(py::len(values));
+    py::object array = np.attr("empty")(count, py::arg("dtype") = py::module_::import("builtins").attr("object"));
+    for (py::ssize_t i = 0; i < count; ++i) velmora::set_item(array, py::int_(i), values[i]);
+    return array;
+}
+
+// The redrawn column: len(df) draws from the noisy distribution.
+py::object redraw(const Call& call, const NoisyDistribution& distribution, std::size_t rows, bool gather_natively) {
+    py::object choice = call.global("np").attr("random").attr("choice");
+    py::int_ size(rows);
+    if (!all_of_one_type(distribution.categories)) {
         // numpy would turn mixed values into one common type (1 and "a" into "1" and
         // "a"); drawing indices takes the same random numbers and keeps the objects.
-        py::ssize_t count = static_cast<py::ssize_t>(py::len(distribution.categories));
-        py::object originals = np.attr("empty")(count, py::arg("dtype") = py::module_::import("builtins").attr("object"));
-        for (py::ssize_t i = 0; i < count; ++i) velmora::set_item(originals, py::int_(i), distribution.categories[i]);
-        py::object indices = choice(py::int_(count), py::arg("size") = rows, py::arg("p") = distribution.probs);
-        new_values = originals[indices];
+        py::object indices =
+            choice(py::int_(py::len(distribution.categories)), py::arg("size") = size, py::arg("p") = distribution.probs);
+        return object_array_of(call, distribution.categories)[indices];
     }
-    velmora::set_item(work, col, new_values);
+    if (!gather_natively) return choice(distribution.categories, py::arg("size") = size, py::arg("p") = distribution.probs);
+    // Drawing indices takes the same random numbers as drawing from the list; the
+    // column then holds the values numpy's array of the categories gives back (for
+    // str, the same text), without building one new object per row.
+    py::object indices =
+        choice(py::int_(py::len(distribution.categories)), py::arg("size") = size, py::arg("p") = distribution.probs);
+    py::list converted = call.global("np").attr("array")(distribution.categories).attr("tolist")();
+    return object_array_of(call, converted)[indices];
+}
+
+void categorical_column(const Call& call, const py::object& source, WorkFrame& work, const py::object& col) {
+    py::object column = source[col];
+    std::optional<StrTally> tally;
+    if (work.labels_unique()) {
+        if (std::optional<py::array> objects = object_column(column)) tally = tally_str_column(*objects);
+    }
+    py::object value_counts;
+    std::size_t present;
+    if (tally) {
+        value_counts = tally->value_counts(call);
+        present = tally->present;
+    } else {
+        value_counts = column.attr("value_counts")();
+        present = py::len(column.attr("dropna")());
+    }
+    if (present == 0) return;
+    NoisyDistribution distribution = noisy_distribution(call, value_counts);
+    work.replace(col, redraw(call, distribution, py::len(source), tally.has_value()));
+}
+
+// ---------------------------------------------------------------------------------
+// Minimal mode
+
+void minimal_number_column(const Call& call, const py::object& df, WorkFrame& work, const py::object& col) {
+    py::object np = call.global("np");
+    py::object column = df[col];
+    py::object noise = np.attr("random").attr("normal")(0, call.self().attr("numerical_noise_std"), py::int_(py::len(df)));
+    std::optional<NumericColumn> numeric = work.labels_unique() ? numeric_column(column) : std::nullopt;
+    if (numeric) {
+        if (std::optional<py::array_t<double>> values = noisy_buffer(noise, py::len(df))) {
+            py::array_t<double> out(static_cast<py::ssize_t>(py::len(df)));
+            with_view(*numeric, [&](auto view) { noise::add_noise(view, values->data(), out.mutable_data()); });
+            work.replace(col, out);
+            return;
+        }
+    }
+    work.replace(col, column + noise);
+}
+
+void minimal_categorical_column(const Call& call, const py::object& df, WorkFrame& work, const py::object& col) {
+    py::object random = call.global("np").attr("random");
+    py::object probability = call.self().attr("categorical_noise_prob");
+    std::size_t rows = py::len(df);
+    py::object random_values = random.attr("random")(py::int_(rows));
+    py::object column = df[col];
+    std::optional<py::array> objects = work.labels_unique() ? object_column(column) : std::nullopt;
+    std::optional<py::array_t<double>> uniform = noisy_buffer(random_values, rows);
+    if (objects && uniform && PyFloat_CheckExact(probability.ptr())) {
+        // An object column: the selected rows are found natively and the column is
+        // rebuilt with the new values at their positions.
+        py::array_t<std::int64_t> positions(static_cast<py::ssize_t>(rows));
+        std::size_t selected =
+            noise::positions_below(uniform->data(), rows, probability.cast<double>(), positions.mutable_data());
+        if (selected == 0) return;
+        std::optional<StrTally> tally = tally_str_column(*objects);
+        py::object unique_values = tally ? tally->unique_values(call) : column.attr("dropna")().attr("unique")();
+        if (py::len(unique_values) < 2) return;
+        py::object new_values = random.attr("choice")(unique_values, py::arg("size") = py::int_(selected));
+        py::object rebuilt = objects->attr("copy")();
+        py::slice first(0, static_cast<py::ssize_t>(selected), 1);
+        velmora::set_item(rebuilt, positions[first], new_values);
+        work.replace(col, rebuilt);
+        return;
+    }
+    py::object mask = rich_compare(random_values, probability, Py_LT);
+    if (!truth(mask.attr("any")())) return;
+    py::object unique_values = column.attr("dropna")().attr("unique")();
+    if (py::len(unique_values) < 2) return;
+    py::object new_values = random.attr("choice")(unique_values, py::arg("size") = mask.attr("sum")());
+    work.own(col);
+    velmora::set_item(work.frame().attr("loc"), py::make_tuple(mask, col), new_values);
 }
 
 py::object apply_numerical_dp(const Call& call) {
-    py::object work = call[1].attr("copy")();
+    WorkFrame work(call[1]);
     numerical_pass(call, call[1], work, py::reinterpret_borrow<py::list>(call[2]));
-    return work;
+    return work.finish();
 }
 
 py::object apply_categorical_dp(const Call& call) {
-    py::object work = call[1].attr("copy")();
+    WorkFrame work(call[1]);
     categorical_pass(call, call[1], work, py::reinterpret_borrow<py::list>(call[2]));
-    return work;
+    return work.finish();
 }
 
 py::object apply_minimal_noise(const Call& call) {
-    const py::object& self = call.self();
-    const py::object& df = call[1];
-    py::object np = call.global("np");
-    py::object random = np.attr("random");
-    py::object work = df.attr("copy")();
-    py::object columns = df.attr("columns");
-    py::object rows = py::int_(py::len(df));
-
-    py::list number_types;
-    number_types.append(np.attr("number"));
-    py::object number_columns = df.attr("select_dtypes")(py::arg("include") = number_types).attr("columns");
-    for (py::handle col : number_columns) {
-        if (!contains(columns, col)) continue;
-        py::object noise = random.attr("normal")(0, self.attr("numerical_noise_std"), rows);
-        velmora::set_item(work, col, py::object(df[col]) + noise);
-    }
-
-    py::list categorical_types;
-    for (const char* name : {"object", "category", "bool"}) categorical_types.append(name);
-    py::object categorical_columns = df.attr("select_dtypes")(py::arg("include") = categorical_types).attr("columns");
-    for (py::handle col : categorical_columns) {
-        if (!contains(columns, col)) continue;
-        py::object random_values = random.attr("random")(rows);
-        py::object mask = rich_compare(random_values, self.attr("categorical_noise_prob"), Py_LT);
-        if (!truth(mask.attr("any")())) continue;
-        py::object unique_values = df[col].attr("dropna")().attr("unique")();
-        if (py::len(unique_values) < 2) continue;
-        py::object new_values = random.attr("choice")(unique_values, py::arg("size") = mask.attr("sum")());
-        velmora::set_item(work.attr("loc"), py::make_tuple(mask, col), new_values);
-    }
-    return work;
+    WorkFrame work(call[1]);
+    minimal_pass(call, call[1], work);
+    return work.finish();
 }
 
 }  // namespace
 
-void numerical_pass(const Call& call, const py::object& source, const py::object& work, const py::list& cols) {
+void numerical_pass(const Call& call, const py::object& source, WorkFrame& work, const py::list& cols) {
     py::object columns = source.attr("columns");
     for (py::handle col : cols) {
         if (!contains(columns, col)) continue;
@@ -212,7 +427,7 @@ void numerical_pass(const Call& call, const py::object& source, const py::object
     }
 }
 
-void categorical_pass(const Call& call, const py::object& source, const py::object& work, const py::list& cols) {
+void categorical_pass(const Call& call, const py::object& source, WorkFrame& work, const py::list& cols) {
     py::object columns = source.attr("columns");
     for (py::handle col : cols) {
         if (!contains(columns, col)) continue;
@@ -220,17 +435,28 @@ void categorical_pass(const Call& call, const py::object& source, const py::obje
     }
 }
 
-void gaussian_pass(const Call& call, const py::object& work, const py::list& cols) {
-    const py::object& self = call.self();
+void gaussian_pass(const Call& call, WorkFrame& work, const py::object& cols) {
     for (py::handle handle : cols) {
         py::object col = py::reinterpret_borrow<py::object>(handle);
-        if (!contains(work.attr("columns"), col)) continue;
-        py::object column = work[col];
-        py::object col_data = column.attr("dropna")();
-        if (py::len(col_data) == 0) continue;
-        py::object sensitivity = observed_range(col_data) * self.attr("noise_scale");
-        py::object noisy = self.attr("_add_gaussian_noise")(col_data.attr("values"), sensitivity);
-        write_back(call, work, col, column, noisy);
+        if (!contains(work.frame().attr("columns"), col)) continue;
+        gaussian_column(call, work, col);
+    }
+}
+
+void minimal_pass(const Call& call, const py::object& df, WorkFrame& work) {
+    py::object np = call.global("np");
+    py::object columns = df.attr("columns");
+    py::list number_types;
+    number_types.append(np.attr("number"));
+    py::object number_columns = df.attr("select_dtypes")(py::arg("include") = number_types).attr("columns");
+    for (py::handle col : number_columns) {
+        if (contains(columns, col)) minimal_number_column(call, df, work, py::reinterpret_borrow<py::object>(col));
+    }
+    py::list categorical_types;
+    for (const char* name : {"object", "category", "bool"}) categorical_types.append(name);
+    py::object categorical_columns = df.attr("select_dtypes")(py::arg("include") = categorical_types).attr("columns");
+    for (py::handle col : categorical_columns) {
+        if (contains(columns, col)) minimal_categorical_column(call, df, work, py::reinterpret_borrow<py::object>(col));
     }
 }
 

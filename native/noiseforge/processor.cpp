@@ -2,7 +2,9 @@
 // entry function apply_noiseforge.
 #include "velmora_python.hpp"
 #include "noiseforge_parts.hpp"
+#include "column_access.hpp"
 
+#include <cmath>
 #include <string>
 
 namespace velmora::noiseforge {
@@ -59,12 +61,22 @@ py::object detect_column_types(const Call& call) {
     py::list categorical_cols = column_labels(df, categorical_dtypes());
     double threshold = std::min(10.0, 0.1 * static_cast<double>(py::len(df)));
     py::float_ threshold_value(threshold);
+    bool labels_unique = df.attr("columns").attr("is_unique").cast<bool>();
+    // Only whether a column has more distinct values than the threshold matters, so the
+    // native count stops one past it.
+    std::size_t cap = static_cast<std::size_t>(std::floor(threshold)) + 1;
     // Walk a copy: a moved column is removed from the list being examined.
     py::list examined = numerical_cols.attr("copy")();
     for (py::handle col : examined) {
-        py::object distinct = df[col].attr("nunique")();
-        int low = PyObject_RichCompareBool(distinct.ptr(), threshold_value.ptr(), Py_LE);
-        if (low < 0) throw py::error_already_set();
+        py::object column = df[col];
+        std::optional<NumericColumn> numeric = labels_unique ? numeric_column(column) : std::nullopt;
+        bool low;
+        if (numeric) {
+            std::size_t distinct = with_view(*numeric, [&](auto view) { return noise::count_distinct_capped(view, cap); });
+            low = static_cast<double>(distinct) <= threshold;
+        } else {
+            low = compare(column.attr("nunique")(), threshold_value, Py_LE);
+        }
         if (low) {
             categorical_cols.append(col);
             numerical_cols.attr("remove")(col);
@@ -112,6 +124,33 @@ py::list without(const py::object& labels, const py::list& preserved) {
     return kept;
 }
 
+// Whether self.<spec.name> is this module's own method, not a subclass's override
+// (or an attribute set on the instance).
+bool is_own_method(const Call& call, const py::object& self, const FunctionSpec& spec) {
+    py::object method = self.attr(spec.name);
+    if (!PyMethod_Check(method.ptr()) || PyMethod_GET_SELF(method.ptr()) != self.ptr()) return false;
+    py::handle function = PyMethod_GET_FUNCTION(method.ptr());
+    if (Py_TYPE(function.ptr()) != Py_TYPE(call.function().ptr())) return false;
+    return equals(function.attr("__qualname__"), py::str(spec.qualname));
+}
+
+// Whether the categorical step can read from and write to one working frame: the
+// frame's labels are unique and `cols` is a list of distinct hashable labels (a label
+// listed twice would be read back after its own redraw).
+bool fit_for_one_frame(const py::object& df, const py::object& cols) {
+    if (!PyList_CheckExact(cols.ptr()) || !df.attr("columns").attr("is_unique").cast<bool>()) return false;
+    py::set seen;
+    for (py::handle col : cols) {
+        if (PyObject_Hash(col.ptr()) == -1) {
+            PyErr_Clear();
+            return false;
+        }
+        if (seen.contains(col)) return false;
+        seen.add(col);
+    }
+    return true;
+}
+
 py::object apply_dp(const Call& call) {
     const py::object& self = call.self();
     const py::object& df = call[1];
@@ -136,11 +175,16 @@ py::object apply_dp(const Call& call) {
         numerical_cols = without(numerical_cols, preserved);
         categorical_cols = without(categorical_cols, preserved);
     }
-    py::object work = df.attr("copy")();
-
     std::string name = method.cast<std::string>();
+    py::object work;
     if (name == "minimal") {
-        work = self.attr("_apply_minimal_noise")(work);
+        if (is_own_method(call, self, apply_minimal_noise_spec)) {
+            WorkFrame frame(df);
+            minimal_pass(call, df, frame);
+            work = frame.finish();
+        } else {
+            work = self.attr("_apply_minimal_noise")(df.attr("copy")());
+        }
         // The minimal pass perturbs every column it selects (its draws do not depend on
         // what is preserved); the preserved columns then get the input's values back.
         if (preserving) {
@@ -149,12 +193,30 @@ py::object apply_dp(const Call& call) {
             }
         }
     } else if (name == "laplace") {
-        work = self.attr("_apply_numerical_dp")(work, numerical_cols);
-        work = self.attr("_apply_categorical_dp")(work, categorical_cols);
+        if (is_own_method(call, self, apply_numerical_dp_spec) && is_own_method(call, self, apply_categorical_dp_spec) &&
+            PyList_CheckExact(numerical_cols.ptr()) && fit_for_one_frame(df, categorical_cols)) {
+            // Both steps are this class's own: they share one working frame instead of
+            // copying the whole frame three times. The numerical step reads the input,
+            // the categorical step the numerical step's result, as the two calls would.
+            WorkFrame frame(df);
+            numerical_pass(call, df, frame, py::reinterpret_borrow<py::list>(numerical_cols));
+            categorical_pass(call, frame.frame(), frame, py::reinterpret_borrow<py::list>(categorical_cols));
+            work = frame.finish();
+        } else {
+            work = self.attr("_apply_numerical_dp")(df.attr("copy")(), numerical_cols);
+            work = self.attr("_apply_categorical_dp")(work, categorical_cols);
+        }
     } else if (name == "gaussian") {
-        gaussian_pass(call, work, py::list(numerical_cols));
-        work = self.attr("_apply_categorical_dp")(work, categorical_cols);
+        WorkFrame frame(df);
+        gaussian_pass(call, frame, numerical_cols);
+        if (is_own_method(call, self, apply_categorical_dp_spec) && fit_for_one_frame(df, categorical_cols)) {
+            categorical_pass(call, frame.frame(), frame, py::reinterpret_borrow<py::list>(categorical_cols));
+            work = frame.finish();
+        } else {
+            work = self.attr("_apply_categorical_dp")(frame.finish(), categorical_cols);
+        }
     } else {
+        df.attr("copy")();
         PyErr_SetObject(PyExc_ValueError,
                         (py::str("Unknown method: ") + method + py::str(". Use 'minimal', 'laplace', or 'gaussian'"))
                             .ptr());
