@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <type_traits>
+#include <vector>
 
 namespace velmora::noise {
 namespace {
@@ -120,6 +121,70 @@ void add_noise(ColumnView<T> column, const double* noise, double* out) {
     for (std::size_t i = 0; i < column.size; ++i) out[i] = static_cast<double>(column[i]) + noise[i];
 }
 
+double laplace_draw(const UniformSource& source, double scale) {
+    const double loc = 0.0;
+    for (;;) {
+        double u = source.next_double(source.state);
+        if (u >= 0.5) return loc - scale * std::log(2.0 - u - u);
+        if (u > 0.0) return loc + scale * std::log(u + u);
+    }
+}
+
+template <typename T>
+bool add_laplace_noise(ColumnView<T> column, const UniformSource& source, double scale, double* out) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    bool lossless = true;
+    for (std::size_t i = 0; i < column.size; ++i) {
+        T value = column[i];
+        if (missing(value)) {
+            out[i] = nan;
+            continue;
+        }
+        double noisy = static_cast<double>(value) + laplace_draw(source, scale);
+        out[i] = noisy;
+        if constexpr (!std::is_same_v<T, double>) {
+            if (lossless) lossless = holds_losslessly<T>(&noisy, 1);
+        }
+    }
+    if constexpr (std::is_same_v<T, double>) lossless = false;
+    return lossless;
+}
+
+void choice_indices(const UniformSource& source, const double* cdf, std::size_t categories, std::size_t size,
+                    std::int64_t* out) {
+    // A guide table gives each of `buckets` equal slices of [0, 1) the first index whose
+    // cdf entry exceeds the slice's start; a short forward scan from one slice earlier
+    // (which absorbs rounding in u * buckets) finds exactly the binary search's answer.
+    const std::size_t buckets = categories * 2;
+    std::vector<std::size_t> guide(buckets + 1);
+    std::size_t first = 0;
+    for (std::size_t j = 0; j <= buckets; ++j) {
+        double start = static_cast<double>(j) / static_cast<double>(buckets);
+        while (first < categories && !(cdf[first] > start)) ++first;
+        guide[j] = first;
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+        double u = source.next_double(source.state);
+        std::size_t slice = static_cast<std::size_t>(u * static_cast<double>(buckets));
+        if (slice > buckets) slice = buckets;
+        std::size_t at = guide[slice > 0 ? slice - 1 : 0];
+        while (at < categories && !(cdf[at] > u)) ++at;
+        out[i] = static_cast<std::int64_t>(at);
+    }
+}
+
+void clip_and_round(double* values, std::size_t size, bool clip, double lower, double upper, bool round) {
+    for (std::size_t i = 0; i < size; ++i) {
+        double value = values[i];
+        if (std::isnan(value)) continue;
+        if (clip) {
+            if (!(value >= lower)) value = lower;
+            if (!(value <= upper)) value = upper;
+        }
+        values[i] = round ? std::nearbyint(value) : value;
+    }
+}
+
 std::size_t positions_below(const double* uniform, std::size_t size, double probability, std::int64_t* positions) {
     std::size_t count = 0;
     for (std::size_t i = 0; i < size; ++i) {
@@ -133,7 +198,8 @@ std::size_t positions_below(const double* uniform, std::size_t size, double prob
     template void gather_present<T>(ColumnView<T>, T*);                                                  \
     template void scatter_noisy<T>(ColumnView<T>, const double*, bool, double, double, bool, double*);   \
     template std::size_t count_distinct_capped<T>(ColumnView<T>, std::size_t);                           \
-    template void add_noise<T>(ColumnView<T>, const double*, double*);
+    template void add_noise<T>(ColumnView<T>, const double*, double*);                                   \
+    template bool add_laplace_noise<T>(ColumnView<T>, const UniformSource&, double, double*);
 
 VELMORA_NOISE_KERNELS(double)
 VELMORA_NOISE_KERNELS(float)

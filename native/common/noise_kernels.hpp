@@ -59,6 +59,35 @@ std::size_t count_distinct_capped(ColumnView<T> column, std::size_t cap);
 template <typename T>
 void add_noise(ColumnView<T> column, const double* noise, double* out);
 
+// A source of uniform doubles in [0, 1): numpy's bit generator interface (bitgen_t's
+// state and next_double), so the kernels can draw from numpy's own generator.
+struct UniformSource {
+    void* state = nullptr;
+    double (*next_double)(void* state) = nullptr;
+};
+
+// One draw of numpy's Laplace sampler with location 0.0 and scale `scale`: the same
+// uniform numbers, the same arithmetic (a zero uniform is rejected and drawn again).
+double laplace_draw(const UniformSource& source, double scale);
+
+// The noisy column in one pass: missing rows NaN; the k-th non-missing row takes
+// double(value) + the k-th Laplace draw, drawn in row order as
+// np.random.laplace(0, scale, present) would draw them. Returns whether pandas could
+// hold every noisy value in a column of integer or float32 type T without loss (see
+// holds_losslessly), and so keep that type; always false for double.
+template <typename T>
+bool add_laplace_noise(ColumnView<T> column, const UniformSource& source, double scale, double* out);
+
+// numpy's legacy choice with probabilities, size draws: for each one, a uniform u from
+// the source and the index of the first entry of `cdf` greater than u (numpy's
+// cdf.searchsorted(u, side="right")). `cdf` is non-decreasing and ends with 1.0.
+void choice_indices(const UniformSource& source, const double* cdf, std::size_t categories, std::size_t size,
+                    std::int64_t* out);
+
+// Clips (to [lower, upper], when `clip`) and rounds (half to even, when `round`) the
+// non-NaN values of `values` in place, as pandas' clip and round do.
+void clip_and_round(double* values, std::size_t size, bool clip, double lower, double upper, bool round);
+
 // Positions where uniform[i] < probability (numpy's `<`); returns how many.
 std::size_t positions_below(const double* uniform, std::size_t size, double probability, std::int64_t* positions);
 

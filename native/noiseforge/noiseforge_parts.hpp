@@ -47,6 +47,10 @@ bool truth(const py::handle& value);
 void log_info(const Call& call, const py::object& message);
 void log_warning(const Call& call, const py::object& message);
 
+// Whether self.<spec.name> is this module's own method, not a subclass's override (or
+// an attribute set on the instance): the passes may then skip the call.
+bool is_own_method(const Call& call, const py::object& self, const FunctionSpec& spec);
+
 // `key in container` (Python's `in`).
 bool contains(const py::handle& container, const py::handle& key);
 

@@ -179,6 +179,115 @@ py::object numpy_scalar(const NumericColumn& column, T value) {
     return column.values.dtype().attr("type")(value);
 }
 
+// numpy's global legacy generator (np.random's RandomState): when the np.random
+// function a step calls is still its own method, the kernels may draw from its bit
+// generator directly, holding its lock, and get the numbers numpy would.
+class GlobalGenerator {
+public:
+    // The generator when np.random.<method> is its own, unreplaced method.
+    static std::optional<GlobalGenerator> behind(const Call& call, const char* method) {
+        py::object random = call.global("np").attr("random");
+        py::object state = random.attr("mtrand").attr("_rand");
+        py::object random_state_type = random.attr("RandomState");
+        if (Py_TYPE(state.ptr()) != reinterpret_cast<PyTypeObject*>(random_state_type.ptr())) return std::nullopt;
+        py::object bound = random.attr(method);
+        if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_SELF(bound.ptr()) != state.ptr()) return std::nullopt;
+        py::object own = random_state_type.attr("__dict__")[method];
+        if (PyMethod_GET_FUNCTION(bound.ptr()) != own.ptr()) return std::nullopt;
+        py::object bit_generator = state.attr("_bit_generator");
+        py::object capsule = bit_generator.attr("capsule");
+        auto* bitgen = static_cast<BitGen*>(PyCapsule_GetPointer(capsule.ptr(), "BitGenerator"));
+        if (bitgen == nullptr) throw py::error_already_set();
+        return GlobalGenerator(bit_generator, capsule, noise::UniformSource{bitgen->state, bitgen->next_double});
+    }
+
+    // Runs `body(source)` holding the generator's lock, as numpy's own draws do.
+    template <typename Body>
+    void draw(Body&& body) {
+        py::object lock = bit_generator_.attr("lock");
+        lock.attr("acquire")();
+        try {
+            body(source_);
+        } catch (...) {
+            lock.attr("release")();
+            throw;
+        }
+        lock.attr("release")();
+    }
+
+private:
+    // numpy's bitgen_t (numpy/random/bitgen.h), whose layout numpy keeps stable.
+    struct BitGen {
+        void* state;
+        std::uint64_t (*next_uint64)(void*);
+        std::uint32_t (*next_uint32)(void*);
+        double (*next_double)(void*);
+        std::uint64_t (*next_raw)(void*);
+    };
+
+    GlobalGenerator(py::object bit_generator, py::object capsule, noise::UniformSource source)
+        : bit_generator_(std::move(bit_generator)), capsule_(std::move(capsule)), source_(source) {}
+
+    py::object bit_generator_;
+    py::object capsule_;  // keeps the state the source points into alive
+    noise::UniformSource source_;
+};
+
+// The Laplace scale the own mechanism would use (float(sensitivity) / epsilon, raising
+// what it raises), when the kernel can draw with it as numpy would: a finite,
+// non-negative float. numpy draws in every other case.
+std::optional<double> native_laplace_scale(const Call& call, const py::object& sensitivity) {
+    double value = PyFloat_AsDouble(sensitivity.ptr());
+    if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    py::object scale = divide(py::float_(value), call.self().attr("epsilon"));
+    if (!PyFloat_CheckExact(scale.ptr())) return std::nullopt;
+    double number = PyFloat_AS_DOUBLE(scale.ptr());
+    if (!std::isfinite(number) || std::signbit(number)) return std::nullopt;
+    return number;
+}
+
+// The laplace route with the draws inside the kernel: one pass draws, adds and writes
+// the noisy column, a second clips and rounds it in place. Returns false when it does
+// not apply (nothing drawn then).
+template <typename T>
+bool numerical_column_fused(const Call& call, WorkFrame& work, const py::object& col, noise::ColumnView<T> view,
+                            const noise::ColumnSummary<T>& summary, const py::object& sensitivity,
+                            const py::object& lower, const py::object& upper) {
+    const py::object& self = call.self();
+    if (!is_own_method(call, self, add_laplace_noise_spec)) return false;
+    std::optional<GlobalGenerator> generator = GlobalGenerator::behind(call, "laplace");
+    if (!generator) return false;
+    std::optional<double> low = bound_value(lower);
+    std::optional<double> high = bound_value(upper);
+    if (!low || !high) return false;
+    std::optional<double> scale = native_laplace_scale(call, sensitivity);
+    if (!scale) return false;
+    py::array_t<double> out(static_cast<py::ssize_t>(view.size));
+    double* out_data = out.mutable_data();
+    bool keeps_type = false;
+    generator->draw([&](const noise::UniformSource& source) {
+        // Pure C++ on buffers held by this call and numpy's generator state, under the
+        // generator's lock: no Python object is touched.
+        py::gil_scoped_release unlocked;
+        keeps_type = noise::add_laplace_noise(view, source, *scale, out_data);
+    });
+    if (keeps_type) {
+        // pandas would keep the column's type for these whole values: its own route.
+        py::object noisy = out[call.global("np").attr("isnan")(out).attr("__invert__")()];
+        write_back(call, work, col, work.frame()[col], noisy);
+        clip_and_round(call, work, col, lower, upper, summary.whole);
+        return true;
+    }
+    double a = *low < *high ? *low : *high;
+    double b = *low < *high ? *high : *low;
+    {
+        py::gil_scoped_release unlocked;
+        noise::clip_and_round(out_data, view.size, true, a, b, summary.whole);
+    }
+    work.replace(col, out);
+    return true;
+}
+
 template <typename T>
 void numerical_column_native(const Call& call, const py::object& source, WorkFrame& work, const py::object& col,
                              const NumericColumn& column, noise::ColumnView<T> view) {
@@ -193,12 +302,13 @@ void numerical_column_native(const Call& call, const py::object& source, WorkFra
     py::object high = numpy_scalar(column, summary.max);
     py::object data_range = observed_range(low, high);
     py::object sensitivity = data_range * self.attr("noise_scale");
-    py::array_t<T> present(static_cast<py::ssize_t>(summary.present));
-    noise::gather_present(view, present.mutable_data());
-    py::object noisy = self.attr("_add_laplace_noise")(present, sensitivity);
     py::object margin = data_range * py::float_(0.1);
     py::object lower = low - margin;
     py::object upper = high + margin;
+    if (numerical_column_fused(call, work, col, view, summary, sensitivity, lower, upper)) return;
+    py::array_t<T> present(static_cast<py::ssize_t>(summary.present));
+    noise::gather_present(view, present.mutable_data());
+    py::object noisy = self.attr("_add_laplace_noise")(present, sensitivity);
     if (auto out = noisy_column(view, noisy, summary.present, true, lower, upper, summary.whole)) {
         work.replace(col, *out);
         return;
@@ -305,25 +415,65 @@ py::object object_array_of(const Call& call, const py::list& values) {
     return array;
 }
 
+// np.random.choice(count, size=rows, p=probs): drawn by the kernel from numpy's
+// generator when choice is numpy's own and the probabilities are plainly valid (numpy
+// would accept them); numpy draws otherwise, validating as it does.
+py::object choice_indices(const Call& call, std::size_t count, const py::object& probs, std::size_t rows) {
+    py::object np = call.global("np");
+    std::optional<GlobalGenerator> generator = GlobalGenerator::behind(call, "choice");
+    if (generator && count > 0) {
+        py::array_t<double> p = py::reinterpret_borrow<py::array_t<double>>(np.attr("ascontiguousarray")(probs, py::arg("dtype") = np.attr("float64")));
+        const double* values = p.data();
+        double sum = 0.0;
+        bool valid = static_cast<std::size_t>(p.size()) == count && p.ndim() == 1;
+        for (std::size_t i = 0; valid && i < count; ++i) {
+            valid = std::isfinite(values[i]) && values[i] >= 0.0;
+            sum += values[i];
+        }
+        if (valid && std::fabs(sum - 1.0) < 1e-9) {
+            // numpy's own steps: cdf = p.cumsum(); cdf /= cdf[-1].
+            py::object cdf_object = p.attr("cumsum")();
+            cdf_object = divide(cdf_object, cdf_object[py::int_(-1)]);
+            py::array_t<double> cdf = py::reinterpret_borrow<py::array_t<double>>(cdf_object);
+            py::array_t<std::int64_t> indices(static_cast<py::ssize_t>(rows));
+            const double* cdf_data = cdf.data();
+            std::int64_t* out = indices.mutable_data();
+            generator->draw([&](const noise::UniformSource& source) {
+                // Pure C++ on buffers held by this call and numpy's generator state, under
+                // the generator's lock: no Python object is touched.
+                py::gil_scoped_release unlocked;
+                noise::choice_indices(source, cdf_data, count, rows, out);
+            });
+            return indices;
+        }
+    }
+    return np.attr("random").attr("choice")(py::int_(count), py::arg("size") = py::int_(rows), py::arg("p") = probs);
+}
+
 // The redrawn column: len(df) draws from the noisy distribution.
-py::object redraw(const Call& call, const NoisyDistribution& distribution, std::size_t rows, bool gather_natively) {
-    py::object choice = call.global("np").attr("random").attr("choice");
-    py::int_ size(rows);
+py::object redraw(const Call& call, const NoisyDistribution& distribution, std::size_t rows, bool str_values) {
+    py::object np = call.global("np");
+    std::size_t count = py::len(distribution.categories);
     if (!all_of_one_type(distribution.categories)) {
         // numpy would turn mixed values into one common type (1 and "a" into "1" and
         // "a"); drawing indices takes the same random numbers and keeps the objects.
-        py::object indices =
-            choice(py::int_(py::len(distribution.categories)), py::arg("size") = size, py::arg("p") = distribution.probs);
-        return object_array_of(call, distribution.categories)[indices];
+        return object_array_of(call, distribution.categories)[choice_indices(call, count, distribution.probs, rows)];
     }
-    if (!gather_natively) return choice(distribution.categories, py::arg("size") = size, py::arg("p") = distribution.probs);
-    // Drawing indices takes the same random numbers as drawing from the list; the
-    // column then holds the values numpy's array of the categories gives back (for
-    // str, the same text), without building one new object per row.
-    py::object indices =
-        choice(py::int_(py::len(distribution.categories)), py::arg("size") = size, py::arg("p") = distribution.probs);
-    py::list converted = call.global("np").attr("array")(distribution.categories).attr("tolist")();
-    return object_array_of(call, converted)[indices];
+    // np.random.choice(categories, ...) draws indices exactly as choice(count, ...) does
+    // and then takes them from np.array(categories); done here in the same steps.
+    py::object values;
+    bool one_dimensional = binding::swallow_exception([&] { values = np.attr("array")(distribution.categories); }) &&
+                           values.attr("ndim").cast<int>() == 1;
+    if (!one_dimensional) {
+        // numpy refuses such categories (nested sequences): its own error.
+        return np.attr("random").attr("choice")(distribution.categories, py::arg("size") = py::int_(rows),
+                                                py::arg("p") = distribution.probs);
+    }
+    py::object indices = choice_indices(call, count, distribution.probs, rows);
+    // For str, numpy's array holds the text; the column gets it back as str objects, one
+    // per category rather than one new object per row.
+    if (str_values) return object_array_of(call, values.attr("tolist")())[indices];
+    return values[indices];
 }
 
 void categorical_column(const Call& call, const py::object& source, WorkFrame& work, const py::object& col) {

@@ -13,6 +13,16 @@ void log_info(const Call& call, const py::object& message) { call.global("logger
 
 void log_warning(const Call& call, const py::object& message) { call.global("logger").attr("warning")(message); }
 
+// Whether self.<spec.name> is this module's own method, not a subclass's override
+// (or an attribute set on the instance).
+bool is_own_method(const Call& call, const py::object& self, const FunctionSpec& spec) {
+    py::object method = self.attr(spec.name);
+    if (!PyMethod_Check(method.ptr()) || PyMethod_GET_SELF(method.ptr()) != self.ptr()) return false;
+    py::handle function = PyMethod_GET_FUNCTION(method.ptr());
+    if (Py_TYPE(function.ptr()) != Py_TYPE(call.function().ptr())) return false;
+    return equals(function.attr("__qualname__"), py::str(spec.qualname));
+}
+
 bool contains(const py::handle& container, const py::handle& key) {
     int result = PySequence_Contains(container.ptr(), key.ptr());
     if (result < 0) throw py::error_already_set();
@@ -122,16 +132,6 @@ py::list without(const py::object& labels, const py::list& preserved) {
         if (!contains(preserved, col)) kept.append(col);
     }
     return kept;
-}
-
-// Whether self.<spec.name> is this module's own method, not a subclass's override
-// (or an attribute set on the instance).
-bool is_own_method(const Call& call, const py::object& self, const FunctionSpec& spec) {
-    py::object method = self.attr(spec.name);
-    if (!PyMethod_Check(method.ptr()) || PyMethod_GET_SELF(method.ptr()) != self.ptr()) return false;
-    py::handle function = PyMethod_GET_FUNCTION(method.ptr());
-    if (Py_TYPE(function.ptr()) != Py_TYPE(call.function().ptr())) return false;
-    return equals(function.attr("__qualname__"), py::str(spec.qualname));
 }
 
 // Whether the categorical step can read from and write to one working frame: the

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <algorithm>
+#include <random>
 #include <vector>
 
 namespace velmora::noise {
@@ -129,6 +131,92 @@ TEST(PositionsBelow, StrictComparison) {
     EXPECT_EQ(positions[0], 0);
     EXPECT_EQ(positions[1], 3);
     EXPECT_EQ(positions_below(uniform.data(), 4, nan, positions.data()), 0u);
+}
+
+}  // namespace
+}  // namespace velmora::noise
+
+namespace velmora::noise {
+namespace {
+
+// A uniform source that replays a fixed list of numbers.
+struct Replay {
+    std::vector<double> values;
+    std::size_t next = 0;
+    static double draw(void* state) {
+        auto* self = static_cast<Replay*>(state);
+        return self->values[self->next++];
+    }
+    UniformSource source() { return {this, &Replay::draw}; }
+};
+
+TEST(LaplaceDraw, BothHalvesAndRejectsZero) {
+    Replay replay{{0.75, 0.25, 0.0, 0.5}};
+    UniformSource source = replay.source();
+    EXPECT_EQ(laplace_draw(source, 2.0), 0.0 - 2.0 * std::log(2.0 - 0.75 - 0.75));
+    EXPECT_EQ(laplace_draw(source, 2.0), 0.0 + 2.0 * std::log(0.25 + 0.25));
+    // 0.0 is rejected and the next uniform (0.5) is used.
+    EXPECT_EQ(laplace_draw(source, 2.0), 0.0 - 2.0 * std::log(1.0));
+    EXPECT_EQ(replay.next, 4u);
+}
+
+TEST(AddLaplaceNoise, SkipsMissingRowsAndReportsWholeValues) {
+    Replay replay{{0.75, 0.25}};
+    std::vector<double> column{1.0, nan, 2.0};
+    std::vector<double> out(3);
+    EXPECT_FALSE(add_laplace_noise(view(column), replay.source(), 1.0, out.data()));
+    EXPECT_EQ(out[0], 1.0 + (0.0 - std::log(0.5)));
+    EXPECT_TRUE(std::isnan(out[1]));
+    EXPECT_EQ(out[2], 2.0 + (0.0 + std::log(0.5)));
+
+    // With scale 0 the noise is 0 and integer values stay whole: pandas would keep int64.
+    Replay again{{0.75, 0.25}};
+    std::vector<std::int64_t> integers{4, 5};
+    EXPECT_TRUE(add_laplace_noise(view(integers), again.source(), 0.0, out.data()));
+    EXPECT_EQ(out[0], 4.0);
+}
+
+TEST(ChoiceIndices, MatchesSearchsortedRight) {
+    std::vector<double> cdf{0.2, 0.5, 0.5, 1.0};
+    Replay replay{{0.0, 0.2, 0.4999999, 0.5, 0.75, 0.999999}};
+    std::vector<std::int64_t> out(6);
+    choice_indices(replay.source(), cdf.data(), cdf.size(), out.size(), out.data());
+    EXPECT_EQ(out, (std::vector<std::int64_t>{0, 1, 1, 3, 3, 3}));
+}
+
+TEST(ChoiceIndices, AgreesWithUpperBoundOnRandomTables) {
+    std::mt19937_64 engine(7);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    for (int table = 0; table < 200; ++table) {
+        std::size_t categories = 1 + engine() % 300;
+        std::vector<double> cdf(categories);
+        double total = 0.0;
+        for (double& entry : cdf) {
+            total += (engine() % 5 == 0) ? 0.0 : uniform(engine);  // some empty categories
+            entry = total;
+        }
+        if (total == 0.0) continue;
+        for (double& entry : cdf) entry /= total;
+        cdf.back() = 1.0;
+        Replay replay;
+        for (int i = 0; i < 500; ++i) replay.values.push_back(uniform(engine));
+        for (double edge : cdf) replay.values.push_back(edge < 1.0 ? edge : 0.5);
+        std::vector<std::int64_t> out(replay.values.size());
+        choice_indices(replay.source(), cdf.data(), categories, out.size(), out.data());
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            auto expected = std::upper_bound(cdf.begin(), cdf.end(), replay.values[i]) - cdf.begin();
+            ASSERT_EQ(out[i], expected) << "table " << table << " draw " << i;
+        }
+    }
+}
+
+TEST(ClipAndRound, SkipsNaN) {
+    std::vector<double> values{-3.0, nan, 2.5, 9.0};
+    clip_and_round(values.data(), values.size(), true, -1.0, 5.0, true);
+    EXPECT_EQ(values[0], -1.0);
+    EXPECT_TRUE(std::isnan(values[1]));
+    EXPECT_EQ(values[2], 2.0);
+    EXPECT_EQ(values[3], 5.0);
 }
 
 }  // namespace

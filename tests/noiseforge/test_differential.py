@@ -14,7 +14,8 @@ import noiseforge_reference as reference
 COLUMN_KINDS = [
     "float64", "float64_nan", "float64_whole", "float64_inf", "float32", "float32_nan", "int64", "int64_low",
     "int32", "uint8", "constant", "bool", "object_str", "object_str_nan", "object_mixed", "category",
-    "category_unused", "datetime", "nullable_int", "object_numbers", "all_nan",
+    "category_unused", "datetime", "nullable_int", "object_numbers", "all_nan", "object_str_many",
+    "category_many", "float64_tiny_range",
 ]
 
 
@@ -66,6 +67,14 @@ def make_column(kind, rows, rng):
         return pd.array(np.where(missing, None, rng.integers(0, 1000, rows)), dtype="Int64")
     if kind == "object_numbers":
         return pd.Series(rng.integers(0, 100, rows), dtype=object).to_numpy()
+    if kind == "object_str_many":
+        labels = np.array([f"label-{i}" for i in range(rng.integers(30, 1200))], dtype=object)
+        values = labels[np.minimum(rng.geometric(0.004, rows) - 1, len(labels) - 1)]
+        return np.where(missing, None, values)
+    if kind == "category_many":
+        return pd.Categorical(rng.integers(0, 400, rows), categories=np.arange(-5, 450))
+    if kind == "float64_tiny_range":
+        return 1e300 + np.where(missing, np.nan, rng.integers(0, 3, rows) * 1e285)
     if kind == "all_nan":
         return np.full(rows, np.nan)
     raise AssertionError(kind)

@@ -232,3 +232,24 @@ class TestMinimal:
         pd.testing.assert_series_equal(out["when"], df["when"])
         assert out["x"].isna().tolist() == df["x"].isna().tolist()
         assert out["c"].notna().all()
+
+
+class TestDrawsGoThroughNumpy:
+    """The random functions are looked up on np.random at call time: a replaced one is
+    used, and the frame is the same when the replacement draws the same numbers."""
+
+    @pytest.mark.parametrize("method, replaced", [("laplace", "laplace"), ("laplace", "choice"),
+                                                  ("gaussian", "normal"), ("minimal", "random")])
+    def test_replaced_random_function_is_called(self, mixed_frame, monkeypatch, method, replaced):
+        original = getattr(np.random, replaced)
+        calls = []
+
+        def recording(*args, **kwargs):
+            calls.append(args)
+            return original(*args, **kwargs)
+
+        expected = NoiseforgeProcessor(random_state=21).apply_dp(mixed_frame, method=method)
+        monkeypatch.setattr(np.random, replaced, recording)
+        actual = NoiseforgeProcessor(random_state=21).apply_dp(mixed_frame, method=method)
+        assert calls
+        pd.testing.assert_frame_equal(actual, expected, check_exact=True)
