@@ -128,19 +128,28 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--cases", default="laplace,small,categorical,gaussian,minimal,memory",
+                        help="comma-separated subset of the cases to run")
     args = parser.parse_args()
+    cases = set(args.cases.split(","))
     big = numeric_frame(args.rows)
     small = numeric_frame(1000)
     objects = object_frame(args.rows)
     mixed = pd.concat([big, objects], axis=1)
 
-    compare(f"laplace, {args.rows:,} x 20 numeric", big, "laplace", args.repeats, True)
-    compare("laplace, 1,000 x 20 numeric (per call)", small, "laplace", args.repeats, True, calls=50)
-    module, plain = categorical_only(objects)
-    compare(f"categorical redraw, 5 object x {args.rows:,}", objects, "laplace", args.repeats, False, module, plain)
-    compare(f"gaussian, {args.rows:,} x 20 numeric", big, "gaussian", args.repeats, True)
-    compare(f"minimal, {args.rows:,} x (20 numeric + 5 object)", mixed, "minimal", args.repeats, False)
-    peak_memory(big)
+    if "laplace" in cases:
+        compare(f"laplace, {args.rows:,} x 20 numeric", big, "laplace", args.repeats, True)
+    if "small" in cases:
+        compare("laplace, 1,000 x 20 numeric (per call)", small, "laplace", args.repeats, True, calls=50)
+    if "categorical" in cases:
+        module, plain = categorical_only(objects)
+        compare(f"categorical redraw, 5 object x {args.rows:,}", objects, "laplace", args.repeats, False, module, plain)
+    if "gaussian" in cases:
+        compare(f"gaussian, {args.rows:,} x 20 numeric", big, "gaussian", args.repeats, True)
+    if "minimal" in cases:
+        compare(f"minimal, {args.rows:,} x (20 numeric + 5 object)", mixed, "minimal", args.repeats, False)
+    if "memory" in cases:
+        peak_memory(big)
 
 
 if __name__ == "__main__":

@@ -51,6 +51,9 @@ void log_warning(const Call& call, const py::object& message);
 // an attribute set on the instance): the passes may then skip the call.
 bool is_own_method(const Call& call, const py::object& self, const FunctionSpec& spec);
 
+// df.select_dtypes(include=include).columns, without copying the frame's data.
+py::object selected_columns(const py::object& df, const py::list& include);
+
 // `key in container` (Python's `in`).
 bool contains(const py::handle& container, const py::handle& key);
 

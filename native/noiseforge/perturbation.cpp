@@ -284,7 +284,7 @@ bool numerical_column_fused(const Call& call, WorkFrame& work, const py::object&
         py::gil_scoped_release unlocked;
         noise::clip_and_round(out_data, view.size, true, a, b, summary.whole);
     }
-    work.replace(col, out);
+    work.replace_with_new(col, out);
     return true;
 }
 
@@ -310,7 +310,7 @@ void numerical_column_native(const Call& call, const py::object& source, WorkFra
     noise::gather_present(view, present.mutable_data());
     py::object noisy = self.attr("_add_laplace_noise")(present, sensitivity);
     if (auto out = noisy_column(view, noisy, summary.present, true, lower, upper, summary.whole)) {
-        work.replace(col, *out);
+        work.replace_with_new(col, *out);
         return;
     }
     write_back(call, work, col, source[col], noisy);
@@ -343,7 +343,7 @@ void gaussian_column(const Call& call, WorkFrame& work, const py::object& col) {
             noise::gather_present(view, present.mutable_data());
             py::object noisy = self.attr("_add_gaussian_noise")(present, sensitivity);
             if (auto out = noisy_column(view, noisy, summary.present, false, py::none(), py::none(), false)) {
-                work.replace(col, *out);
+                work.replace_with_new(col, *out);
             } else {
                 write_back(call, work, col, column, noisy);
             }
@@ -508,7 +508,7 @@ void minimal_number_column(const Call& call, const py::object& df, WorkFrame& wo
         if (std::optional<py::array_t<double>> values = noisy_buffer(noise, py::len(df))) {
             py::array_t<double> out(static_cast<py::ssize_t>(py::len(df)));
             with_view(*numeric, [&](auto view) { noise::add_noise(view, values->data(), out.mutable_data()); });
-            work.replace(col, out);
+            work.replace_with_new(col, out);
             return;
         }
     }
@@ -598,13 +598,13 @@ void minimal_pass(const Call& call, const py::object& df, WorkFrame& work) {
     py::object columns = df.attr("columns");
     py::list number_types;
     number_types.append(np.attr("number"));
-    py::object number_columns = df.attr("select_dtypes")(py::arg("include") = number_types).attr("columns");
+    py::object number_columns = selected_columns(df, number_types);
     for (py::handle col : number_columns) {
         if (contains(columns, col)) minimal_number_column(call, df, work, py::reinterpret_borrow<py::object>(col));
     }
     py::list categorical_types;
     for (const char* name : {"object", "category", "bool"}) categorical_types.append(name);
-    py::object categorical_columns = df.attr("select_dtypes")(py::arg("include") = categorical_types).attr("columns");
+    py::object categorical_columns = selected_columns(df, categorical_types);
     for (py::handle col : categorical_columns) {
         if (contains(columns, col)) minimal_categorical_column(call, df, work, py::reinterpret_borrow<py::object>(col));
     }

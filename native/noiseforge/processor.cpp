@@ -23,6 +23,13 @@ bool is_own_method(const Call& call, const py::object& self, const FunctionSpec&
     return equals(function.attr("__qualname__"), py::str(spec.qualname));
 }
 
+py::object selected_columns(const py::object& df, const py::list& include) {
+    // select_dtypes copies the selected data; only the labels are wanted, and a slice of
+    // no rows has the same columns and dtypes.
+    py::object no_rows = df.attr("iloc")[py::slice(0, 0, 1)];
+    return no_rows.attr("select_dtypes")(py::arg("include") = include).attr("columns");
+}
+
 bool contains(const py::handle& container, const py::handle& key) {
     int result = PySequence_Contains(container.ptr(), key.ptr());
     if (result < 0) throw py::error_already_set();
@@ -54,7 +61,7 @@ py::object init(const Call& call) {
 }
 
 py::list column_labels(const py::object& df, const py::list& include) {
-    return df.attr("select_dtypes")(py::arg("include") = include).attr("columns").attr("tolist")();
+    return selected_columns(df, include).attr("tolist")();
 }
 
 py::list categorical_dtypes() {
