@@ -172,3 +172,65 @@ def test_each_pass_matches_the_transcription(step, df, seed, repeat):
         expected = outcome(lambda: reference.apply_minimal_noise(df))
     assert_same(actual, expected)
     pd.testing.assert_frame_equal(df, before, check_exact=True)
+
+
+def odd_layout_frames():
+    rng = np.random.default_rng(3)
+    rows = 700
+    block = rng.normal(0, 10, (rows, 3))
+    block[::9, 1] = np.nan
+    strided = pd.DataFrame(block, columns=["a", "b", "c"])  # columns are strided views
+    # pandas itself refuses big-endian buffers; float16 and uint16 take the plain route.
+    other_types = pd.DataFrame(
+        {"half": rng.normal(0, 1, rows).astype(np.float16), "u16": rng.integers(0, 60000, rows).astype(np.uint16)}
+    )
+    reversed_ints = pd.DataFrame({"r": rng.integers(0, 10**6, rows)[::-1], "s": np.arange(rows, dtype=np.int32)[::-2].repeat(2)[:rows]})
+    text = np.array([f"t{i % 37}" for i in range(rows)], dtype=object)
+    strided_text = pd.DataFrame(np.stack([text, text[::-1]], axis=1), columns=["x", "y"])
+    return [strided, other_types, reversed_ints, strided_text]
+
+
+@pytest.mark.parametrize("df", odd_layout_frames(), ids=["strided", "other-types", "reversed", "strided-objects"])
+@pytest.mark.parametrize("method", ["minimal", "laplace", "gaussian"])
+def test_odd_layouts_and_dtypes(df, method):
+    before = df.copy()
+    actual = NoiseforgeProcessor(random_state=4).apply_dp(df, method=method)
+    np.random.seed(4)
+    expected = reference.apply_dp(df, method=method)
+    pd.testing.assert_frame_equal(actual, expected, check_exact=True)
+    pd.testing.assert_frame_equal(df, before, check_exact=True)
+
+
+@pytest.mark.parametrize("method", ["minimal", "laplace", "gaussian"])
+def test_output_shares_no_memory_with_the_input(method):
+    rng = np.random.default_rng(8)
+    df = pd.DataFrame(
+        {"x": rng.normal(size=200), "n": rng.integers(0, 5, 200), "when": pd.date_range("2020", periods=200),
+         "t": rng.choice(["a", "b"], 200).astype(object), "keep": rng.normal(size=200)}
+    )
+    out = NoiseforgeProcessor(random_state=1).apply_dp(df, method=method, preserve_columns=["keep"])
+    for col in df.columns:
+        assert not np.shares_memory(out[col].to_numpy(), df[col].to_numpy()), col
+    out.iloc[0, :] = out.iloc[1, :].to_numpy()
+    assert df["when"].iloc[0] == pd.Timestamp("2020-01-01")
+
+
+def test_repeated_calls_keep_memory_flat():
+    import tracemalloc
+
+    rng = np.random.default_rng(9)
+    df = pd.DataFrame({"x": rng.normal(size=20000), "t": rng.choice(["a", "b", "c"], 20000).astype(object)})
+    processor = NoiseforgeProcessor(random_state=0)
+    for method in ("laplace", "gaussian", "minimal"):
+        processor.apply_dp(df, method=method)
+    tracemalloc.start()
+    for _ in range(3):
+        for method in ("laplace", "gaussian", "minimal"):
+            processor.apply_dp(df, method=method)
+    first, _ = tracemalloc.get_traced_memory()
+    for _ in range(10):
+        for method in ("laplace", "gaussian", "minimal"):
+            processor.apply_dp(df, method=method)
+    second, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    assert second - first < 200_000
