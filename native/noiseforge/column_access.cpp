@@ -70,7 +70,7 @@ void WorkFrame::replace(const py::object& col, const py::object& values) {
     if (std::optional<std::size_t> at = position(col)) owned_[*at] = true;
 }
 
-void WorkFrame::replace_with_new(const py::object& col, const py::array_t<double>& values) {
+void WorkFrame::replace_with_new(const py::object& col, const py::array& values) {
     std::optional<std::size_t> at = position(col);
     if (!at || !py::hasattr(frame_, "_set_item_mgr") || values.ndim() != 1 ||
         static_cast<std::size_t>(values.shape(0)) != py::len(frame_)) {

@@ -59,10 +59,11 @@ public:
     bool labels_unique() const { return unique_; }
     // work[col] = values (a whole new column).
     void replace(const py::object& col, const py::object& values);
-    // work[col] = values for a float64 array this module just made and hands over: pandas'
-    // __setitem__ would only copy it (its sanitising step for a float64 array), so it is
-    // given to pandas' own next step, _set_item_mgr, when that exists.
-    void replace_with_new(const py::object& col, const py::array_t<double>& values);
+    // work[col] = values for an array this module just made and hands over, either
+    // float64 or of objects that are all str: for those pandas' __setitem__ would only
+    // copy it (its sanitising step infers nothing from them), so it goes to pandas' own
+    // next step, _set_item_mgr, when that exists.
+    void replace_with_new(const py::object& col, const py::array& values);
     // Makes the column the frame's own before pandas writes into it in place.
     void own(const py::object& col);
     // Copies the columns still shared with the input; returns the frame.

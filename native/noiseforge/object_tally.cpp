@@ -98,4 +98,22 @@ py::object StrTally::unique_values(const Call& call) const {
     return array;
 }
 
+py::array take_objects(const py::list& table, const py::array_t<std::int64_t>& indices) {
+    py::ssize_t size = indices.size();
+    // A new object array starts with every slot NULL, which numpy treats as empty.
+    py::array result(py::dtype("O"), std::vector<py::ssize_t>{size});
+    auto* slots = static_cast<PyObject**>(result.mutable_data());
+    const std::int64_t* at = indices.data();
+    py::ssize_t count = static_cast<py::ssize_t>(py::len(table));
+    PyObject** items = PySequence_Fast_ITEMS(table.ptr());
+    for (py::ssize_t i = 0; i < size; ++i) {
+        std::int64_t index = at[i];
+        if (index < 0 || index >= count) throw py::index_error("category index out of range");
+        PyObject* item = items[index];
+        Py_INCREF(item);
+        slots[i] = item;
+    }
+    return result;
+}
+
 }  // namespace velmora::noiseforge

@@ -27,4 +27,8 @@ struct StrTally {
 // missing); nothing for any other content, which is left to pandas.
 std::optional<StrTally> tally_str_column(const py::array& objects);
 
+// table[indices] as a new object array: numpy's take, done as one tight loop of
+// reference increments (indices come from choice_indices and are all in range).
+py::array take_objects(const py::list& table, const py::array_t<std::int64_t>& indices);
+
 }  // namespace velmora::noiseforge

@@ -472,7 +472,12 @@ py::object redraw(const Call& call, const NoisyDistribution& distribution, std::
     py::object indices = choice_indices(call, count, distribution.probs, rows);
     // For str, numpy's array holds the text; the column gets it back as str objects, one
     // per category rather than one new object per row.
-    if (str_values) return object_array_of(call, values.attr("tolist")())[indices];
+    if (str_values) {
+        py::list text = values.attr("tolist")();
+        py::array_t<std::int64_t> positions = py::array_t<std::int64_t>::ensure(indices);
+        if (positions && positions.ndim() == 1) return take_objects(text, positions);
+        return object_array_of(call, text)[indices];
+    }
     return values[indices];
 }
 
@@ -493,7 +498,12 @@ void categorical_column(const Call& call, const py::object& source, WorkFrame& w
     }
     if (present == 0) return;
     NoisyDistribution distribution = noisy_distribution(call, value_counts);
-    work.replace(col, redraw(call, distribution, py::len(source), tally.has_value()));
+    py::object new_values = redraw(call, distribution, py::len(source), tally.has_value());
+    if (tally) {
+        work.replace_with_new(col, py::reinterpret_borrow<py::array>(new_values));
+    } else {
+        work.replace(col, new_values);
+    }
 }
 
 // ---------------------------------------------------------------------------------

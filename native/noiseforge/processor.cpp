@@ -223,7 +223,6 @@ py::object apply_dp(const Call& call) {
             work = self.attr("_apply_categorical_dp")(frame.finish(), categorical_cols);
         }
     } else {
-        df.attr("copy")();
         PyErr_SetObject(PyExc_ValueError,
                         (py::str("Unknown method: ") + method + py::str(". Use 'minimal', 'laplace', or 'gaussian'"))
                             .ptr());
