@@ -1,0 +1,34 @@
+// Counting the values of an object column of str in one pass: the distinct values in
+// order of first appearance with their counts, as pandas' hash tables give them.
+#pragma once
+
+#include <pybind11/numpy.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "velmora_python.hpp"
+
+namespace velmora::noiseforge {
+
+struct StrTally {
+    std::size_t present = 0;           // non-missing cells
+    py::list keys;                     // distinct values, first appearance first
+    std::vector<std::int64_t> counts;  // parallel to keys
+
+    // What column.value_counts() returns: the counts ordered by pandas' own sort.
+    py::object value_counts(const Call& call) const;
+    // What column.dropna().unique() returns: an object array of the keys.
+    py::object unique_values(const Call& call) const;
+};
+
+// The tally of a column whose cells are all exact str, None or float NaN (the last two
+// missing); nothing for any other content, which is left to pandas.
+std::optional<StrTally> tally_str_column(const py::array& objects);
+
+// table[indices] as a new object array: numpy's take, done as one tight loop of
+// reference increments (indices come from choice_indices and are all in range).
+py::array take_objects(const py::list& table, const py::array_t<std::int64_t>& indices);
+
+}  // namespace velmora::noiseforge

@@ -1,0 +1,357 @@
+// NoiseforgeProcessor's settings, column typing, the processing driver and the one-call
+// entry function apply_noiseforge.
+#include "velmora_python.hpp"
+#include "noiseforge_parts.hpp"
+#include "column_access.hpp"
+
+#include <cmath>
+#include <string>
+
+namespace velmora::noiseforge {
+
+void log_info(const Call& call, const py::object& message) { call.global("logger").attr("info")(message); }
+
+void log_warning(const Call& call, const py::object& message) { call.global("logger").attr("warning")(message); }
+
+// Whether self.<spec.name> is this module's own method, not a subclass's override
+// (or an attribute set on the instance).
+bool is_own_method(const Call& call, const py::object& self, const FunctionSpec& spec) {
+    py::object method = self.attr(spec.name);
+    if (!PyMethod_Check(method.ptr()) || PyMethod_GET_SELF(method.ptr()) != self.ptr()) return false;
+    py::handle function = PyMethod_GET_FUNCTION(method.ptr());
+    if (Py_TYPE(function.ptr()) != Py_TYPE(call.function().ptr())) return false;
+    return equals(function.attr("__qualname__"), py::str(spec.qualname));
+}
+
+py::object selected_columns(const py::object& df, const py::list& include) {
+    // select_dtypes copies the selected data; only the labels are wanted, and a slice of
+    // no rows has the same columns and dtypes.
+    py::object no_rows = df.attr("iloc")[py::slice(0, 0, 1)];
+    return no_rows.attr("select_dtypes")(py::arg("include") = include).attr("columns");
+}
+
+bool contains(const py::handle& container, const py::handle& key) {
+    int result = PySequence_Contains(container.ptr(), key.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+namespace {
+
+constexpr const char* class_doc =
+    "Minimal differential privacy processor for preprocessed DataFrames.\n"
+    "\n"
+    "    Applies differential privacy with minimal noise addition while preserving\n"
+    "    data utility for synthetic data generation.\n"
+    "    ";
+
+py::object init(const Call& call) {
+    const py::object& self = call.self();
+    self.attr("epsilon") = call[1];
+    self.attr("delta") = call[2];
+    self.attr("noise_scale") = call[3];
+    self.attr("categorical_noise_prob") = call[4];
+    self.attr("numerical_noise_std") = call[5];
+    self.attr("random_state") = call[6];
+    if (!call[6].is_none()) call.global("np").attr("random").attr("seed")(call[6]);
+    self.attr("original_stats") = py::dict();
+    log_info(call, py::str("Initialized DP processor with epsilon=") + py::str(self.attr("epsilon")) +
+                       py::str(", delta=") + py::str(self.attr("delta")));
+    return py::none();
+}
+
+py::list column_labels(const py::object& df, const py::list& include) {
+    return selected_columns(df, include).attr("tolist")();
+}
+
+py::list categorical_dtypes() {
+    py::list include;
+    for (const char* name : {"object", "category", "bool"}) include.append(name);
+    return include;
+}
+
+py::object detect_column_types(const Call& call) {
+    const py::object& df = call[1];
+    py::list number_types;
+    number_types.append(call.global("np").attr("number"));
+    py::list numerical_cols = column_labels(df, number_types);
+    py::list categorical_cols = column_labels(df, categorical_dtypes());
+    double threshold = std::min(10.0, 0.1 * static_cast<double>(py::len(df)));
+    py::float_ threshold_value(threshold);
+    bool labels_unique = df.attr("columns").attr("is_unique").cast<bool>();
+    // Only whether a column has more distinct values than the threshold matters, so the
+    // native count stops one past it.
+    std::size_t cap = static_cast<std::size_t>(std::floor(threshold)) + 1;
+    // Walk a copy: a moved column is removed from the list being examined.
+    py::list examined = numerical_cols.attr("copy")();
+    for (py::handle col : examined) {
+        py::object column = df[col];
+        std::optional<NumericColumn> numeric = labels_unique ? numeric_column(column) : std::nullopt;
+        bool low;
+        if (numeric) {
+            std::size_t distinct = with_view(*numeric, [&](auto view) { return noise::count_distinct_capped(view, cap); });
+            low = static_cast<double>(distinct) <= threshold;
+        } else {
+            low = compare(column.attr("nunique")(), threshold_value, Py_LE);
+        }
+        if (low) {
+            categorical_cols.append(col);
+            numerical_cols.attr("remove")(col);
+        }
+    }
+    return py::make_tuple(numerical_cols, categorical_cols);
+}
+
+// `first, second = value`, with the interpreter's messages for the wrong item count.
+std::pair<py::object, py::object> unpack_pair(const py::object& value) {
+    PyObject* iterator = PyObject_GetIter(value.ptr());
+    if (iterator == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object items = py::reinterpret_steal<py::object>(iterator);
+    py::object parts[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(items.ptr());
+        if (item == nullptr) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw py::error_already_set();
+        }
+        parts[i] = py::reinterpret_steal<py::object>(item);
+    }
+    PyObject* extra = PyIter_Next(items.ptr());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {parts[0], parts[1]};
+}
+
+py::list without(const py::object& labels, const py::list& preserved) {
+    py::list kept;
+    for (py::handle col : labels) {
+        if (!contains(preserved, col)) kept.append(col);
+    }
+    return kept;
+}
+
+// Whether the categorical step can read from and write to one working frame: the
+// frame's labels are unique and `cols` is a list of distinct hashable labels (a label
+// listed twice would be read back after its own redraw).
+bool fit_for_one_frame(const py::object& df, const py::object& cols) {
+    if (!PyList_CheckExact(cols.ptr()) || !df.attr("columns").attr("is_unique").cast<bool>()) return false;
+    py::set seen;
+    for (py::handle col : cols) {
+        if (PyObject_Hash(col.ptr()) == -1) {
+            PyErr_Clear();
+            return false;
+        }
+        if (seen.contains(col)) return false;
+        seen.add(col);
+    }
+    return true;
+}
+
+py::object apply_dp(const Call& call) {
+    const py::object& self = call.self();
+    const py::object& df = call[1];
+    const py::object& method = call[2];
+    const py::object& preserve = call[3];
+    if (df.attr("empty").cast<bool>()) {
+        log_warning(call, py::str("Input DataFrame is empty"));
+        return df;
+    }
+    log_info(call, py::str("Applying ") + method + py::str(" differential privacy to DataFrame of shape ") +
+                       py::str(df.attr("shape")));
+    py::dict stats;
+    stats["shape"] = df.attr("shape");
+    stats["columns"] = df.attr("columns").attr("tolist")();
+    stats["dtypes"] = df.attr("dtypes").attr("to_dict")();
+    self.attr("original_stats") = stats;
+
+    auto [numerical_cols, categorical_cols] = unpack_pair(self.attr("_detect_column_types")(df));
+    bool preserving = !preserve.is_none() && py::len(preserve) > 0;
+    if (preserving) {
+        py::list preserved = py::reinterpret_borrow<py::list>(preserve);
+        numerical_cols = without(numerical_cols, preserved);
+        categorical_cols = without(categorical_cols, preserved);
+    }
+    std::string name = method.cast<std::string>();
+    py::object work;
+    if (name == "minimal") {
+        if (is_own_method(call, self, apply_minimal_noise_spec)) {
+            WorkFrame frame(df);
+            minimal_pass(call, df, frame);
+            work = frame.finish();
+        } else {
+            work = self.attr("_apply_minimal_noise")(df.attr("copy")());
+        }
+        // The minimal pass perturbs every column it selects (its draws do not depend on
+        // what is preserved); the preserved columns then get the input's values back.
+        if (preserving) {
+            for (py::handle col : preserve) {
+                if (contains(df.attr("columns"), col)) velmora::set_item(work, col, df[col].attr("copy")());
+            }
+        }
+    } else if (name == "laplace") {
+        if (is_own_method(call, self, apply_numerical_dp_spec) && is_own_method(call, self, apply_categorical_dp_spec) &&
+            PyList_CheckExact(numerical_cols.ptr()) && fit_for_one_frame(df, categorical_cols)) {
+            // Both steps are this class's own: they share one working frame instead of
+            // copying the whole frame three times. The numerical step reads the input,
+            // the categorical step the numerical step's result, as the two calls would.
+            WorkFrame frame(df);
+            numerical_pass(call, df, frame, py::reinterpret_borrow<py::list>(numerical_cols));
+            categorical_pass(call, frame.frame(), frame, py::reinterpret_borrow<py::list>(categorical_cols));
+            work = frame.finish();
+        } else {
+            work = self.attr("_apply_numerical_dp")(df.attr("copy")(), numerical_cols);
+            work = self.attr("_apply_categorical_dp")(work, categorical_cols);
+        }
+    } else if (name == "gaussian") {
+        WorkFrame frame(df);
+        gaussian_pass(call, frame, numerical_cols);
+        if (is_own_method(call, self, apply_categorical_dp_spec) && fit_for_one_frame(df, categorical_cols)) {
+            categorical_pass(call, frame.frame(), frame, py::reinterpret_borrow<py::list>(categorical_cols));
+            work = frame.finish();
+        } else {
+            work = self.attr("_apply_categorical_dp")(frame.finish(), categorical_cols);
+        }
+    } else {
+        PyErr_SetObject(PyExc_ValueError,
+                        (py::str("Unknown method: ") + method + py::str(". Use 'minimal', 'laplace', or 'gaussian'"))
+                            .ptr());
+        throw py::error_already_set();
+    }
+    log_info(call, py::str("Applied DP with method '") + method + py::str("'. Output shape: ") +
+                       py::str(work.attr("shape")));
+    return work;
+}
+
+py::object get_privacy_info(const Call& call) {
+    const py::object& self = call.self();
+    py::dict info;
+    for (const char* name :
+         {"epsilon", "delta", "noise_scale", "categorical_noise_prob", "numerical_noise_std", "original_stats"}) {
+        info[name] = self.attr(name);
+    }
+    return info;
+}
+
+py::object apply_noiseforge(const Call& call) {
+    py::object processor =
+        call.global("NoiseforgeProcessor")(py::arg("epsilon") = call[1], py::arg("random_state") = call[4]);
+    return processor.attr("apply_dp")(call[0], py::arg("method") = call[2], py::arg("preserve_columns") = call[3]);
+}
+
+}  // namespace
+
+const FunctionSpec init_spec{"__init__",
+                             "NoiseforgeProcessor.__init__",
+                             {{"self"},
+                              {"epsilon", ArgKind::real, "float", "1.0"},
+                              {"delta", ArgKind::real, "float", "1e-5"},
+                              {"noise_scale", ArgKind::real, "float", "0.1"},
+                              {"categorical_noise_prob", ArgKind::real, "float", "0.05"},
+                              {"numerical_noise_std", ArgKind::real, "float", "0.01"},
+                              {"random_state", ArgKind::integer, "int", "None"}},
+                             "",
+                             "Initialize the differential privacy processor.\n"
+                             "\n"
+                             "        Args:\n"
+                             "            epsilon: Privacy budget (lower = more private, default: 1.0)\n"
+                             "            delta: Privacy parameter (default: 1e-5)\n"
+                             "            noise_scale: Scale factor for noise addition (default: 0.1)\n"
+                             "            categorical_noise_prob: Probability of flipping categorical values "
+                             "(default: 0.05)\n"
+                             "            numerical_noise_std: Standard deviation for numerical noise (default: 0.01)\n"
+                             "            random_state: Random seed for reproducibility\n"
+                             "        ",
+                             init};
+
+const FunctionSpec detect_column_types_spec{"_detect_column_types",
+                                            "NoiseforgeProcessor._detect_column_types",
+                                            {{"self"}, {"df", ArgKind::object, "pd.DataFrame"}},
+                                            "tuple",
+                                            "Detect numerical and categorical columns.",
+                                            detect_column_types};
+
+const FunctionSpec apply_dp_spec{"apply_dp",
+                                 "NoiseforgeProcessor.apply_dp",
+                                 {{"self"},
+                                  {"df", ArgKind::object, "pd.DataFrame"},
+                                  {"method", ArgKind::string, "str", "'minimal'"},
+                                  {"preserve_columns", ArgKind::list, "list", "None"}},
+                                 "pd.DataFrame",
+                                 "Apply differential privacy to the DataFrame.\n"
+                                 "\n"
+                                 "        Args:\n"
+                                 "            df: Input DataFrame (should be preprocessed)\n"
+                                 "            method: DP method (\"minimal\", \"laplace\", \"gaussian\")\n"
+                                 "            preserve_columns: Columns to preserve without modification\n"
+                                 "\n"
+                                 "        Returns:\n"
+                                 "            DataFrame with differential privacy applied\n"
+                                 "        ",
+                                 apply_dp};
+
+const FunctionSpec get_privacy_info_spec{"get_privacy_info",
+                                         "NoiseforgeProcessor.get_privacy_info",
+                                         {{"self"}},
+                                         "dict",
+                                         "Get information about the applied privacy parameters.",
+                                         get_privacy_info};
+
+const FunctionSpec apply_noiseforge_spec{"apply_noiseforge",
+                                         "apply_noiseforge",
+                                         {{"df", ArgKind::object, "pd.DataFrame"},
+                                          {"epsilon", ArgKind::real, "float", "1.0"},
+                                          {"method", ArgKind::string, "str", "'minimal'"},
+                                          {"preserve_columns", ArgKind::list, "list", "None"},
+                                          {"random_state", ArgKind::integer, "int", "None"}},
+                                         "pd.DataFrame",
+                                         "Quick function to apply differential privacy to a DataFrame.\n"
+                                         "\n"
+                                         "    Args:\n"
+                                         "        df: Input DataFrame (should be preprocessed)\n"
+                                         "        epsilon: Privacy budget (default: 1.0)\n"
+                                         "        method: DP method (\"minimal\", \"laplace\", \"gaussian\")\n"
+                                         "        preserve_columns: Columns to preserve without modification\n"
+                                         "        random_state: Random seed for reproducibility\n"
+                                         "\n"
+                                         "    Returns:\n"
+                                         "        DataFrame with differential privacy applied\n"
+                                         "    ",
+                                         apply_noiseforge};
+
+void define_module_body(py::module_& module) {
+    module.attr("pd") = py::module_::import("pandas");
+    module.attr("np") = py::module_::import("numpy");
+    py::module_ warnings = py::module_::import("warnings");
+    py::module_ logging = py::module_::import("logging");
+    module.attr("warnings") = warnings;
+    module.attr("logging") = logging;
+    warnings.attr("filterwarnings")("ignore");
+    logging.attr("basicConfig")(py::arg("level") = logging.attr("INFO"));
+    module.attr("logger") = logging.attr("getLogger")(module.attr("__name__"));
+
+    ClassBuilder(module, "NoiseforgeProcessor", class_doc)
+        .method(init_spec)
+        .method(detect_column_types_spec)
+        .method(add_laplace_noise_spec)
+        .method(add_gaussian_noise_spec)
+        .method(apply_numerical_dp_spec)
+        .method(apply_categorical_dp_spec)
+        .method(apply_minimal_noise_spec)
+        .method(apply_dp_spec)
+        .method(get_privacy_info_spec)
+        .build();
+    binding::add_function(module, apply_noiseforge_spec);
+}
+
+}  // namespace velmora::noiseforge

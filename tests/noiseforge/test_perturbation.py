@@ -1,0 +1,255 @@
+"""The column passes: numerical, categorical and minimal perturbation, and the three
+repaired behaviours (repeated row labels, mixed-type categories, unused categories)."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from velmora.core_generator.noiseforge import NoiseforgeProcessor
+
+import noiseforge_reference as reference
+
+
+def laplace_draws(scale, count):
+    return np.random.laplace(0, scale, count)
+
+
+class TestNumerical:
+    def test_integer_column_scale_clip_and_rounding(self):
+        df = pd.DataFrame({"x": [10, 20, 30]})
+        np.random.seed(0)
+        out = NoiseforgeProcessor()._apply_numerical_dp(df, ["x"])
+        np.random.seed(0)
+        expected = np.clip(np.array([10, 20, 30]) + laplace_draws(2.0, 3), 8.0, 32.0).round()
+        assert out["x"].dtype == np.float64
+        assert np.array_equal(out["x"].to_numpy(), expected)
+
+    @pytest.mark.parametrize("values, rounded", [([1.5, 2.5], False), ([1.0, 2.0, 4.0], True)])
+    def test_rounding_only_for_whole_numbers(self, values, rounded):
+        df = pd.DataFrame({"x": values})
+        out = NoiseforgeProcessor(random_state=1)._apply_numerical_dp(df, ["x"])
+        assert bool((out["x"] == out["x"].round()).all()) is rounded
+
+    def test_constant_column(self):
+        out = NoiseforgeProcessor(random_state=2)._apply_numerical_dp(pd.DataFrame({"x": [5] * 50}), ["x"])
+        assert (out["x"] == 5.0).all()
+
+    def test_missing_values_stay_missing_and_draw_nothing(self):
+        df = pd.DataFrame({"x": [1.0, np.nan, 3.0, np.nan, 4.5]})
+        np.random.seed(3)
+        out = NoiseforgeProcessor()._apply_numerical_dp(df, ["x", "absent"])
+        following = np.random.random()
+        np.random.seed(3)
+        noise = laplace_draws(0.35, 3)
+        assert following == np.random.random()
+        assert out["x"].isna().tolist() == [False, True, False, True, False]
+        assert np.array_equal(out["x"].dropna().to_numpy(), np.clip([1.0, 3.0, 4.5] + noise, 0.65, 4.85))
+
+    def test_all_missing_column_is_left_and_input_untouched(self):
+        df = pd.DataFrame({"x": [np.nan, np.nan], "y": [1.0, 2.0]})
+        before = df.copy()
+        out = NoiseforgeProcessor(random_state=1)._apply_numerical_dp(df, ["x"])
+        pd.testing.assert_frame_equal(out, before)
+        assert out is not df
+        pd.testing.assert_frame_equal(df, before)
+
+    def test_column_list_must_be_a_list(self):
+        with pytest.raises(TypeError, match=r"Argument 'numerical_cols' has incorrect type \(expected list, got tuple\)"):
+            NoiseforgeProcessor()._apply_numerical_dp(pd.DataFrame({"x": [1]}), ("x",))
+        with pytest.raises(TypeError, match="expected list, got NoneType"):
+            NoiseforgeProcessor()._apply_categorical_dp(pd.DataFrame({"x": [1]}), None)
+
+    def test_zero_epsilon(self):
+        with pytest.raises(ZeroDivisionError, match="float division by zero"):
+            NoiseforgeProcessor(epsilon=0)._apply_numerical_dp(pd.DataFrame({"x": [1.0, 2.0]}), ["x"])
+        with pytest.raises(ZeroDivisionError, match="float division by zero"):
+            NoiseforgeProcessor(epsilon=0)._apply_categorical_dp(pd.DataFrame({"x": ["a"]}), ["x"])
+
+    def test_integer_test_failure_counts_as_not_whole(self):
+        # np.mod is not defined for complex numbers: the test fails, the whole-valued
+        # column counts as not whole, and the noisy values are not rounded.
+        df = pd.DataFrame({"x": np.array([1 + 0j, 3 + 0j, 2 + 0j])})
+        out = NoiseforgeProcessor(random_state=0)._apply_numerical_dp(df, ["x"])
+        assert (out["x"].to_numpy().real != np.round(out["x"].to_numpy().real)).all()
+
+
+class TestCategorical:
+    def test_draw_counts_and_values(self):
+        df = pd.DataFrame({"c": ["A", "A", "B", None]})
+        np.random.seed(4)
+        out = NoiseforgeProcessor()._apply_categorical_dp(df, ["c"])
+        following = np.random.random()
+        np.random.seed(4)
+        noise = np.array([np.random.laplace(0, 1.0), np.random.laplace(0, 1.0)])
+        noisy = np.maximum(np.array([2.0, 1.0]) + noise, 0)
+        probs = noisy / noisy.sum() if noisy.sum() > 0 else np.array([0.5, 0.5])
+        drawn = np.random.choice(["A", "B"], size=4, p=probs / probs.sum())
+        assert following == np.random.random()
+        assert out["c"].tolist() == drawn.tolist()
+        assert out["c"].notna().all()
+
+    def test_tiny_epsilon_falls_back_to_uniform(self):
+        df = pd.DataFrame({"c": ["a", "b", "b"]})
+        np.random.seed(2)
+        noises = [np.random.laplace(0, 1000.0) for _ in range(2)]
+        assert 2 + noises[0] <= 0 and 1 + noises[1] <= 0  # both noisy counts come out 0
+        uniform = np.random.choice(["b", "a"], size=3, p=[0.5, 0.5])
+        np.random.seed(2)
+        out = NoiseforgeProcessor(epsilon=0.001)._apply_categorical_dp(df, ["c"])
+        assert out["c"].tolist() == uniform.tolist()
+
+    def test_all_missing_column_draws_nothing(self):
+        df = pd.DataFrame({"c": [None, None]}, dtype=object)
+        np.random.seed(5)
+        out = NoiseforgeProcessor()._apply_categorical_dp(df, ["c"])
+        following = np.random.random()
+        np.random.seed(5)
+        assert following == np.random.random()
+        pd.testing.assert_frame_equal(out, df)
+
+    def test_unused_categories_never_appear(self):
+        column = pd.Categorical(["x"] * 30 + ["y"] * 30, categories=["w", "x", "y", "z"])
+        df = pd.DataFrame({"c": column})
+        for seed in range(20):
+            out = NoiseforgeProcessor(epsilon=0.01, random_state=seed)._apply_categorical_dp(df, ["c"])
+            assert set(out["c"]) <= {"x", "y"}
+
+    def test_unused_categories_draw_nothing(self):
+        df = pd.DataFrame({"c": pd.Categorical(["x", "y", "x"], categories=["x", "y", "z"])})
+        np.random.seed(6)
+        NoiseforgeProcessor()._apply_categorical_dp(df, ["c"])
+        following = np.random.random()
+        np.random.seed(6)
+        np.random.laplace(0, 1.0)
+        np.random.laplace(0, 1.0)
+        np.random.random(3)
+        assert following == np.random.random()
+
+    @pytest.mark.parametrize(
+        "values",
+        [[1, "a", 1, "a", "b"], [1, 2.5, 1, 2.5], [True, "yes", "yes"], [("t", 1), "s", ("t", 1)]],
+        ids=["int-str", "int-float", "bool-str", "tuple-str"],
+    )
+    def test_mixed_types_keep_their_objects(self, values):
+        df = pd.DataFrame({"c": pd.Series(values, dtype=object)})
+        out = NoiseforgeProcessor(random_state=7)._apply_categorical_dp(df, ["c"])
+        originals = {(type(v), v) for v in values}
+        assert out["c"].dtype == object
+        assert {(type(v), v) for v in out["c"]} <= originals
+
+    def test_mixed_types_use_the_same_random_stream(self):
+        mixed = pd.DataFrame({"c": pd.Series([1, "a", "a", 1, "a"], dtype=object)})
+        plain = pd.DataFrame({"c": pd.Series(["1", "a", "a", "1", "a"], dtype=object)})
+        first = NoiseforgeProcessor(random_state=8)._apply_categorical_dp(mixed, ["c"])
+        following = np.random.random()
+        second = NoiseforgeProcessor(random_state=8)._apply_categorical_dp(plain, ["c"])
+        assert following == np.random.random()
+        assert first["c"].map(str).tolist() == second["c"].tolist()
+
+    @pytest.mark.parametrize(
+        "values, dtype",
+        [(["p", "q", "p"], object), ([1, 2, 2, 1], np.int64), ([0.5, 1.5, 0.5], np.float64), ([True, False], bool)],
+    )
+    def test_homogeneous_columns_come_back_as_numpy_draws_them(self, values, dtype):
+        df = pd.DataFrame({"c": values})
+        out = NoiseforgeProcessor(random_state=9)._apply_categorical_dp(df, ["c"])
+        assert out["c"].dtype == dtype
+        assert {type(v) for v in out["c"].tolist()} == {type(v) for v in df["c"].tolist()}
+
+
+class TestRepeatedRowLabels:
+    @pytest.mark.parametrize("method", ["laplace", "gaussian"])
+    def test_noise_lands_on_the_right_rows(self, method):
+        index = [0, 0, 1, 1, 1, 2] * 10
+        values = np.tile([1.0, np.nan, 100.0, 50.0, np.nan, 75.0], 10)
+        df = pd.DataFrame({"x": values + np.arange(60) * 0.01}, index=index)
+        out = NoiseforgeProcessor(random_state=10).apply_dp(df, method=method)
+        np.random.seed(10)
+        expected = reference.apply_dp(df, method=method)
+        pd.testing.assert_frame_equal(out, expected, check_exact=True)
+        assert out["x"].isna().tolist() == df["x"].isna().tolist()
+        assert out.index.tolist() == index
+        # Each non-missing cell moved by its own noise: no row got another's value.
+        assert (out["x"].dropna() - df["x"].dropna()).abs().max() < 200
+
+    def test_unique_labels_give_the_label_based_result(self):
+        df = pd.DataFrame({"x": [3.0, np.nan, 7.0, 9.0, 1.0]}, index=[40, 30, 20, 10, 0])
+        out = NoiseforgeProcessor(random_state=11)._apply_numerical_dp(df, ["x"])
+        np.random.seed(11)
+        by_label = df.copy()
+        col_data = df["x"].dropna()
+        by_label.loc[col_data.index, "x"] = col_data.values + np.random.laplace(0, 0.8, 4)
+        by_label["x"] = np.clip(by_label["x"], 0.2, 9.8).round()
+        pd.testing.assert_frame_equal(out, by_label, check_exact=True)
+
+
+class TestMinimal:
+    def test_draw_order_and_values(self):
+        rows = 1000
+        df = pd.DataFrame({"n": np.arange(rows) * 1.0, "c": np.where(np.arange(rows) % 2, "u", "v").astype(object)})
+        np.random.seed(12)
+        out = NoiseforgeProcessor()._apply_minimal_noise(df)
+        following = np.random.random()
+        np.random.seed(12)
+        noise = np.random.normal(0, 0.01, rows)
+        mask = np.random.random(rows) < 0.05
+        redrawn = np.random.choice(np.array(["v", "u"], dtype=object), size=mask.sum())
+        assert following == np.random.random()
+        assert np.array_equal(out["n"].to_numpy(), df["n"].to_numpy() + noise)
+        assert out.loc[mask, "c"].tolist() == redrawn.tolist()
+        assert out.loc[~mask, "c"].tolist() == df.loc[~mask, "c"].tolist()
+
+    def test_integer_column_becomes_float_and_scale_is_absolute(self):
+        df = pd.DataFrame({"i": [1000, 1001, 1002] * 100, "small": np.linspace(0, 0.05, 300)})
+        out = NoiseforgeProcessor(random_state=13)._apply_minimal_noise(df)
+        assert out["i"].dtype == np.float64
+        assert (out["i"] != out["i"].round()).all()
+        assert ((out["i"] - df["i"]).abs() < 0.1).all()
+        assert (out["small"] - df["small"]).abs().max() > 0.01
+
+    def test_single_value_column_draws_uniforms_only(self):
+        df = pd.DataFrame({"c": ["same"] * 999 + [None]})
+        np.random.seed(14)
+        out = NoiseforgeProcessor(categorical_noise_prob=1.0)._apply_minimal_noise(df)
+        following = np.random.random()
+        np.random.seed(14)
+        np.random.random(1000)
+        assert following == np.random.random()
+        pd.testing.assert_frame_equal(out, df)
+
+    @pytest.mark.parametrize("probability, changed", [(0.0, False), (1.0, True)])
+    def test_noise_probability_bounds(self, probability, changed):
+        df = pd.DataFrame({"c": ["a", "b"] * 500, "ok": [True, False] * 500})
+        out = NoiseforgeProcessor(categorical_noise_prob=probability, random_state=15)._apply_minimal_noise(df)
+        assert (not out.equals(df)) is changed
+        assert out["ok"].dtype == bool and set(out["c"]) <= {"a", "b"}
+
+    def test_datetime_and_missing_cells(self):
+        df = pd.DataFrame(
+            {"when": pd.date_range("2022", periods=200), "x": [np.nan, 1.0] * 100, "c": [None, "a", "b", "c"] * 50}
+        )
+        out = NoiseforgeProcessor(categorical_noise_prob=1.0, random_state=16)._apply_minimal_noise(df)
+        pd.testing.assert_series_equal(out["when"], df["when"])
+        assert out["x"].isna().tolist() == df["x"].isna().tolist()
+        assert out["c"].notna().all()
+
+
+class TestDrawsGoThroughNumpy:
+    """The random functions are looked up on np.random at call time: a replaced one is
+    used, and the frame is the same when the replacement draws the same numbers."""
+
+    @pytest.mark.parametrize("method, replaced", [("laplace", "laplace"), ("laplace", "choice"),
+                                                  ("gaussian", "normal"), ("minimal", "random")])
+    def test_replaced_random_function_is_called(self, mixed_frame, monkeypatch, method, replaced):
+        original = getattr(np.random, replaced)
+        calls = []
+
+        def recording(*args, **kwargs):
+            calls.append(args)
+            return original(*args, **kwargs)
+
+        expected = NoiseforgeProcessor(random_state=21).apply_dp(mixed_frame, method=method)
+        monkeypatch.setattr(np.random, replaced, recording)
+        actual = NoiseforgeProcessor(random_state=21).apply_dp(mixed_frame, method=method)
+        assert calls
+        pd.testing.assert_frame_equal(actual, expected, check_exact=True)
