@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -15,27 +16,90 @@ constexpr std::size_t reference_tile = 256;
 // Query rows per pass: each reference value loaded is used this many times.
 constexpr std::size_t query_tile = 4;
 
-// Squared distances of `count` query rows (count <= query_tile) against reference rows
-// [j0, j0 + width). Each pair's sum runs over the features in order, from 0.0, so the
-// loop over reference rows can be vectorised without changing any pair's arithmetic.
-// Compiled for AVX2 and for the baseline, picked at load time (no FMA: contraction is
-// off, so both give the same bits).
-__attribute__((target_clones("avx2", "default"))) void squared_distance_tile(
-    const double* query_rows, std::size_t count, const double* reference_columns, std::size_t n_reference,
-    std::size_t n_features, std::size_t j0, std::size_t width, double (*out)[reference_tile]) {
-    for (std::size_t q = 0; q < count; ++q) {
-        std::fill(out[q], out[q] + width, 0.0);
-    }
-    for (std::size_t f = 0; f < n_features; ++f) {
-        const double* __restrict run = reference_columns + f * n_reference + j0;
-        for (std::size_t q = 0; q < count; ++q) {
-            const double value = query_rows[q * n_features + f];
-            double* __restrict acc = out[q];
-            for (std::size_t b = 0; b < width; ++b) {
-                const double diff = value - run[b];
-                acc[b] += diff * diff;
+// Four doubles in one AVX2 register (two SSE2 registers in the baseline build).
+typedef double lanes __attribute__((vector_size(32)));
+constexpr std::size_t lane_count = 4;
+// Reference rows per register block: 2 x 4 lanes, so that Q x 2 accumulators, two
+// reference loads and one broadcast fit the 16 vector registers for Q <= 4.
+constexpr std::size_t block_width = 2 * lane_count;
+
+// Squared distances of Q query rows against reference rows [j0, j0 + width). Each pair's
+// sum runs over the features in order, from 0.0, as (q - r) * (q - r) added to the sum:
+// the lanes only compute several pairs side by side, so each pair's arithmetic is the
+// scalar sequence. Accumulators stay in registers across the feature loop.
+template <std::size_t Q>
+__attribute__((always_inline)) inline void squared_distance_block(const double* query_rows,
+                                                                  const double* reference_columns,
+                                                                  std::size_t n_reference, std::size_t n_features,
+                                                                  std::size_t j0, std::size_t width,
+                                                                  double (*out)[reference_tile]) {
+    std::size_t b = 0;
+    for (; b + block_width <= width; b += block_width) {
+        lanes acc[Q][2];
+        for (std::size_t q = 0; q < Q; ++q) {
+            acc[q][0] = lanes{0.0, 0.0, 0.0, 0.0};
+            acc[q][1] = lanes{0.0, 0.0, 0.0, 0.0};
+        }
+        const double* run = reference_columns + j0 + b;
+        for (std::size_t f = 0; f < n_features; ++f, run += n_reference) {
+            // memcpy: unaligned loads, and no vector passed by value (whose ABI
+            // differs between the two builds).
+            lanes low;
+            lanes high;
+            std::memcpy(&low, run, sizeof(low));
+            std::memcpy(&high, run + lane_count, sizeof(high));
+            for (std::size_t q = 0; q < Q; ++q) {
+                const double value = query_rows[q * n_features + f];
+                const lanes broadcast{value, value, value, value};
+                const lanes diff_low = broadcast - low;
+                const lanes diff_high = broadcast - high;
+                acc[q][0] += diff_low * diff_low;
+                acc[q][1] += diff_high * diff_high;
             }
         }
+        for (std::size_t q = 0; q < Q; ++q) {
+            std::memcpy(out[q] + b, &acc[q][0], sizeof(lanes));
+            std::memcpy(out[q] + b + lane_count, &acc[q][1], sizeof(lanes));
+        }
+    }
+    for (; b < width; ++b) {
+        for (std::size_t q = 0; q < Q; ++q) {
+            double acc = 0.0;
+            const double* run = reference_columns + j0 + b;
+            for (std::size_t f = 0; f < n_features; ++f, run += n_reference) {
+                const double diff = query_rows[q * n_features + f] - *run;
+                acc += diff * diff;
+            }
+            out[q][b] = acc;
+        }
+    }
+}
+
+// The block above for a full tile of query rows and for a single row, compiled for
+// AVX2 and for the baseline and picked at load time (contraction is off, so no FMA:
+// both give the same bits).
+__attribute__((target_clones("avx2", "default"))) void squared_distance_tile_full(
+    const double* query_rows, const double* reference_columns, std::size_t n_reference, std::size_t n_features,
+    std::size_t j0, std::size_t width, double (*out)[reference_tile]) {
+    squared_distance_block<query_tile>(query_rows, reference_columns, n_reference, n_features, j0, width, out);
+}
+
+__attribute__((target_clones("avx2", "default"))) void squared_distance_tile_single(
+    const double* query_row, const double* reference_columns, std::size_t n_reference, std::size_t n_features,
+    std::size_t j0, std::size_t width, double (*out)[reference_tile]) {
+    squared_distance_block<1>(query_row, reference_columns, n_reference, n_features, j0, width, out);
+}
+
+void squared_distance_tile(const double* query_rows, std::size_t count, const double* reference_columns,
+                           std::size_t n_reference, std::size_t n_features, std::size_t j0, std::size_t width,
+                           double (*out)[reference_tile]) {
+    if (count == query_tile) {
+        squared_distance_tile_full(query_rows, reference_columns, n_reference, n_features, j0, width, out);
+        return;
+    }
+    for (std::size_t q = 0; q < count; ++q) {
+        squared_distance_tile_single(query_rows + q * n_features, reference_columns, n_reference, n_features, j0,
+                                     width, out + q);
     }
 }
 
