@@ -116,3 +116,42 @@ def test_feature_space_standardises_one_hot_encodes_and_flags_missing():
     assert (np.round(matrix[:, 2:] / half)).tolist() == [[0, 1, 0, 0], [0, 0, 0, 1], [1, 0, 0, 0]]
     with pytest.raises(ValueError):
         FeatureSpace(pd.DataFrame({"a": [np.nan]}), pd.DataFrame({"a": [1.0]}))
+
+
+def odd_frame(seed):
+    rng = np.random.RandomState(seed)
+    n = 300
+    frame = pd.DataFrame(
+        {
+            "nullable_int": pd.array(np.where(rng.uniform(size=n) < 0.1, None, rng.randint(0, 50, size=n)), dtype="Int64"),
+            "nullable_bool": pd.array(np.where(rng.uniform(size=n) < 0.1, None, rng.uniform(size=n) < 0.5), dtype="boolean"),
+            "text": pd.array(rng.choice(["a", "b", None], size=n), dtype="string"),
+            "category": pd.Categorical(rng.choice(["x", "y", "z"], size=n)),
+            "float32": rng.normal(size=n).astype(np.float32),
+            "lists": [[int(v)] for v in rng.randint(0, 3, size=n)],
+        },
+        index=np.repeat(np.arange(n // 2), 2),
+    )
+    return frame
+
+
+def test_odd_dtypes_and_duplicate_index_run_through_every_metric():
+    from velmora.evaluation.metrics.similarity import MultivariateSimilarityMetrics
+    from velmora.evaluation.metrics.utility import PredictionAgreementMetrics
+    from velmora.tabular.evaluator.metrics.fidelity.beta_recall import BetaRecallMetric
+    from velmora.tabular.evaluator.metrics.privacy.distance_to_closest_record import DTCRMetric
+    from velmora.tabular.evaluator.metrics.utility.tstr import TSTRNormalizedMetric
+
+    real, synthetic = odd_frame(0), odd_frame(1)
+    ks = KSComplementMetric().compute(real, synthetic)
+    assert list(ks) == list(real.columns) and all(0.7 < value <= 1.0 for value in ks.values())
+    univariate = UnivariateSimilarityMetrics(real, synthetic)
+    for scores in (univariate.wasserstein_distance_metric(), univariate.total_variation_distance(), univariate.hellinger_distance()):
+        assert len(scores) == len(real.columns) and all(0.7 < value <= 1.0 for value in scores.values())
+    assert 0.7 < CorrelationSimilarityMetrics(real, synthetic).pearson_correlation_difference() <= 1.0
+    assert 0.5 < MultivariateSimilarityMetrics(real, synthetic).mmd_rbf() <= 1.0
+    assert DTCRMetric().compute(real, real) == 0.0
+    assert BetaRecallMetric().compute(real, real).value > 0.95
+    for target in ("nullable_bool", "text", "nullable_int"):
+        assert 0.0 <= PredictionAgreementMetrics(real, synthetic, target).prediction_agreement_percentage() <= 1.0
+    assert TSTRNormalizedMetric(target="category").compute(real, real).details["task"] == "classification"

@@ -96,10 +96,24 @@ def finite_values(series: pd.Series) -> np.ndarray:
     return values[np.isfinite(values)]
 
 
+def _hashable(value: object) -> object:
+    try:
+        hash(value)
+    except TypeError:
+        return repr(value)
+    return value
+
+
 def category_labels(series: pd.Series) -> pd.Series:
-    """The column as hashable labels, missing values replaced by ``MISSING``."""
+    """The column as hashable labels, missing values replaced by ``MISSING`` and
+    unhashable values (lists, dicts) by their ``repr``."""
     values = series.astype(object)
-    return values.where(values.notna(), MISSING)
+    values = values.where(values.notna(), MISSING)
+    # Strings, numbers, booleans, dates and their mixtures are hashable; only a "mixed"
+    # column can hold lists or dicts.
+    if ptypes.infer_dtype(values, skipna=False) == "mixed":
+        values = values.map(_hashable)
+    return values
 
 
 def category_frequencies(real: pd.Series, synthetic: pd.Series) -> Tuple[np.ndarray, np.ndarray]:

@@ -78,11 +78,11 @@ class TabularModelData:
                 values = numeric_values(frame[column])
                 values[~np.isfinite(values)] = np.nan
             else:
-                labels = frame[column].astype(object)
-                codes = pd.Categorical(labels.where(labels.notna(), None), categories=categories).codes
+                missing = frame[column].isna().to_numpy()
+                codes = pd.Categorical(category_labels(frame[column]), categories=categories).codes
                 values = codes.astype(np.float64)
-                values[(codes < 0) & labels.notna().to_numpy()] = len(categories)
-                values[~labels.notna().to_numpy()] = np.nan
+                values[codes < 0] = len(categories)
+                values[missing] = np.nan
             columns.append(values)
         features = np.column_stack(columns) if columns else np.empty((len(frame), 0))
         if self._numeric_target:
