@@ -171,8 +171,8 @@ py::object ks_wasserstein_sorted(const Call& call) {
 const FunctionSpec nearest_spec{
     "nearest_neighbours",
     "nearest_neighbours",
-    {{"query", ArgKind::object, "np.ndarray"},
-     {"reference", ArgKind::object, "np.ndarray"},
+    {{"query", ArgKind::object, "np.ndarray", ""},
+     {"reference", ArgKind::object, "np.ndarray", ""},
      {"k", ArgKind::integer, "int", "1"},
      {"exclude_self", ArgKind::boolean, "bool", "False"},
      {"threads", ArgKind::integer, "int", "0"}},
@@ -186,9 +186,9 @@ const FunctionSpec nearest_spec{
 const FunctionSpec rbf_spec{
     "rbf_kernel_sums",
     "rbf_kernel_sums",
-    {{"x", ArgKind::object, "np.ndarray"},
-     {"y", ArgKind::object, "np.ndarray"},
-     {"gamma", ArgKind::real, "float"},
+    {{"x", ArgKind::object, "np.ndarray", ""},
+     {"y", ArgKind::object, "np.ndarray", ""},
+     {"gamma", ArgKind::real, "float", ""},
      {"threads", ArgKind::integer, "int", "0"}},
     "tuple",
     "(sum over i < j of k(x_i, x_j), sum over i < j of k(y_i, y_j), sum over i, j of\n"
@@ -199,7 +199,7 @@ const FunctionSpec rbf_spec{
 const FunctionSpec ks_spec{
     "ks_wasserstein_sorted",
     "ks_wasserstein_sorted",
-    {{"x", ArgKind::object, "np.ndarray"}, {"y", ArgKind::object, "np.ndarray"}},
+    {{"x", ArgKind::object, "np.ndarray", ""}, {"y", ArgKind::object, "np.ndarray", ""}},
     "tuple",
     "(KS statistic, 1-Wasserstein distance) of two ascending samples of finite values,\n"
     "from one merge of the two.",
