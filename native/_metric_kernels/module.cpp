@@ -6,6 +6,7 @@
 #include <cmath>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "velmora_python.hpp"
@@ -65,6 +66,17 @@ void run_threads(std::size_t threads, Body&& body) {
     for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(body, t);
     body(0);
     for (auto& worker : workers) worker.join();
+}
+
+// Thread t's rows of an upper triangle of n rows (row i has n - i - 1 terms): the
+// boundaries n (1 - sqrt(1 - t / threads)) give every thread about the same work.
+std::pair<std::size_t, std::size_t> triangle_share(std::size_t n, std::size_t t, std::size_t threads) {
+    auto boundary = [&](std::size_t u) {
+        if (u >= threads) return n;
+        const double fraction = 1.0 - std::sqrt(1.0 - static_cast<double>(u) / static_cast<double>(threads));
+        return std::min(n, static_cast<std::size_t>(fraction * static_cast<double>(n)));
+    };
+    return {boundary(t), boundary(t + 1)};
 }
 
 py::object nearest_neighbours(const Call& call) {
@@ -133,14 +145,17 @@ py::object rbf_kernel_sums(const Call& call) {
         const double* y_data = y.data();
         // Plain buffers only while the GIL is released (see nearest_neighbours).
         py::gil_scoped_release release;
-        // Rows are dealt out round-robin so that the shrinking triangular rows balance.
         run_threads(threads, [&](std::size_t t) {
-            velmora::metrics::rbf_row_sums(x_data, n_x, x_columns.data(), n_x, n_features, gamma, true, t, n_x,
-                                           threads, rows_xx.data());
-            velmora::metrics::rbf_row_sums(y_data, n_y, y_columns.data(), n_y, n_features, gamma, true, t, n_y,
-                                           threads, rows_yy.data());
-            velmora::metrics::rbf_row_sums(x_data, n_x, y_columns.data(), n_y, n_features, gamma, false, t, n_x,
-                                           threads, rows_xy.data());
+            const auto [xx_first, xx_last] = triangle_share(n_x, t, threads);
+            velmora::metrics::rbf_row_sums(x_data, n_x, x_columns.data(), n_x, n_features, gamma, true, xx_first,
+                                           xx_last, rows_xx.data());
+            const auto [yy_first, yy_last] = triangle_share(n_y, t, threads);
+            velmora::metrics::rbf_row_sums(y_data, n_y, y_columns.data(), n_y, n_features, gamma, true, yy_first,
+                                           yy_last, rows_yy.data());
+            const std::size_t share = (n_x + threads - 1) / threads;
+            const std::size_t xy_first = std::min(n_x, t * share);
+            velmora::metrics::rbf_row_sums(x_data, n_x, y_columns.data(), n_y, n_features, gamma, false, xy_first,
+                                           std::min(n_x, xy_first + share), rows_xy.data());
         });
         sums[0] = velmora::metrics::sequential_sum(rows_xx.data(), n_x);
         sums[1] = velmora::metrics::sequential_sum(rows_yy.data(), n_y);

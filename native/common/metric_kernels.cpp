@@ -166,23 +166,30 @@ void nearest_neighbours(const double* query_rows, std::size_t n_query, const dou
 
 void rbf_row_sums(const double* a_rows, std::size_t n_a, const double* b_columns, std::size_t n_b,
                   std::size_t n_features, double gamma, bool upper, std::size_t first, std::size_t last,
-                  std::size_t stride, double* row_sums) {
+                  double* row_sums) {
     (void)n_a;
-    alignas(64) double tile[1][reference_tile];
+    alignas(64) double tile[query_tile][reference_tile];
     const double negative_gamma = -gamma;
-    for (std::size_t i = first; i < last; i += stride) {
-        double sum = 0.0;
-        const std::size_t start = upper ? i + 1 : 0;
-        // Tiles start at a multiple of the tile width so that the vectorised loop sees
-        // aligned runs; entries before `start` are computed and ignored.
+    for (std::size_t i0 = first; i0 < last; i0 += query_tile) {
+        const std::size_t count = std::min(query_tile, last - i0);
+        double sums[query_tile] = {0.0, 0.0, 0.0, 0.0};
+        const std::size_t start = upper ? i0 + 1 : 0;
+        // Tiles start at a multiple of the tile width; entries a row does not need (its
+        // own and earlier columns in the upper triangle) are computed and ignored.
         for (std::size_t j0 = start - start % reference_tile; j0 < n_b; j0 += reference_tile) {
             const std::size_t width = std::min(reference_tile, n_b - j0);
-            squared_distance_tile(a_rows + i * n_features, 1, b_columns, n_b, n_features, j0, width, tile);
-            for (std::size_t b = (j0 < start ? start - j0 : 0); b < width; ++b) {
-                sum += std::exp(negative_gamma * tile[0][b]);
+            squared_distance_tile(a_rows + i0 * n_features, count, b_columns, n_b, n_features, j0, width, tile);
+            for (std::size_t q = 0; q < count; ++q) {
+                const std::size_t row_start = upper ? i0 + q + 1 : 0;
+                const std::size_t begin = j0 < row_start ? std::min(width, row_start - j0) : 0;
+                double sum = sums[q];
+                for (std::size_t b = begin; b < width; ++b) {
+                    sum += std::exp(negative_gamma * tile[q][b]);
+                }
+                sums[q] = sum;
             }
         }
-        row_sums[i] = sum;
+        for (std::size_t q = 0; q < count; ++q) row_sums[i0 + q] = sums[q];
     }
 }
 

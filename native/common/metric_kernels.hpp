@@ -23,13 +23,13 @@ void nearest_neighbours(const double* query_rows, std::size_t n_query, const dou
                         std::size_t n_reference, std::size_t n_features, std::size_t k, bool exclude_self,
                         std::size_t first, std::size_t last, double* distances, std::int64_t* positions);
 
-// For rows i in [first, last) of `a`, stepping by `stride`: the sum over reference rows j
-// (all of them, or only j > i when `upper`) of exp(-gamma * |a_i - b_j|^2), accumulated
-// in ascending j from 0.0, written to row_sums[i]. The squared distance is summed as in
+// For rows i in [first, last) of `a`: the sum over reference rows j (all of them, or
+// only j > i when `upper`) of exp(-gamma * |a_i - b_j|^2), accumulated in ascending j
+// from 0.0, written to row_sums[i]. The squared distance is summed as in
 // nearest_neighbours; the kernel value is exp((-gamma) * d2).
 void rbf_row_sums(const double* a_rows, std::size_t n_a, const double* b_columns, std::size_t n_b,
                   std::size_t n_features, double gamma, bool upper, std::size_t first, std::size_t last,
-                  std::size_t stride, double* row_sums);
+                  double* row_sums);
 
 // Sum of `values` accumulated in index order from 0.0.
 double sequential_sum(const double* values, std::size_t n);

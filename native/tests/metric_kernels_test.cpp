@@ -60,22 +60,32 @@ TEST(NearestNeighbours, SpansTilesAndQueryRanges) {
 TEST(RbfRowSums, FullAndUpperRows) {
     const std::vector<double> a{0.0, 1.0, 3.0};
     std::vector<double> sums(3);
-    rbf_row_sums(a.data(), 3, a.data(), 3, 1, 0.5, false, 0, 3, 1, sums.data());
+    rbf_row_sums(a.data(), 3, a.data(), 3, 1, 0.5, false, 0, 3, sums.data());
     EXPECT_EQ(sums[0], ((0.0 + std::exp(-0.0)) + std::exp(-0.5 * 1.0)) + std::exp(-0.5 * 9.0));
-    rbf_row_sums(a.data(), 3, a.data(), 3, 1, 0.5, true, 0, 3, 1, sums.data());
+    rbf_row_sums(a.data(), 3, a.data(), 3, 1, 0.5, true, 0, 3, sums.data());
     EXPECT_EQ(sums[0], std::exp(-0.5) + std::exp(-4.5));
     EXPECT_EQ(sums[1], std::exp(-2.0));
     EXPECT_EQ(sums[2], 0.0);
 }
 
-TEST(RbfRowSums, StrideCoversInterleavedRows) {
-    const std::vector<double> a{0.0, 1.0, 2.0, 3.0};
-    std::vector<double> sums(4, -1.0);
-    rbf_row_sums(a.data(), 4, a.data(), 4, 1, 1.0, true, 1, 4, 2, sums.data());
-    EXPECT_EQ(sums[0], -1.0);
+TEST(RbfRowSums, RowRangeAcrossTilesAndGroups) {
+    // 300 points at 0, 1, 2, ...: a range of rows that is not a multiple of the row group
+    // and spans two reference tiles.
+    const std::size_t n = 300;
+    std::vector<double> a(n);
+    for (std::size_t i = 0; i < n; ++i) a[i] = static_cast<double>(i);
+    std::vector<double> sums(n, -1.0);
+    rbf_row_sums(a.data(), n, a.data(), n, 1, 0.01, true, 3, 262, sums.data());
     EXPECT_EQ(sums[2], -1.0);
-    EXPECT_EQ(sums[1], std::exp(-1.0) + std::exp(-4.0));
-    EXPECT_EQ(sums[3], 0.0);
+    EXPECT_EQ(sums[262], -1.0);
+    for (std::size_t i : {std::size_t{3}, std::size_t{255}, std::size_t{261}}) {
+        double expected = 0.0;
+        for (std::size_t j = i + 1; j < n; ++j) {
+            const double diff = a[i] - a[j];
+            expected += std::exp(-0.01 * (diff * diff));
+        }
+        EXPECT_EQ(sums[i], expected) << "row " << i;
+    }
 }
 
 TEST(KsWasserstein, HandComputed) {

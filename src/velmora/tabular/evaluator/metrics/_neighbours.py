@@ -12,7 +12,7 @@ from ._data import FeatureSpace, check_frames, sample_positions, take_rows
 
 # Pairwise metrics are exact over frames up to this many rows; above it they use a
 # seeded sample of this many rows per frame.
-DEFAULT_MAX_ROWS = 20000
+DEFAULT_MAX_ROWS = 10000
 
 
 def embed(

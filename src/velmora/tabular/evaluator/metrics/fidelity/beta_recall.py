@@ -53,7 +53,7 @@ class BetaRecallMetric:
     ----------
     n_betas : int, default 101
     k : int, default 5
-    max_rows : int, default 20000
+    max_rows : int, default 10000
     random_seed : int, optional
         None means 0.
     """

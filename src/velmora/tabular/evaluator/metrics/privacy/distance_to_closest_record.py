@@ -30,7 +30,7 @@ class DTCRMetric:
 
     Parameters
     ----------
-    max_rows : int, default 20000
+    max_rows : int, default 10000
     random_seed : int, optional
         None means 0.
     """

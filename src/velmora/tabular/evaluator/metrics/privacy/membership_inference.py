@@ -43,7 +43,7 @@ class MembershipInferenceMetric:
     ----------
     holdout : pandas.DataFrame, optional
         Real records not used to train the generator.
-    max_rows : int, default 20000
+    max_rows : int, default 10000
     random_seed : int, optional
         None means 0.
     """
