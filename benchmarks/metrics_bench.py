@@ -1,0 +1,198 @@
+"""Timings of the metric library.
+
+1. The default evaluation suite on 10,000 and 100,000 rows of 20 mixed columns: every
+   metric class built and called the way the evaluator calls it, seconds per metric
+   and the total (goal: under 60 s at 100,000 rows on a 2-core machine).
+2. The native kernels against the plain library computation they replace, run in one
+   process, alternating, best of ``--repeats``:
+   - nearest-neighbour distances (distance to closest record), 10,000 x 10,000 and
+     100,000 x 10,000 rows in 10 dimensions, against scikit-learn's default
+     ``NearestNeighbors`` (goal: 2x);
+   - RBF kernel sums of an MMD on 5,000 x 5,000 rows, against the numpy Gram-matrix
+     form (goal: 3x);
+   - KS statistic and Wasserstein distance of every column of 100,000 x 20, against
+     scipy's per-column ``ks_2samp`` and ``wasserstein_distance`` (goal: 5x).
+
+Run: .venv/bin/python benchmarks/metrics_bench.py [--rows 10000 100000] [--skip-suite]
+[--skip-kernels] [--repeats 3]
+"""
+
+import argparse
+import os
+import sys
+import time
+from typing import Callable, Dict, List
+
+import numpy as np
+from scipy import stats
+from sklearn.neighbors import NearestNeighbors
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _frames import mixed_frame  # noqa: E402
+
+from velmora.tabular.evaluator.metrics import _kernels  # noqa: E402
+from velmora.tabular.evaluator.report import EvaluationReport, MetricResult  # noqa: E402
+
+DEFAULT_METRICS = [
+    "ks_complement", "wasserstein", "total_variation", "hellinger", "pearson_correl_diff",
+    "spearman_correl_diff", "correlation_matrix_distance", "mmd", "tstr_normalized",
+    "prediction_agreement", "alpha_precision", "beta_recall", "membership_inference_auc",
+    "distance_to_closest_record",
+]
+
+
+def run_default_suite(real, synthetic, seed=None) -> Dict[str, float]:
+    """The evaluator's default run, metric by metric; returns seconds per metric name."""
+    from velmora.evaluation.metrics.similarity import (
+        CorrelationSimilarityMetrics,
+        MultivariateSimilarityMetrics,
+        UnivariateSimilarityMetrics,
+    )
+    from velmora.evaluation.metrics.utility import PredictionAgreementMetrics
+    from velmora.tabular.evaluator.metrics.fidelity.alpha_precision import AlphaPrecisionMetric
+    from velmora.tabular.evaluator.metrics.fidelity.beta_recall import BetaRecallMetric
+    from velmora.tabular.evaluator.metrics.privacy.distance_to_closest_record import DTCRMetric
+    from velmora.tabular.evaluator.metrics.privacy.membership_inference import MembershipInferenceMetric
+    from velmora.tabular.evaluator.metrics.statistical.ks_complement import KSComplementMetric
+    from velmora.tabular.evaluator.metrics.utility.tstr import TSTRNormalizedMetric
+
+    report = EvaluationReport(
+        real_data_n_rows=len(real), synthetic_data_n_rows=len(synthetic), n_columns=len(real.columns), generator_name="NoneType"
+    )
+    common = list(set(real.columns) & set(synthetic.columns))
+
+    def file(name, value, category="statistical"):
+        report.add_metric(MetricResult(name=name, value=value, category=category, higher_is_better=True, description=""))
+
+    def ks_complement():
+        for column, score in KSComplementMetric().compute(real, synthetic, columns=common).items():
+            file(f"ks_complement_{column}", score)
+
+    def univariate(method):
+        def run():
+            for key, value in getattr(UnivariateSimilarityMetrics(real, synthetic), method)().items():
+                file(key, value)
+        return run
+
+    def prediction_agreement():
+        target = next(column for column in real.columns if len(real[column].dropna().unique()) > 1)
+        file("prediction_agreement", PredictionAgreementMetrics(real, synthetic, target).prediction_agreement_percentage(), "utility")
+
+    def membership_inference():
+        auc = MembershipInferenceMetric().compute(real, synthetic)
+        risk = abs(auc - 0.5) * 2
+        report.add_metric(MetricResult(name="membership_inference_auc", value=risk, category="privacy", higher_is_better=False), scope="privacy")
+
+    def distance_to_closest_record():
+        report.add_metric(MetricResult(name="distance_to_closest_record", value=DTCRMetric().compute(real, synthetic), category="privacy"), scope="privacy")
+
+    steps: Dict[str, Callable[[], None]] = {
+        "ks_complement": ks_complement,
+        "wasserstein": univariate("wasserstein_distance_metric"),
+        "total_variation": univariate("total_variation_distance"),
+        "hellinger": univariate("hellinger_distance"),
+        "pearson_correl_diff": lambda: file("pearson_correl_diff", CorrelationSimilarityMetrics(real, synthetic).pearson_correlation_difference()),
+        "spearman_correl_diff": lambda: file("spearman_correl_diff", CorrelationSimilarityMetrics(real, synthetic).spearman_correlation_difference()),
+        "correlation_matrix_distance": lambda: file("correlation_matrix_distance", MultivariateSimilarityMetrics(real, synthetic).correlation_matrix_distance()),
+        "mmd": lambda: file("mmd_rbf", MultivariateSimilarityMetrics(real, synthetic).mmd_rbf()),
+        "prediction_agreement": prediction_agreement,
+        "alpha_precision": lambda: report.add_metric(AlphaPrecisionMetric().compute(real, synthetic)),
+        "beta_recall": lambda: report.add_metric(BetaRecallMetric().compute(real, synthetic)),
+        "membership_inference_auc": membership_inference,
+        "distance_to_closest_record": distance_to_closest_record,
+        "tstr_normalized": lambda: report.add_metric(TSTRNormalizedMetric(random_seed=seed).compute(real, synthetic)),
+    }
+    order = [name for name in DEFAULT_METRICS if name != "tstr_normalized"] + ["tstr_normalized"]
+    seconds: Dict[str, float] = {}
+    for name in order:
+        start = time.perf_counter()
+        steps[name]()
+        seconds[name] = time.perf_counter() - start
+    return seconds
+
+
+def suite(rows_list: List[int]) -> None:
+    for rows in rows_list:
+        real = mixed_frame(rows, seed=1)
+        synthetic = mixed_frame(rows, seed=2)
+        print(f"\nDefault suite, {rows:,} rows x {real.shape[1]} columns")
+        seconds = run_default_suite(real, synthetic, seed=0)
+        for name, elapsed in seconds.items():
+            print(f"  {name:30s} {elapsed:8.2f} s")
+        print(f"  {'total':30s} {sum(seconds.values()):8.2f} s")
+
+
+def best_of(repeats: int, native: Callable[[], object], plain: Callable[[], object]):
+    native_times, plain_times = [], []
+    for _ in range(repeats):
+        for times, run in ((plain_times, plain), (native_times, native)):
+            start = time.perf_counter()
+            run()
+            times.append(time.perf_counter() - start)
+    return min(native_times), min(plain_times)
+
+
+def report_ratio(label: str, goal: float, native: float, plain: float) -> None:
+    ratio = plain / native
+    verdict = "ok" if ratio >= goal else "below goal"
+    print(f"  {label:46s} native {native:7.3f} s  plain {plain:7.3f} s  ratio {ratio:6.2f}x (goal {goal:g}x, {verdict})")
+
+
+def kernels(repeats: int) -> None:
+    rng = np.random.RandomState(0)
+    print("\nKernels against the plain library computation")
+    for n_real, n_synthetic in ((10_000, 10_000), (100_000, 10_000)):
+        real = rng.normal(size=(n_real, 10))
+        synthetic = rng.normal(size=(n_synthetic, 10))
+        native, plain = best_of(
+            repeats,
+            lambda: _kernels.nearest_neighbours(real, synthetic),
+            lambda: NearestNeighbors(n_neighbors=1).fit(synthetic).kneighbors(real),
+        )
+        report_ratio(f"DCR nearest neighbour {n_real:,} x {n_synthetic:,} x 10", 2.0, native, plain)
+
+    x = rng.normal(size=(5_000, 20))
+    y = rng.normal(0.1, size=(5_000, 20))
+    gamma = 1.0 / (2.0 * 40.0)
+
+    def gram_form():
+        xx, yy = (x * x).sum(axis=1), (y * y).sum(axis=1)
+        k_xx = np.exp(-gamma * (xx[:, None] + xx[None, :] - 2.0 * x @ x.T))
+        k_yy = np.exp(-gamma * (yy[:, None] + yy[None, :] - 2.0 * y @ y.T))
+        k_xy = np.exp(-gamma * (xx[:, None] + yy[None, :] - 2.0 * x @ y.T))
+        return k_xx.mean() + k_yy.mean() - 2.0 * k_xy.mean()
+
+    native, plain = best_of(repeats, lambda: _kernels.rbf_kernel_sums(x, y, gamma), gram_form)
+    report_ratio("RBF MMD 5,000 x 5,000 x 20", 3.0, native, plain)
+
+    real = rng.normal(size=(100_000, 20))
+    synthetic = np.round(rng.normal(0.05, 1.1, size=(100_000, 20)), 2)
+
+    def native_columns():
+        return [_kernels.ks_wasserstein(real[:, c], synthetic[:, c]) for c in range(real.shape[1])]
+
+    def scipy_columns():
+        return [
+            (stats.ks_2samp(real[:, c], synthetic[:, c]).statistic, stats.wasserstein_distance(real[:, c], synthetic[:, c]))
+            for c in range(real.shape[1])
+        ]
+
+    native, plain = best_of(repeats, native_columns, scipy_columns)
+    report_ratio("KS + Wasserstein, 100,000 x 20 columns", 5.0, native, plain)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rows", type=int, nargs="+", default=[10_000, 100_000])
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--skip-suite", action="store_true")
+    parser.add_argument("--skip-kernels", action="store_true")
+    arguments = parser.parse_args()
+    if not arguments.skip_suite:
+        suite(arguments.rows)
+    if not arguments.skip_kernels:
+        kernels(arguments.repeats)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,230 @@
+#include "metric_kernels.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace velmora::metrics {
+
+namespace {
+
+// Reference rows handled per pass: the squared distances of one query tile against one
+// reference tile stay in L1, and the tile's feature runs stay in L2 across queries.
+constexpr std::size_t reference_tile = 256;
+// Query rows per pass: each reference value loaded is used this many times.
+constexpr std::size_t query_tile = 4;
+
+// Four doubles in one AVX2 register (two SSE2 registers in the baseline build).
+typedef double lanes __attribute__((vector_size(32)));
+constexpr std::size_t lane_count = 4;
+// Reference rows per register block: 2 x 4 lanes, so that Q x 2 accumulators, two
+// reference loads and one broadcast fit the 16 vector registers for Q <= 4.
+constexpr std::size_t block_width = 2 * lane_count;
+
+// Squared distances of Q query rows against reference rows [j0, j0 + width). Each pair's
+// sum runs over the features in order, from 0.0, as (q - r) * (q - r) added to the sum:
+// the lanes only compute several pairs side by side, so each pair's arithmetic is the
+// scalar sequence. Accumulators stay in registers across the feature loop.
+template <std::size_t Q>
+__attribute__((always_inline)) inline void squared_distance_block(const double* query_rows,
+                                                                  const double* reference_columns,
+                                                                  std::size_t n_reference, std::size_t n_features,
+                                                                  std::size_t j0, std::size_t width,
+                                                                  double (*out)[reference_tile]) {
+    std::size_t b = 0;
+    for (; b + block_width <= width; b += block_width) {
+        lanes acc[Q][2];
+        for (std::size_t q = 0; q < Q; ++q) {
+            acc[q][0] = lanes{0.0, 0.0, 0.0, 0.0};
+            acc[q][1] = lanes{0.0, 0.0, 0.0, 0.0};
+        }
+        const double* run = reference_columns + j0 + b;
+        for (std::size_t f = 0; f < n_features; ++f, run += n_reference) {
+            // memcpy: unaligned loads, and no vector passed by value (whose ABI
+            // differs between the two builds).
+            lanes low;
+            lanes high;
+            std::memcpy(&low, run, sizeof(low));
+            std::memcpy(&high, run + lane_count, sizeof(high));
+            for (std::size_t q = 0; q < Q; ++q) {
+                const double value = query_rows[q * n_features + f];
+                const lanes broadcast{value, value, value, value};
+                const lanes diff_low = broadcast - low;
+                const lanes diff_high = broadcast - high;
+                acc[q][0] += diff_low * diff_low;
+                acc[q][1] += diff_high * diff_high;
+            }
+        }
+        for (std::size_t q = 0; q < Q; ++q) {
+            std::memcpy(out[q] + b, &acc[q][0], sizeof(lanes));
+            std::memcpy(out[q] + b + lane_count, &acc[q][1], sizeof(lanes));
+        }
+    }
+    for (; b < width; ++b) {
+        for (std::size_t q = 0; q < Q; ++q) {
+            double acc = 0.0;
+            const double* run = reference_columns + j0 + b;
+            for (std::size_t f = 0; f < n_features; ++f, run += n_reference) {
+                const double diff = query_rows[q * n_features + f] - *run;
+                acc += diff * diff;
+            }
+            out[q][b] = acc;
+        }
+    }
+}
+
+// The block above for a full tile of query rows and for a single row, compiled for
+// AVX2 and for the baseline and picked at load time (contraction is off, so no FMA:
+// both give the same bits).
+__attribute__((target_clones("avx2", "default"))) void squared_distance_tile_full(
+    const double* query_rows, const double* reference_columns, std::size_t n_reference, std::size_t n_features,
+    std::size_t j0, std::size_t width, double (*out)[reference_tile]) {
+    squared_distance_block<query_tile>(query_rows, reference_columns, n_reference, n_features, j0, width, out);
+}
+
+__attribute__((target_clones("avx2", "default"))) void squared_distance_tile_single(
+    const double* query_row, const double* reference_columns, std::size_t n_reference, std::size_t n_features,
+    std::size_t j0, std::size_t width, double (*out)[reference_tile]) {
+    squared_distance_block<1>(query_row, reference_columns, n_reference, n_features, j0, width, out);
+}
+
+void squared_distance_tile(const double* query_rows, std::size_t count, const double* reference_columns,
+                           std::size_t n_reference, std::size_t n_features, std::size_t j0, std::size_t width,
+                           double (*out)[reference_tile]) {
+    if (count == query_tile) {
+        squared_distance_tile_full(query_rows, reference_columns, n_reference, n_features, j0, width, out);
+        return;
+    }
+    for (std::size_t q = 0; q < count; ++q) {
+        squared_distance_tile_single(query_rows + q * n_features, reference_columns, n_reference, n_features, j0,
+                                     width, out + q);
+    }
+}
+
+// Keeps the k smallest (squared distance, position) pairs seen so far, ascending; a
+// candidate equal to a kept one goes after it, so earlier positions win ties (the order
+// of a stable sort). Until k pairs are kept every candidate is taken, infinities too.
+struct TopK {
+    explicit TopK(std::size_t k) : d2(k, std::numeric_limits<double>::infinity()), position(k, -1) {}
+
+    bool wants(double candidate) const { return filled < d2.size() || candidate < d2.back(); }
+
+    void offer(double candidate, std::int64_t at) {
+        std::size_t slot = filled < d2.size() ? filled++ : d2.size() - 1;
+        while (slot > 0 && candidate < d2[slot - 1]) {
+            d2[slot] = d2[slot - 1];
+            position[slot] = position[slot - 1];
+            --slot;
+        }
+        d2[slot] = candidate;
+        position[slot] = at;
+    }
+
+    std::vector<double> d2;
+    std::vector<std::int64_t> position;
+    std::size_t filled = 0;
+};
+
+}  // namespace
+
+void nearest_neighbours(const double* query_rows, std::size_t n_query, const double* reference_columns,
+                        std::size_t n_reference, std::size_t n_features, std::size_t k, bool exclude_self,
+                        std::size_t first, std::size_t last, double* distances, std::int64_t* positions) {
+    (void)n_query;
+    alignas(64) double tile[query_tile][reference_tile];
+    std::vector<TopK> best;
+    for (std::size_t i0 = first; i0 < last; i0 += query_tile) {
+        const std::size_t count = std::min(query_tile, last - i0);
+        best.assign(count, TopK(k));
+        for (std::size_t j0 = 0; j0 < n_reference; j0 += reference_tile) {
+            const std::size_t width = std::min(reference_tile, n_reference - j0);
+            squared_distance_tile(query_rows + i0 * n_features, count, reference_columns, n_reference, n_features,
+                                  j0, width, tile);
+            for (std::size_t q = 0; q < count; ++q) {
+                TopK& top = best[q];
+                const double* row = tile[q];
+                const std::size_t self = i0 + q;
+                for (std::size_t b = 0; b < width; ++b) {
+                    if (top.wants(row[b])) {
+                        const std::size_t j = j0 + b;
+                        if (exclude_self && j == self) continue;
+                        top.offer(row[b], static_cast<std::int64_t>(j));
+                    }
+                }
+            }
+        }
+        for (std::size_t q = 0; q < count; ++q) {
+            for (std::size_t r = 0; r < k; ++r) {
+                distances[(i0 + q) * k + r] = std::sqrt(best[q].d2[r]);
+                positions[(i0 + q) * k + r] = best[q].position[r];
+            }
+        }
+    }
+}
+
+void rbf_row_sums(const double* a_rows, std::size_t n_a, const double* b_columns, std::size_t n_b,
+                  std::size_t n_features, double gamma, bool upper, std::size_t first, std::size_t last,
+                  double* row_sums) {
+    (void)n_a;
+    alignas(64) double tile[query_tile][reference_tile];
+    const double negative_gamma = -gamma;
+    for (std::size_t i0 = first; i0 < last; i0 += query_tile) {
+        const std::size_t count = std::min(query_tile, last - i0);
+        double sums[query_tile] = {0.0, 0.0, 0.0, 0.0};
+        const std::size_t start = upper ? i0 + 1 : 0;
+        // Tiles start at a multiple of the tile width; entries a row does not need (its
+        // own and earlier columns in the upper triangle) are computed and ignored.
+        for (std::size_t j0 = start - start % reference_tile; j0 < n_b; j0 += reference_tile) {
+            const std::size_t width = std::min(reference_tile, n_b - j0);
+            squared_distance_tile(a_rows + i0 * n_features, count, b_columns, n_b, n_features, j0, width, tile);
+            for (std::size_t q = 0; q < count; ++q) {
+                const std::size_t row_start = upper ? i0 + q + 1 : 0;
+                const std::size_t begin = j0 < row_start ? std::min(width, row_start - j0) : 0;
+                double sum = sums[q];
+                for (std::size_t b = begin; b < width; ++b) {
+                    sum += std::exp(negative_gamma * tile[q][b]);
+                }
+                sums[q] = sum;
+            }
+        }
+        for (std::size_t q = 0; q < count; ++q) row_sums[i0 + q] = sums[q];
+    }
+}
+
+double sequential_sum(const double* values, std::size_t n) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) sum += values[i];
+    return sum;
+}
+
+KsWasserstein ks_wasserstein_sorted(const double* x, std::size_t n_x, const double* y, std::size_t n_y) {
+    const double size_x = static_cast<double>(n_x);
+    const double size_y = static_cast<double>(n_y);
+    std::size_t i = 0;
+    std::size_t j = 0;
+    double ks = 0.0;
+    double wasserstein = 0.0;
+    // Walk the distinct merged values in ascending order; at each, both empirical
+    // distribution functions count every value <= it. Repeated values add gap * 0.
+    while (i < n_x || j < n_y) {
+        double value;
+        if (j >= n_y || (i < n_x && x[i] <= y[j])) {
+            value = x[i];
+        } else {
+            value = y[j];
+        }
+        while (i < n_x && x[i] <= value) ++i;
+        while (j < n_y && y[j] <= value) ++j;
+        const double gap = std::abs(static_cast<double>(i) / size_x - static_cast<double>(j) / size_y);
+        ks = std::max(ks, gap);
+        if (i < n_x || j < n_y) {
+            const double next = (j >= n_y || (i < n_x && x[i] <= y[j])) ? x[i] : y[j];
+            wasserstein += gap * (next - value);
+        }
+    }
+    return {ks, wasserstein};
+}
+
+}  // namespace velmora::metrics

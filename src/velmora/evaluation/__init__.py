@@ -1,0 +1,1 @@
+"""Evaluation metrics shared across velmora's generators."""

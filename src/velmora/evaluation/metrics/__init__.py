@@ -1,0 +1,1 @@
+"""Similarity (``similarity``) and prediction-agreement (``utility``) metrics."""

@@ -1,0 +1,352 @@
+"""Similarity of a synthetic frame to a real one: per column, between correlation
+structures, and between the joint distributions.
+
+Every score lies in [0, 1], 1 meaning "indistinguishable" and higher being better.
+Columns are typed as in ``velmora.tabular.evaluator.metrics._data``: numbers, datetimes
+and timedeltas are numeric; booleans, strings and categoricals are categorical.
+"""
+
+import math
+from typing import Dict, Hashable, List, Optional, Sequence, Tuple
+
+import numpy as np
+import pandas as pd
+
+from velmora.tabular.evaluator.metrics import _kernels
+from velmora.tabular.evaluator.metrics._data import (
+    ColumnScores,
+    FeatureSpace,
+    category_frequencies,
+    check_frames,
+    column_kind,
+    finite_values,
+    numeric_values,
+    resolve_seed,
+    sample_positions,
+    shared_columns,
+    take_rows,
+    unit_interval,
+)
+
+__all__ = ["UnivariateSimilarityMetrics", "CorrelationSimilarityMetrics", "MultivariateSimilarityMetrics"]
+
+
+def _numeric_frequencies(real: pd.Series, synthetic: pd.Series, n_bins: int) -> Tuple[np.ndarray, np.ndarray]:
+    """Frequencies of a numeric column on a binning shared by both frames.
+
+    A column with at most ``n_bins`` distinct values in the two frames together is
+    binned by value; otherwise the bins are the real column's quantiles (``n_bins``
+    bins of equal real mass, the outer two open-ended so that no synthetic value falls
+    outside). Missing values (NaN, infinities) form one more bin.
+    """
+    real_values = numeric_values(real)
+    synthetic_values = numeric_values(synthetic)
+    real_finite = np.isfinite(real_values)
+    synthetic_finite = np.isfinite(synthetic_values)
+    distinct = np.unique(np.concatenate([real_values[real_finite], synthetic_values[synthetic_finite]]))
+    if distinct.size <= n_bins:
+        edges = distinct
+        real_bins = np.searchsorted(edges, real_values[real_finite])
+        synthetic_bins = np.searchsorted(edges, synthetic_values[synthetic_finite])
+        size = edges.size
+    else:
+        quantiles = np.quantile(real_values[real_finite], np.linspace(0.0, 1.0, n_bins + 1)[1:-1])
+        edges = np.unique(quantiles)
+        real_bins = np.searchsorted(edges, real_values[real_finite], side="right")
+        synthetic_bins = np.searchsorted(edges, synthetic_values[synthetic_finite], side="right")
+        size = edges.size + 1
+    p = np.bincount(real_bins, minlength=size).astype(np.float64)
+    q = np.bincount(synthetic_bins, minlength=size).astype(np.float64)
+    p = np.append(p, float((~real_finite).sum()))
+    q = np.append(q, float((~synthetic_finite).sum()))
+    return p / p.sum(), q / q.sum()
+
+
+class UnivariateSimilarityMetrics:
+    """Per-column distances between the real and synthetic marginal distributions,
+    each turned into a similarity in [0, 1].
+
+    Parameters
+    ----------
+    real, synthetic : pandas.DataFrame
+        The frames; the real frame's columns that the synthetic frame also has are
+        compared, in real order.
+    n_bins : int, default 20
+        Bins of the shared binning of numeric columns (total variation, Hellinger).
+    columns : sequence of labels, optional
+        Restrict the comparison to these columns.
+
+    Each method returns a mapping of "<method>_<column>" to score, whose ``details``
+    attribute names the skipped columns (all values missing in the real data, no finite
+    values on one side, or a constant real column where the score divides by the range).
+    """
+
+    def __init__(
+        self,
+        real: pd.DataFrame,
+        synthetic: pd.DataFrame,
+        n_bins: int = 20,
+        columns: Optional[Sequence[Hashable]] = None,
+    ) -> None:
+        check_frames(real, synthetic)
+        self.real = real
+        self.synthetic = synthetic
+        self.n_bins = int(n_bins)
+        self.columns = shared_columns(real, synthetic, columns)
+
+    def _frequencies(self, column: Hashable) -> Optional[Tuple[np.ndarray, np.ndarray]]:
+        real_column, synthetic_column = self.real[column], self.synthetic[column]
+        if real_column.isna().all():
+            return None
+        if column_kind(real_column, synthetic_column) == "numeric":
+            return _numeric_frequencies(real_column, synthetic_column, self.n_bins)
+        return category_frequencies(real_column, synthetic_column)
+
+    def wasserstein_distance_metric(self) -> ColumnScores:
+        """1 - W1 / range per column, keys "wasserstein_<column>".
+
+        W1 is the 1-Wasserstein (earth mover's) distance between the empirical
+        distributions of the finite values (Vaserstein 1969; the definition of
+        ``scipy.stats.wasserstein_distance``), divided by the range of the real
+        column and clipped to [0, 1]; every row is used. For a categorical column the
+        ground distance is 0/1 between labels, under which W1 equals the total
+        variation distance of the category frequencies (missing as a category).
+        """
+        scores = ColumnScores()
+        for column in self.columns:
+            key = f"wasserstein_{column}"
+            real_column, synthetic_column = self.real[column], self.synthetic[column]
+            if column_kind(real_column, synthetic_column) != "numeric":
+                frequencies = self._frequencies(column)
+                if frequencies is None:
+                    scores.skipped[str(column)] = "all values missing in the real data"
+                    continue
+                p, q = frequencies
+                scores[key] = unit_interval(1.0 - 0.5 * float(np.abs(p - q).sum()))
+                continue
+            real_values = finite_values(real_column)
+            synthetic_values = finite_values(synthetic_column)
+            if real_values.size == 0 or synthetic_values.size == 0:
+                side = "real" if real_values.size == 0 else "synthetic"
+                scores.skipped[str(column)] = f"no finite values in the {side} data"
+                continue
+            value_range = float(real_values.max() - real_values.min())
+            if not value_range > 0:
+                scores.skipped[str(column)] = "constant in the real data (no range to normalise by)"
+                continue
+            _, distance = _kernels.ks_wasserstein(real_values, synthetic_values)
+            scores[key] = unit_interval(1.0 - distance / value_range)
+        return scores
+
+    def total_variation_distance(self) -> ColumnScores:
+        """1 - TV per column, keys "tv_complement_<column>".
+
+        TV = 1/2 sum_k |p_k - q_k| over the category frequencies, or over the shared
+        binning of a numeric column (see ``n_bins``); missing values are a category of
+        their own.
+        """
+        scores = ColumnScores()
+        for column in self.columns:
+            frequencies = self._frequencies(column)
+            if frequencies is None:
+                scores.skipped[str(column)] = "all values missing in the real data"
+                continue
+            p, q = frequencies
+            scores[f"tv_complement_{column}"] = unit_interval(1.0 - 0.5 * float(np.abs(p - q).sum()))
+        return scores
+
+    def hellinger_distance(self) -> ColumnScores:
+        """1 - H per column, keys "hellinger_<column>".
+
+        H = sqrt(1 - sum_k sqrt(p_k q_k)), the Hellinger distance (Hellinger 1909) of the
+        frequencies used by ``total_variation_distance``; it lies in [0, 1].
+        """
+        scores = ColumnScores()
+        for column in self.columns:
+            frequencies = self._frequencies(column)
+            if frequencies is None:
+                scores.skipped[str(column)] = "all values missing in the real data"
+                continue
+            p, q = frequencies
+            affinity = float(np.sqrt(p * q).sum())
+            scores[f"hellinger_{column}"] = unit_interval(1.0 - math.sqrt(max(0.0, 1.0 - affinity)))
+        return scores
+
+
+def _correlation_columns(real: pd.DataFrame, synthetic: pd.DataFrame) -> List[Hashable]:
+    columns = []
+    for column in shared_columns(real, synthetic):
+        if column_kind(real[column], synthetic[column]) == "numeric" or (
+            pd.api.types.is_bool_dtype(real[column].dtype) and pd.api.types.is_bool_dtype(synthetic[column].dtype)
+        ):
+            columns.append(column)
+    return columns
+
+
+def _numeric_frame(frame: pd.DataFrame, columns: List[Hashable]) -> pd.DataFrame:
+    data = {}
+    for position, column in enumerate(columns):
+        series = frame[column]
+        if pd.api.types.is_bool_dtype(series.dtype):
+            values = series.astype("float64").to_numpy(na_value=np.nan)
+        else:
+            values = numeric_values(series)
+        values = np.where(np.isfinite(values), values, np.nan)
+        data[position] = values
+    return pd.DataFrame(data)
+
+
+class CorrelationSimilarityMetrics:
+    """Agreement of the pairwise correlations of the real and synthetic frames.
+
+    The columns are the numeric ones (numbers, datetimes, timedeltas) and booleans (as
+    0/1); each correlation uses the rows where both values are present. A pair is left
+    out when its correlation is undefined in either frame (a constant column); the
+    pairs used and left out are in ``details``.
+
+    Parameters
+    ----------
+    real, synthetic : pandas.DataFrame
+    """
+
+    def __init__(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> None:
+        check_frames(real, synthetic)
+        self.real = real
+        self.synthetic = synthetic
+        self.columns = _correlation_columns(real, synthetic)
+        self.details: Dict[str, Dict[str, object]] = {}
+
+    def _matrices(self, method: str) -> Tuple[np.ndarray, np.ndarray]:
+        if len(self.columns) < 2:
+            raise ValueError("Correlations need at least two numeric or boolean columns.")
+        real = _numeric_frame(self.real, self.columns).corr(method=method).to_numpy()
+        synthetic = _numeric_frame(self.synthetic, self.columns).corr(method=method).to_numpy()
+        return real, synthetic
+
+    def _difference_score(self, method: str) -> float:
+        real, synthetic = self._matrices(method)
+        upper = np.triu_indices(len(self.columns), k=1)
+        real_pairs, synthetic_pairs = real[upper], synthetic[upper]
+        usable = np.isfinite(real_pairs) & np.isfinite(synthetic_pairs)
+        skipped = [
+            (str(self.columns[i]), str(self.columns[j]))
+            for i, j, ok in zip(upper[0], upper[1], usable)
+            if not ok
+        ]
+        self.details[method] = {"n_pairs": int(usable.sum()), "skipped_pairs": skipped}
+        if not usable.any():
+            raise ValueError("No pair of columns has a defined correlation in both frames.")
+        mean_gap = float(np.abs(real_pairs[usable] - synthetic_pairs[usable]).mean())
+        return unit_interval(1.0 - mean_gap / 2.0)
+
+    def pearson_correlation_difference(self) -> float:
+        """1 - mean over column pairs of |r_real - r_synthetic| / 2, with Pearson's r.
+
+        The absolute difference of two correlations lies in [0, 2]; halving it maps the
+        score onto [0, 1] (the "CorrelationSimilarity" of SDMetrics).
+        """
+        return self._difference_score("pearson")
+
+    def spearman_correlation_difference(self) -> float:
+        """As ``pearson_correlation_difference`` with Spearman's rank correlation
+        (Spearman 1904): Pearson's r of the ranks, ties sharing their mean rank."""
+        return self._difference_score("spearman")
+
+
+class MultivariateSimilarityMetrics:
+    """Similarity of the joint distributions.
+
+    Parameters
+    ----------
+    real, synthetic : pandas.DataFrame
+    max_samples : int, default 5000
+        MMD is exact over all rows of frames up to this many rows; a larger frame is
+        replaced by a seeded sample of this size (recorded in ``details["mmd_rbf"]``).
+    bandwidth_samples : int, default 1000
+        Rows of the pooled data whose pairwise distances give the median heuristic.
+    random_seed : int, optional
+        Seed of the samples (None means 0).
+    """
+
+    def __init__(
+        self,
+        real: pd.DataFrame,
+        synthetic: pd.DataFrame,
+        max_samples: int = 5000,
+        bandwidth_samples: int = 1000,
+        random_seed: Optional[int] = None,
+    ) -> None:
+        check_frames(real, synthetic)
+        self.real = real
+        self.synthetic = synthetic
+        self.max_samples = int(max_samples)
+        self.bandwidth_samples = int(bandwidth_samples)
+        self.random_seed = resolve_seed(random_seed)
+        self.details: Dict[str, Dict[str, object]] = {}
+
+    def correlation_matrix_distance(self) -> float:
+        """tr(R_real R_synthetic) / (||R_real||_F ||R_synthetic||_F): one minus the
+        correlation matrix distance of Herdin et al. ("Correlation matrix distance, a
+        meaningful measure for evaluation of non-stationary MIMO channels", IEEE VTC
+        2005), i.e. the cosine of the two Pearson correlation matrices in the Frobenius
+        inner product. It lies in [0, 1] for correlation matrices, 1 when they are equal
+        up to scale.
+
+        Columns as in ``CorrelationSimilarityMetrics``; a column constant in either frame
+        is left out (named in ``details``).
+        """
+        correlations = CorrelationSimilarityMetrics(self.real, self.synthetic)
+        real, synthetic = correlations._matrices("pearson")
+        # A column constant in either frame has an undefined diagonal entry (and row).
+        keep = np.array([np.isfinite(real[i, i]) and np.isfinite(synthetic[i, i]) for i in range(len(real))])
+        real, synthetic = real[np.ix_(keep, keep)], synthetic[np.ix_(keep, keep)]
+        defined = np.isfinite(real) & np.isfinite(synthetic)
+        if real.shape[0] < 2:
+            raise ValueError("The correlation matrix distance needs two non-constant numeric columns.")
+        real = np.where(defined, real, 0.0)
+        synthetic = np.where(defined, synthetic, 0.0)
+        self.details["correlation_matrix_distance"] = {
+            "columns": [str(column) for column, used in zip(correlations.columns, keep) if used],
+            "skipped": [str(column) for column, used in zip(correlations.columns, keep) if not used],
+        }
+        inner = float((real * synthetic).sum())
+        return unit_interval(inner / (np.linalg.norm(real) * np.linalg.norm(synthetic)))
+
+    def mmd_rbf(self) -> float:
+        """1 - sqrt(MMD^2 / 2) with a Gaussian (RBF) kernel.
+
+        MMD^2 = mean k(x, x') + mean k(y, y') - 2 mean k(x, y) is the (biased, V-statistic)
+        squared maximum mean discrepancy of Gretton et al. ("A kernel two-sample test",
+        JMLR 2012) with k(a, b) = exp(-|a - b|^2 / (2 s^2)) in the standardised feature
+        space of ``FeatureSpace``; s^2 is the median of the non-zero pairwise squared
+        distances of
+        a seeded sample of the pooled rows (the median heuristic). As 0 <= k <= 1,
+        MMD^2 lies in [0, 2], and the score in [0, 1].
+        """
+        rng = np.random.RandomState(self.random_seed)
+        space = FeatureSpace(self.real, self.synthetic)
+        real_positions = sample_positions(len(self.real), self.max_samples, rng)
+        synthetic_positions = sample_positions(len(self.synthetic), self.max_samples, rng)
+        x = space.transform(take_rows(self.real, real_positions))
+        y = space.transform(take_rows(self.synthetic, synthetic_positions))
+        pooled = np.vstack([x, y])
+        chosen = sample_positions(len(pooled), self.bandwidth_samples, rng)
+        pool = pooled if chosen is None else pooled[chosen]
+        squared = _kernels.pairwise_squared_distances(pool)[np.triu_indices(len(pool), k=1)]
+        positive = squared[squared > 0]
+        median = float(np.median(positive)) if positive.size else 1.0
+        gamma = 1.0 / (2.0 * median)
+        sum_xx, sum_yy, sum_xy = _kernels.rbf_kernel_sums(x, y, gamma)
+        n, m = len(x), len(y)
+        mmd2 = (2.0 * sum_xx + n) / (n * n) + (2.0 * sum_yy + m) / (m * m) - 2.0 * sum_xy / (n * m)
+        mmd2 = max(0.0, mmd2)
+        self.details["mmd_rbf"] = {
+            "mmd2": mmd2,
+            "bandwidth_squared": median,
+            "n_real": n,
+            "n_synthetic": m,
+            "sampled": real_positions is not None or synthetic_positions is not None,
+            "n_features": space.n_features,
+            "random_seed": self.random_seed,
+        }
+        return unit_interval(1.0 - math.sqrt(mmd2 / 2.0))

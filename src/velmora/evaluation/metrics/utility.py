@@ -1,0 +1,96 @@
+"""Agreement between models trained on the real and on the synthetic data."""
+
+from typing import Dict, Hashable, Optional
+
+import numpy as np
+import pandas as pd
+
+from velmora.tabular.evaluator.metrics._data import check_frames, resolve_seed, unit_interval
+from velmora.tabular.evaluator.metrics._models import TabularModelData, cap_rows, details_of, split_positions
+
+__all__ = ["PredictionAgreementMetrics"]
+
+
+def concordance_correlation(a: np.ndarray, b: np.ndarray) -> float:
+    """Lin's concordance correlation coefficient (Lin, "A concordance correlation
+    coefficient to evaluate reproducibility", Biometrics 1989):
+    2 cov(a, b) / (var a + var b + (mean a - mean b)^2), population moments. Two equal
+    constant vectors agree fully (1); otherwise a zero denominator gives 0."""
+    a = np.asarray(a, dtype=np.float64)
+    b = np.asarray(b, dtype=np.float64)
+    mean_a, mean_b = a.mean(), b.mean()
+    covariance = ((a - mean_a) * (b - mean_b)).mean()
+    denominator = a.var() + b.var() + (mean_a - mean_b) ** 2
+    if denominator == 0:
+        return 1.0 if np.array_equal(a, b) else 0.0
+    return float(2.0 * covariance / denominator)
+
+
+class PredictionAgreementMetrics:
+    """How often a model trained on the synthetic data predicts what a model trained on
+    the real data predicts, on real records neither model saw.
+
+    The real frame is split at random (seeded) into a training part and a held-out
+    part (``test_fraction``); model A learns ``target`` from the real training part,
+    model B from the synthetic frame (both histogram gradient boosting, seeded, at most
+    ``max_train_rows`` seeded-sampled training rows). On the held-out real rows the
+    score is, for a classification target, the share of rows where A and B predict the
+    same class, and for a regression target Lin's concordance correlation of the two
+    predictions, clipped to [0, 1]. 1 means the synthetic data teaches the same
+    decision function as the real data.
+
+    Parameters
+    ----------
+    real, synthetic : pandas.DataFrame
+    target : column label
+        The column to predict from the other shared columns.
+    test_fraction : float, default 0.3
+    max_train_rows : int, default 50000
+    random_seed : int, optional
+        None means 0.
+    """
+
+    def __init__(
+        self,
+        real: pd.DataFrame,
+        synthetic: pd.DataFrame,
+        target: Hashable,
+        test_fraction: float = 0.3,
+        max_train_rows: Optional[int] = 50000,
+        random_seed: Optional[int] = None,
+    ) -> None:
+        check_frames(real, synthetic)
+        self.real = real
+        self.synthetic = synthetic
+        self.target = target
+        self.test_fraction = float(test_fraction)
+        self.max_train_rows = max_train_rows
+        self.random_seed = resolve_seed(random_seed)
+        self.details: Dict[str, object] = {}
+
+    def prediction_agreement_percentage(self) -> float:
+        """The agreement score in [0, 1] (a fraction, despite the name)."""
+        rng = np.random.RandomState(self.random_seed)
+        data = TabularModelData(self.real, self.synthetic, self.target)
+        x_real, y_real, dropped_real = data.encode(self.real)
+        x_synthetic, y_synthetic, dropped_synthetic = data.encode(self.synthetic)
+        train, test = split_positions(len(y_real), self.test_fraction, rng)
+        x_train, y_train = cap_rows(x_real[train], y_real[train], self.max_train_rows, rng)
+        x_synthetic, y_synthetic = cap_rows(x_synthetic, y_synthetic, self.max_train_rows, rng)
+        model_real = data.fit(x_train, y_train, self.random_seed)
+        model_synthetic = data.fit(x_synthetic, y_synthetic, self.random_seed)
+        predicted_real = data.predict(model_real, x_real[test])
+        predicted_synthetic = data.predict(model_synthetic, x_real[test])
+        if data.task == "classification":
+            score = float(np.mean(predicted_real == predicted_synthetic))
+        else:
+            score = unit_interval(concordance_correlation(predicted_real, predicted_synthetic))
+        self.details = details_of(
+            data,
+            n_train_real=len(y_train),
+            n_train_synthetic=len(y_synthetic),
+            n_test=len(test),
+            rows_without_target={"real": dropped_real, "synthetic": dropped_synthetic},
+            random_seed=self.random_seed,
+        )
+        return score

@@ -1,0 +1,69 @@
+"""The numeric kernels of the metric library, on numpy arrays.
+
+- ``nearest_neighbours``: for each query row, the Euclidean distances to its ``k``
+  nearest reference rows and their positions (exact brute force);
+- ``rbf_kernel_sums``: the three sums of Gaussian kernel values an MMD needs;
+- ``ks_wasserstein``: the two-sample Kolmogorov-Smirnov statistic and the 1-Wasserstein
+  distance of two samples, from one sort of each.
+
+The work is done by the C++ extension ``_metric_kernels`` in tiles of a few kilobytes,
+so memory does not grow with the product of the row counts. Each result equals, bit for
+bit, the straightforward numpy computation described in the function's docstring.
+"""
+
+from typing import Tuple
+
+import numpy as np
+
+from . import _metric_kernels
+
+# Worker threads of the pairwise kernels; 0 means one per core.
+THREADS = 0
+
+
+def nearest_neighbours(
+    query: np.ndarray, reference: np.ndarray, k: int = 1, exclude_self: bool = False
+) -> Tuple[np.ndarray, np.ndarray]:
+    """Distances from each query row to its ``k`` nearest reference rows, nearest first,
+    and those rows' positions: two arrays of shape (query rows, k).
+
+    The squared distance of a pair is summed feature by feature in feature order; rows
+    at equal squared distance are ranked by position; a distance is the square root of
+    the squared distance. With ``exclude_self`` the query is the reference itself and
+    each row's own position is left out (its nearest *other* rows). Values must be
+    finite.
+    """
+    return _metric_kernels.nearest_neighbours(query, reference, k, exclude_self, THREADS)
+
+
+def rbf_kernel_sums(x: np.ndarray, y: np.ndarray, gamma: float) -> Tuple[float, float, float]:
+    """Sums of k(a, b) = exp(-gamma * |a - b|^2) over the pairs an MMD estimate needs:
+    (sum over i < j of k(x_i, x_j), sum over i < j of k(y_i, y_j), sum over i, j of
+    k(x_i, y_j)). The diagonal terms k(a, a) = 1 are left to the caller. Squared
+    distances are summed as in ``nearest_neighbours``; each row's kernel values are
+    added in ascending column order, then the row sums in ascending row order."""
+    return _metric_kernels.rbf_kernel_sums(x, y, float(gamma), THREADS)
+
+
+def ks_wasserstein(x: np.ndarray, y: np.ndarray) -> Tuple[float, float]:
+    """(KS statistic, 1-Wasserstein distance) of two non-empty samples of finite values.
+
+    Both are read off the two empirical distribution functions F on the merged sorted
+    values v_1 <= ... <= v_N: KS = max |F_x - F_y|, W1 = sum over p < N of
+    |F_x(v_p) - F_y(v_p)| (v_{p+1} - v_p), added in order (the definitions of
+    scipy.stats.ks_2samp and wasserstein_distance). Each sample is sorted once.
+    """
+    return _metric_kernels.ks_wasserstein_sorted(
+        np.sort(np.asarray(x, dtype=np.float64)), np.sort(np.asarray(y, dtype=np.float64))
+    )
+
+
+def pairwise_squared_distances(rows: np.ndarray) -> np.ndarray:
+    """The matrix of squared Euclidean distances between all pairs of ``rows`` (for the
+    bandwidth sample of the MMD: at most a few thousand rows)."""
+    rows = np.ascontiguousarray(rows, dtype=np.float64)
+    total = np.zeros((rows.shape[0], rows.shape[0]))
+    for feature in range(rows.shape[1]):
+        diff = rows[:, feature, None] - rows[None, :, feature]
+        total += diff * diff
+    return total

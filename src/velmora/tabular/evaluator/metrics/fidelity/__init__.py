@@ -1,0 +1,1 @@
+"""Sample-level fidelity metrics: alpha-precision and beta-recall."""

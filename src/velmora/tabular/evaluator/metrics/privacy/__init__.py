@@ -1,0 +1,1 @@
+"""Privacy metrics: membership inference and distance to closest record."""

@@ -1,0 +1,1 @@
+"""Per-column statistical fidelity metrics."""

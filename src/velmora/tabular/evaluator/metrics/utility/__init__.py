@@ -1,0 +1,1 @@
+"""Machine-learning utility metrics."""

@@ -1,0 +1,173 @@
+"""The native kernels against their plain numpy transcriptions (exact equality), and
+against the library computations they replace (to rounding)."""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+from scipy import stats
+from sklearn.neighbors import NearestNeighbors
+
+import kernel_reference as reference
+from velmora.tabular.evaluator.metrics import _kernels, _metric_kernels
+
+# Moderate magnitudes keep squared distances finite; rounded values give many ties.
+values = st.one_of(
+    st.floats(-1e6, 1e6, allow_nan=False, allow_infinity=False),
+    st.integers(-3, 3).map(float),
+)
+
+
+def matrices(min_rows=1, max_rows=40, features=None):
+    """Small matrices element by element, or larger ones (across the kernels' 256-row
+    tiles) from a drawn seed, scale and rounding: rounding to integers makes ties."""
+    features = features if features is not None else st.integers(1, 6)
+    small = st.tuples(st.integers(min_rows, min(max_rows, 12)), features).flatmap(
+        lambda shape: hnp.arrays(np.float64, shape, elements=values)
+    )
+
+    def generated(rows, columns, seed, scale, rounded):
+        matrix = np.random.RandomState(seed).normal(scale=scale, size=(rows, columns))
+        return np.round(matrix) if rounded else matrix
+
+    large = st.builds(
+        generated,
+        st.integers(min_rows, max_rows),
+        features,
+        st.integers(0, 2**32 - 1),
+        st.sampled_from([1e-3, 1.0, 3.0, 1e4]),
+        st.booleans(),
+    )
+    return st.one_of(small, large)
+
+
+@settings(max_examples=75, deadline=None)
+@given(query=matrices(), data=st.data(), k=st.integers(1, 4), threads=st.integers(0, 3))
+def test_nearest_neighbours_matches_numpy(query, data, k, threads):
+    reference_rows = data.draw(matrices(min_rows=k, max_rows=300, features=st.just(query.shape[1])))
+    distances, positions = _metric_kernels.nearest_neighbours(query, reference_rows, k, False, threads)
+    expected_distances, expected_positions = reference.nearest_neighbours(query, reference_rows, k)
+    np.testing.assert_array_equal(positions, expected_positions)
+    np.testing.assert_array_equal(distances, expected_distances)
+
+
+@settings(max_examples=75, deadline=None)
+@given(rows=matrices(min_rows=2, max_rows=300), k=st.integers(1, 3))
+def test_nearest_other_row_matches_numpy(rows, k):
+    if len(rows) <= k:
+        k = len(rows) - 1
+    distances, positions = _kernels.nearest_neighbours(rows, rows, k=k, exclude_self=True)
+    expected_distances, expected_positions = reference.nearest_neighbours(rows, rows, k, exclude_self=True)
+    np.testing.assert_array_equal(positions, expected_positions)
+    np.testing.assert_array_equal(distances, expected_distances)
+    assert not (positions == np.arange(len(rows))[:, None]).any()
+
+
+def test_nearest_neighbours_agree_with_sklearn_and_handle_odd_inputs():
+    rng = np.random.RandomState(0)
+    reference_rows = rng.normal(size=(700, 5))
+    # A non-contiguous float32 view is converted, not misread.
+    query = np.asfortranarray(rng.normal(size=(90, 10)).astype(np.float32))[:, ::2]
+    distances, positions = _kernels.nearest_neighbours(query, reference_rows, k=3)
+    expected_distances, expected_positions = NearestNeighbors(n_neighbors=3).fit(reference_rows).kneighbors(query.astype(np.float64))
+    np.testing.assert_array_equal(positions, expected_positions)
+    np.testing.assert_allclose(distances, expected_distances, rtol=1e-12)
+
+
+@pytest.mark.parametrize(
+    "query, reference_rows, k, exclude_self",
+    [
+        (np.zeros((2, 3)), np.zeros((2, 2)), 1, False),
+        (np.zeros((2, 3)), np.zeros((0, 3)), 1, False),
+        (np.zeros((2, 3)), np.zeros((2, 3)), 3, False),
+        (np.zeros((2, 3)), np.zeros((2, 3)), 2, True),
+        (np.zeros((2, 3)), np.zeros((3, 3)), 1, True),
+        (np.array([[np.nan]]), np.zeros((2, 1)), 1, False),
+        (np.zeros(3), np.zeros((2, 3)), 1, False),
+    ],
+)
+def test_nearest_neighbours_refuses_bad_input(query, reference_rows, k, exclude_self):
+    with pytest.raises(ValueError):
+        _kernels.nearest_neighbours(query, reference_rows, k=k, exclude_self=exclude_self)
+
+
+@settings(max_examples=60, deadline=None)
+@given(x=matrices(max_rows=60, features=st.just(3)), y=matrices(max_rows=60, features=st.just(3)),
+       gamma=st.floats(1e-3, 10.0), threads=st.integers(0, 3))
+def test_rbf_kernel_sums_match_numpy(x, y, gamma, threads):
+    x, y = x / 1e5, y / 1e5
+    assert _metric_kernels.rbf_kernel_sums(x, y, gamma, threads) == reference.rbf_kernel_sums(x, y, gamma)
+
+
+def test_rbf_kernel_sums_agree_with_the_gram_form():
+    rng = np.random.RandomState(1)
+    x, y = rng.normal(size=(300, 4)), rng.normal(0.5, size=(200, 4))
+    gamma = 0.1
+    sum_xx, sum_yy, sum_xy = _kernels.rbf_kernel_sums(x, y, gamma)
+
+    def gram(a, b):
+        return np.exp(-gamma * ((a * a).sum(1)[:, None] + (b * b).sum(1)[None, :] - 2 * a @ b.T))
+
+    assert 2 * sum_xx + 300 == pytest.approx(gram(x, x).sum(), rel=1e-10)
+    assert 2 * sum_yy + 200 == pytest.approx(gram(y, y).sum(), rel=1e-10)
+    assert sum_xy == pytest.approx(gram(x, y).sum(), rel=1e-10)
+
+
+samples = st.one_of(
+    hnp.arrays(
+        np.float64,
+        st.integers(1, 12),
+        elements=st.one_of(st.floats(-1e9, 1e9, allow_nan=False, allow_infinity=False), st.integers(-5, 5).map(float)),
+    ),
+    matrices(max_rows=2000, features=st.just(1)).map(lambda matrix: matrix[:, 0]),
+)
+
+
+@settings(max_examples=100, deadline=None)
+@given(x=samples, y=samples)
+def test_ks_wasserstein_matches_numpy(x, y):
+    assert _kernels.ks_wasserstein(x, y) == reference.ks_wasserstein(x, y)
+
+
+@settings(max_examples=50, deadline=None)
+@given(x=samples, y=samples)
+def test_ks_wasserstein_agrees_with_scipy(x, y):
+    ks, wasserstein = _kernels.ks_wasserstein(x, y)
+    with np.errstate(all="ignore"):  # scipy's p-value of one-element samples divides by zero
+        expected_ks = stats.ks_2samp(x, y, method="asymp").statistic
+    assert ks == pytest.approx(expected_ks, abs=1e-12)
+    assert wasserstein == pytest.approx(stats.wasserstein_distance(x, y), rel=1e-9, abs=1e-9 * (np.ptp(np.concatenate([x, y])) + 1))
+
+
+@pytest.mark.parametrize(
+    "x, y",
+    [(np.array([]), np.array([1.0])), (np.array([2.0, 1.0]), np.array([1.0])), (np.array([np.inf]), np.array([1.0]))],
+)
+def test_ks_wasserstein_sorted_refuses_bad_input(x, y):
+    with pytest.raises(ValueError):
+        _metric_kernels.ks_wasserstein_sorted(x, y)
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+def test_repeated_kernel_calls_keep_memory_flat():
+    rng = np.random.RandomState(2)
+    rows = rng.normal(size=(2000, 50))
+    column = rng.normal(size=20000)
+
+    def calls():
+        _kernels.nearest_neighbours(rows, rows, k=3, exclude_self=True)
+        _kernels.rbf_kernel_sums(rows[:300], rows[300:600], 0.1)
+        _kernels.ks_wasserstein(column, column[::-1])
+
+    calls()
+    before = resident_bytes()
+    for _ in range(40):
+        calls()
+    # Each round copies ~0.8 MB of features and returns ~0.1 MB; a leak of either would
+    # add tens of megabytes.
+    assert resident_bytes() - before < 8 * 2**20
