@@ -150,11 +150,11 @@ private:
     void compare_with_scalar(CompareOp op, const Value& array, const Value& scalar, std::uint8_t* result) {
         switch (array.dtype) {
             case DType::float32: {
-                // The literal is cast to float32 first, as pandas and numpy do.
+                // The literal is cast to float32 first, as pandas and numpy do. An integer
+                // goes through float64 on the way (np.float32(int)), so it is rounded twice.
                 double as_double = scalar.scalar_is_int ? static_cast<double>(scalar.int_value) : scalar.real_value;
                 if (std::fabs(as_double) > static_cast<double>(std::numeric_limits<float>::max())) throw Refused{};
-                float bound = scalar.scalar_is_int ? static_cast<float>(scalar.int_value)
-                                                   : static_cast<float>(scalar.real_value);
+                float bound = static_cast<float>(as_double);
                 const auto* data = static_cast<const float*>(array.data);
                 compare_loop<float>(op, [data](std::size_t i) { return data[i]; }, [bound](std::size_t) { return bound; },
                                     result, rows());

@@ -335,3 +335,19 @@ def test_text_equality_across_string_kinds(literal, op, monkeypatch):
     report = engine.validate(df)
     assert counter.calls == []
     assert_report_matches(report, reference_validate(engine, df))
+
+
+# ---- inputs where the native evaluation once differed from DataFrame.eval ------------
+
+def assert_native_matches_plain(engine, df):
+    report = engine.validate(df)
+    assert_report_matches(report, reference_validate(engine, df))
+
+
+@pytest.mark.parametrize("literal", [2**60 + 2**36 + 1, -(2**60 + 2**36 + 1), 2**53 + 1, 16777217])
+@pytest.mark.parametrize("op", ["==", "!=", ">"])
+def test_float32_column_meets_a_large_integer_literal_as_pandas_does(literal, op):
+    # pandas turns the literal into np.float32(literal): through float64, so it is rounded twice.
+    values = np.array([2.0**60, -(2.0**60), 2.0**60 + 2.0**37, 2.0**53, 16777216.0], dtype=np.float32)
+    df = pd.DataFrame({"g": values})
+    assert_native_matches_plain(engine_with(f"g {op} {literal}", f"{literal} {op} g", f"g {op} ({literal})"), df)
