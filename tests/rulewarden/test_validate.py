@@ -362,3 +362,14 @@ def test_string_literal_with_unusual_characters(char, op):
     text = f"a{char}b"
     df = pd.DataFrame({"s": pd.Series([text, "ab", None, "x"], dtype=object)})
     assert_native_matches_plain(engine_with(f"s {op} '{text}'", f"if s {op} '{text}' then s == 'x'"), df)
+
+
+@pytest.mark.parametrize("other", ["a`b", "a`", "x y", "a b", 1.5, np.str_("z"), None])
+@pytest.mark.parametrize("first", [True, False])
+def test_column_labels_that_eval_cleans_to_a_rule_name(other, first):
+    # DataFrame.eval names each column by its cleaned label, the later column winning:
+    # "a`b" and "a`" are cleaned to "a".
+    labels = ["a", other] if first else [other, "a"]
+    values = [[1.0, 0.5], [-2.0, 0.25], [np.nan, 0.75]]
+    df = pd.DataFrame([row if first else row[::-1] for row in values], columns=pd.Index(labels, dtype=object))
+    assert_native_matches_plain(engine_with("a > 0", "if a == a then a < 1"), df)
