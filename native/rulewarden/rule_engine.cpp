@@ -79,7 +79,6 @@ py::object validate(const Call& call) {
     py::dict violations;
     ViolationGatherer gatherer(df);
     NativeRules native(call, df, gatherer.rows());
-    py::object eval = df.attr("eval");
 
     py::iterator rule_texts = py::iter(self.attr("_rules"));
     py::iterator parsed_rules = py::iter(self.attr("_parsed_rules"));
@@ -100,8 +99,8 @@ py::object validate(const Call& call) {
                         return;
                     }
                 }
-                py::object condition_mask = eval(condition);
-                py::object consequence_mask = eval(consequence);
+                py::object condition_mask = df.attr("eval")(condition);
+                py::object consequence_mask = df.attr("eval")(consequence);
                 py::object mask = condition_mask & ~consequence_mask;
                 violations[rule] = gatherer.add(mask, false);
             });
@@ -112,7 +111,7 @@ py::object validate(const Call& call) {
                     violations[rule] = gatherer.add_rows(*truth, true);
                     return;
                 }
-                py::object result = eval(expression);
+                py::object result = df.attr("eval")(expression);
                 // A scalar result (an expression naming no column) breaks no row.
                 violations[rule] = py::hasattr(result, "__iter__") ? gatherer.add(result, true) : py::int_(0);
             });

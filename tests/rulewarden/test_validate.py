@@ -373,3 +373,18 @@ def test_column_labels_that_eval_cleans_to_a_rule_name(other, first):
     values = [[1.0, 0.5], [-2.0, 0.25], [np.nan, 0.75]]
     df = pd.DataFrame([row if first else row[::-1] for row in values], columns=pd.Index(labels, dtype=object))
     assert_native_matches_plain(engine_with("a > 0", "if a == a then a < 1"), df)
+
+
+@pytest.mark.parametrize("rules", [[], ["a > 0", "if a > 0 then a < 1"]])
+@pytest.mark.parametrize("df", [{"a": [1, -1]}, [3, -1, 2], "text"])
+def test_objects_that_are_not_frames_count_zero_and_reach_len(rules, df):
+    # df's type is not tested: rules it cannot evaluate count zero and the rate uses len(df).
+    engine = engine_with(*rules)
+    assert_native_matches_plain(engine, df)
+    assert engine.validate(df).violation_rate == 0.0
+
+
+@pytest.mark.parametrize("df", [None, 5])
+def test_an_object_without_length_fails_at_len(df):
+    with pytest.raises(TypeError, match="has no len"):
+        engine_with("a > 0").validate(df)
