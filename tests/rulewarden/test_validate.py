@@ -388,3 +388,44 @@ def test_objects_that_are_not_frames_count_zero_and_reach_len(rules, df):
 def test_an_object_without_length_fails_at_len(df):
     with pytest.raises(TypeError, match="has no len"):
         engine_with("a > 0").validate(df)
+
+
+class Unlookable:
+    """An evaluation result whose attribute lookups raise."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __getattr__(self, name):
+        raise self.error
+
+
+def test_an_interrupt_while_looking_for_iter_propagates():
+    class Frame(pd.DataFrame):
+        def eval(self, expr, **kwargs):
+            return Unlookable(KeyboardInterrupt())
+
+    with pytest.raises(KeyboardInterrupt):
+        engine_with("a > 0").validate(Frame({"a": [1]}))
+
+
+def test_an_error_while_looking_for_iter_counts_zero():
+    class Frame(pd.DataFrame):
+        def eval(self, expr, **kwargs):
+            return Unlookable(ValueError("no"))
+
+    assert engine_with("a > 0").validate(Frame({"a": [1]})).violations == {"a > 0": 0}
+
+
+def test_an_error_while_importing_the_name_propagates(monkeypatch):
+    import types
+
+    module = types.ModuleType("velmora.exceptions")
+
+    def failing(name):
+        raise RuntimeError("lookup failed")
+
+    module.__getattr__ = failing
+    monkeypatch.setitem(sys.modules, "velmora.exceptions", module)
+    with pytest.raises(RuntimeError, match="lookup failed"):
+        engine_with("a > 0").validate(pd.DataFrame({"a": [1]}))
