@@ -70,6 +70,9 @@ const NativeRules::Column& NativeRules::column(const std::string& name) {
     if (position == positions_.end() || position->second < 0 || name.rfind("BACKTICK_QUOTED_STRING", 0) == 0) {
         return column;
     }
+    // eval reads these from its own scope even where a column has the name: inf and Inf
+    // are numpy's infinity, and names with this prefix are the caller's local variables.
+    if (name == "inf" || name == "Inf" || name.rfind("__pd_eval_local_", 0) == 0) return column;
     py::object values = df_[py::str(name)].attr("values");
     if (!py::isinstance<py::array>(values)) return column;  // extension arrays
     auto array = py::reinterpret_borrow<py::array>(values);

@@ -429,3 +429,11 @@ def test_an_error_while_importing_the_name_propagates(monkeypatch):
     monkeypatch.setitem(sys.modules, "velmora.exceptions", module)
     with pytest.raises(RuntimeError, match="lookup failed"):
         engine_with("a > 0").validate(pd.DataFrame({"a": [1]}))
+
+
+@pytest.mark.parametrize("name", ["inf", "Inf", "__pd_eval_local_x", "Timestamp", "list", "datetime", "index"])
+def test_column_names_that_eval_may_read_from_its_own_scope(name):
+    # eval reads inf and Inf as numpy's infinity and names with its local prefix as
+    # the caller's variables, not as columns; type names and "index" stay columns.
+    df = pd.DataFrame({name: [1.0, -1.0, 2.0], "b": [1, 2, 3]})
+    assert_native_matches_plain(engine_with(f"{name} > 0", f"if b > 1 then {name} < 3", f"b < {name}"), df)
