@@ -246,17 +246,19 @@ private:
         const auto* a = static_cast<const std::uint8_t*>(left.data);
         Value out = owned_array<std::uint8_t>(DType::boolean, rows());
         auto* result = static_cast<std::uint8_t*>(const_cast<void*>(out.data));
+        // A bool column may hold bytes other than 0 and 1 (a bool view of integers);
+        // numpy reads every non-zero byte as True, so the bytes are compared with 0.
         if (node.kind == Node::Kind::logic_not) {
-            for (std::size_t i = 0; i < rows(); ++i) result[i] = a[i] ^ 1u;
+            for (std::size_t i = 0; i < rows(); ++i) result[i] = a[i] == 0;
             return out;
         }
         Value right = evaluate(node.right);
         if (right.scalar || right.dtype != DType::boolean) throw Refused{};
         const auto* b = static_cast<const std::uint8_t*>(right.data);
         if (node.kind == Node::Kind::logic_and) {
-            for (std::size_t i = 0; i < rows(); ++i) result[i] = a[i] & b[i];
+            for (std::size_t i = 0; i < rows(); ++i) result[i] = (a[i] != 0) & (b[i] != 0);
         } else {
-            for (std::size_t i = 0; i < rows(); ++i) result[i] = a[i] | b[i];
+            for (std::size_t i = 0; i < rows(); ++i) result[i] = (a[i] != 0) | (b[i] != 0);
         }
         return out;
     }

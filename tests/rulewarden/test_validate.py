@@ -437,3 +437,14 @@ def test_column_names_that_eval_may_read_from_its_own_scope(name):
     # the caller's variables, not as columns; type names and "index" stay columns.
     df = pd.DataFrame({name: [1.0, -1.0, 2.0], "b": [1, 2, 3]})
     assert_native_matches_plain(engine_with(f"{name} > 0", f"if b > 1 then {name} < 3", f"b < {name}"), df)
+
+
+def test_boolean_columns_holding_bytes_other_than_one_are_true():
+    # A bool view of integers holds bytes such as 2; numpy reads every non-zero byte as True.
+    df = pd.DataFrame({
+        "t": np.array([2, 0, 1, 3], dtype=np.uint8).view(bool),
+        "u": np.array([1, 1, 0, 2], dtype=np.uint8).view(bool),
+        "a": [1.0, 2.0, 3.0, 4.0],
+    })
+    engine = engine_with("~t", "not t", "t & u", "t and u", "t | u", "if u then ~t", "(a > 0) & t", "~t | (a > 5)")
+    assert_native_matches_plain(engine, df)
