@@ -168,7 +168,8 @@ def comparisons():
     tenth = st.tuples(st.sampled_from(["g", "a"]), st.sampled_from(["==", "!=", ">="]), st.just("0.1")).map(" ".join)
     return st.one_of(numeric, column_pairs, strings, arithmetic, literal_first, negative, tenth,
                      st.sampled_from(["f", "~f", "not f", "a", "i", "g", "i - i", "a * 0", "i * 9999999999999 > 0",
-                                      "s == \"x\"", "'y' != s", "n > 1", "s > 'x'", "i / 0 > 1", "a / i < 0.5"]))
+                                      "s == \"x\"", "'y' != s", "n > 1", "s > 'x'", "i / 0 > 1", "a / i < 0.5",
+                                      "h", "~h", "not h", "h & f", "h | ~f", "s == 'x\x0cy'", "s != 'y\u2028'"]))
 
 
 def expressions():
@@ -217,6 +218,7 @@ def frames(draw):
         "g": draw(st.lists(st.one_of(st.just(np.nan), st.sampled_from([0.1, -0.1, 2.5, 1e3])), min_size=n, max_size=n)),
         "j": draw(st.lists(st.integers(-3, 150), min_size=n, max_size=n)),
         "n": draw(st.lists(st.one_of(st.none(), st.integers(0, 3)), min_size=n, max_size=n)),
+        "h": draw(st.lists(st.integers(0, 3), min_size=n, max_size=n)),
     }
     df = pd.DataFrame(data, index=draw(indexes(n)))
     df["i"] = df["i"].astype(np.int64)
@@ -225,6 +227,8 @@ def frames(draw):
     df["g"] = df["g"].astype(np.float32)
     df["j"] = df["j"].astype(np.int32)
     df["n"] = df["n"].astype("Int64")
+    # A bool view of small integers: bytes other than 0 and 1 that numpy reads as True.
+    df["h"] = df["h"].to_numpy(dtype=np.uint8).view(bool)
     return df
 
 
