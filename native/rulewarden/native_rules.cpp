@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string_view>
 
 #include <pybind11/numpy.h>
 
@@ -71,8 +72,14 @@ const NativeRules::Column& NativeRules::column(const std::string& name) {
         return column;
     }
     // eval reads these from its own scope even where a column has the name: inf and Inf
-    // are numpy's infinity, and names with this prefix are the caller's local variables.
-    if (name == "inf" || name == "Inf" || name.rfind("__pd_eval_local_", 0) == 0) return column;
+    // are numpy's infinity, names with this prefix are the caller's local variables, and
+    // the names of its other default globals are read from the calling frame when they
+    // are bound to something other than a type there.
+    static constexpr std::string_view scope_names[] = {"inf", "Inf", "Timestamp", "datetime", "list", "tuple"};
+    for (std::string_view scope_name : scope_names) {
+        if (name == scope_name) return column;
+    }
+    if (name.rfind("__pd_eval_local_", 0) == 0) return column;
     py::object values = df_[py::str(name)].attr("values");
     if (!py::isinstance<py::array>(values)) return column;  // extension arrays
     auto array = py::reinterpret_borrow<py::array>(values);

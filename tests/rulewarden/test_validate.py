@@ -452,3 +452,17 @@ def test_boolean_columns_holding_bytes_other_than_one_are_true():
     })
     engine = engine_with("~t", "not t", "t & u", "t and u", "t | u", "if u then ~t", "(a > 0) & t", "~t | (a > 5)")
     assert_native_matches_plain(engine, df)
+
+
+@pytest.mark.parametrize("name", ["Timestamp", "datetime", "list", "tuple"])
+def test_a_callers_variable_named_like_an_eval_global_is_what_eval_reads(name, monkeypatch):
+    # eval looks these names up in the calling frame first; where they are not types
+    # there, it reads that variable instead of the column. (This module's globals are
+    # the calling frame's globals below: no call in this test uses the shadowed name.)
+    monkeypatch.setitem(globals(), name, 0.5)
+    df = pd.DataFrame({name: [1.0, -1.0, 3.0], "b": [0.0, 1.0, 2.0]})
+    engine = engine_with(f"b < {name}")
+    native = engine.validate(df)
+    monkeypatch.setattr(rw, "_native_rules", False)
+    plain = engine.validate(df)
+    assert native.violations == plain.violations == {f"b < {name}": 2}
