@@ -20,6 +20,18 @@ bool is_name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_name_char(char c) { return is_name_start(c) || is_digit(c); }
 
+// Whether `rest` starts with a character that DataFrame.eval cannot take inside a
+// string literal: a line break of str.splitlines() (eval splits its text into lines
+// there) or NUL (Python source cannot hold it).
+bool breaks_eval_text(std::string_view rest) {
+    const auto byte = static_cast<unsigned char>(rest[0]);
+    if (byte == '\0' || byte == '\n' || byte == '\r' || byte == 0x0b || byte == 0x0c || (byte >= 0x1c && byte <= 0x1e)) {
+        return true;
+    }
+    // U+0085, U+2028 and U+2029 in UTF-8.
+    return rest.substr(0, 2) == "\xc2\x85" || rest.substr(0, 3) == "\xe2\x80\xa8" || rest.substr(0, 3) == "\xe2\x80\xa9";
+}
+
 // Python keywords other than and/or/not: none of them can be a column name here.
 bool is_other_keyword(std::string_view word) {
     static constexpr std::string_view keywords[] = {
@@ -79,7 +91,7 @@ bool tokenize(std::string_view text, std::vector<Token>& tokens) {
         } else if (c == '\'' || c == '"') {
             ++i;
             while (i < text.size() && text[i] != c) {
-                if (text[i] == '\\' || text[i] == '\n' || text[i] == '\r') return false;
+                if (text[i] == '\\' || breaks_eval_text(text.substr(i))) return false;
                 ++i;
             }
             if (i >= text.size()) return false;

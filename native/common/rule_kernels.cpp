@@ -150,11 +150,11 @@ private:
     void compare_with_scalar(CompareOp op, const Value& array, const Value& scalar, std::uint8_t* result) {
         switch (array.dtype) {
             case DType::float32: {
-                // The literal is cast to float32 first, as pandas and numpy do.
+                // The literal is cast to float32 first, as pandas and numpy do. An integer
+                // goes through float64 on the way (np.float32(int)), so it is rounded twice.
                 double as_double = scalar.scalar_is_int ? static_cast<double>(scalar.int_value) : scalar.real_value;
                 if (std::fabs(as_double) > static_cast<double>(std::numeric_limits<float>::max())) throw Refused{};
-                float bound = scalar.scalar_is_int ? static_cast<float>(scalar.int_value)
-                                                   : static_cast<float>(scalar.real_value);
+                float bound = static_cast<float>(as_double);
                 const auto* data = static_cast<const float*>(array.data);
                 compare_loop<float>(op, [data](std::size_t i) { return data[i]; }, [bound](std::size_t) { return bound; },
                                     result, rows());
@@ -246,17 +246,19 @@ private:
         const auto* a = static_cast<const std::uint8_t*>(left.data);
         Value out = owned_array<std::uint8_t>(DType::boolean, rows());
         auto* result = static_cast<std::uint8_t*>(const_cast<void*>(out.data));
+        // A bool column may hold bytes other than 0 and 1 (a bool view of integers);
+        // numpy reads every non-zero byte as True, so the bytes are compared with 0.
         if (node.kind == Node::Kind::logic_not) {
-            for (std::size_t i = 0; i < rows(); ++i) result[i] = a[i] ^ 1u;
+            for (std::size_t i = 0; i < rows(); ++i) result[i] = a[i] == 0;
             return out;
         }
         Value right = evaluate(node.right);
         if (right.scalar || right.dtype != DType::boolean) throw Refused{};
         const auto* b = static_cast<const std::uint8_t*>(right.data);
         if (node.kind == Node::Kind::logic_and) {
-            for (std::size_t i = 0; i < rows(); ++i) result[i] = a[i] & b[i];
+            for (std::size_t i = 0; i < rows(); ++i) result[i] = (a[i] != 0) & (b[i] != 0);
         } else {
-            for (std::size_t i = 0; i < rows(); ++i) result[i] = a[i] | b[i];
+            for (std::size_t i = 0; i < rows(); ++i) result[i] = (a[i] != 0) | (b[i] != 0);
         }
         return out;
     }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string_view>
 
 #include <pybind11/numpy.h>
 
@@ -25,6 +26,7 @@ NativeRules::NativeRules(const Call& call, py::object df, std::size_t rows) : df
     if (numexpr_in_use()) return;
     // Plain str labels by position; eval resolves identifiers to these columns first.
     Py_ssize_t position = 0;
+    std::vector<py::object> unusual_labels;
     for (py::handle label : df_.attr("columns")) {
         if (PyUnicode_CheckExact(label.ptr())) {
             Py_ssize_t size = 0;
@@ -36,7 +38,26 @@ NativeRules::NativeRules(const Call& call, py::object df, std::size_t rows) : df
                 if (!inserted) it->second = -1;
             }
         }
+        // eval names a column by its label cleaned as a backtick-quoted name (int labels
+        // are not named at all), and "a`b" is cleaned to "a": such a name is left to pandas.
+        if (!PyLong_Check(label.ptr()) && !(PyUnicode_CheckExact(label.ptr()) && PyUnicode_IsIdentifier(label.ptr()))) {
+            unusual_labels.push_back(py::reinterpret_borrow<py::object>(label));
+        }
         ++position;
+    }
+    if (!unusual_labels.empty()) {
+        bool cleaned = binding::swallow_exception([&] {
+            py::object clean = py::module_::import("pandas.core.computation.parsing").attr("clean_column_name");
+            for (const py::object& label : unusual_labels) {
+                py::object name = clean(label);
+                if (!PyUnicode_Check(name.ptr())) continue;
+                Py_ssize_t size = 0;
+                const char* utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+                if (utf8 == nullptr) throw py::error_already_set();
+                positions_[std::string(utf8, static_cast<std::size_t>(size))] = -1;
+            }
+        });
+        if (!cleaned) return;  // eval would fail to name the columns too
     }
     active_ = true;
 }
@@ -50,6 +71,15 @@ const NativeRules::Column& NativeRules::column(const std::string& name) {
     if (position == positions_.end() || position->second < 0 || name.rfind("BACKTICK_QUOTED_STRING", 0) == 0) {
         return column;
     }
+    // eval reads these from its own scope even where a column has the name: inf and Inf
+    // are numpy's infinity, names with this prefix are the caller's local variables, and
+    // the names of its other default globals are read from the calling frame when they
+    // are bound to something other than a type there.
+    static constexpr std::string_view scope_names[] = {"inf", "Inf", "Timestamp", "datetime", "list", "tuple"};
+    for (std::string_view scope_name : scope_names) {
+        if (name == scope_name) return column;
+    }
+    if (name.rfind("__pd_eval_local_", 0) == 0) return column;
     py::object values = df_[py::str(name)].attr("values");
     if (!py::isinstance<py::array>(values)) return column;  // extension arrays
     auto array = py::reinterpret_borrow<py::array>(values);

@@ -61,10 +61,23 @@ py::object parse_rule(const Call& call) {
     return parsed;
 }
 
+// Python's hasattr(): false on AttributeError, any other exception propagates
+// (py::hasattr would swallow every exception, interrupts included).
+bool python_hasattr(const py::handle& object, const char* name) {
+    PyObject* found = PyObject_GetAttrString(object.ptr(), name);
+    if (found != nullptr) {
+        Py_DECREF(found);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return false;
+}
+
 // `from velmora.exceptions import VelmoraInputError`, run on every call.
 void import_input_error() {
     py::module_ exceptions = py::module_::import("velmora.exceptions");
-    if (!py::hasattr(exceptions, "VelmoraInputError")) {
+    if (!python_hasattr(exceptions, "VelmoraInputError")) {
         py::object message = py::str("cannot import name 'VelmoraInputError' from 'velmora.exceptions' ({})")
                                  .format(py::getattr(exceptions, "__file__", py::str("unknown location")));
         PyErr_SetObject(PyExc_ImportError, message.ptr());
@@ -79,7 +92,6 @@ py::object validate(const Call& call) {
     py::dict violations;
     ViolationGatherer gatherer(df);
     NativeRules native(call, df, gatherer.rows());
-    py::object eval = df.attr("eval");
 
     py::iterator rule_texts = py::iter(self.attr("_rules"));
     py::iterator parsed_rules = py::iter(self.attr("_parsed_rules"));
@@ -100,8 +112,8 @@ py::object validate(const Call& call) {
                         return;
                     }
                 }
-                py::object condition_mask = eval(condition);
-                py::object consequence_mask = eval(consequence);
+                py::object condition_mask = df.attr("eval")(condition);
+                py::object consequence_mask = df.attr("eval")(consequence);
                 py::object mask = condition_mask & ~consequence_mask;
                 violations[rule] = gatherer.add(mask, false);
             });
@@ -112,9 +124,9 @@ py::object validate(const Call& call) {
                     violations[rule] = gatherer.add_rows(*truth, true);
                     return;
                 }
-                py::object result = eval(expression);
+                py::object result = df.attr("eval")(expression);
                 // A scalar result (an expression naming no column) breaks no row.
-                violations[rule] = py::hasattr(result, "__iter__") ? gatherer.add(result, true) : py::int_(0);
+                violations[rule] = python_hasattr(result, "__iter__") ? gatherer.add(result, true) : py::int_(0);
             });
         }
         if (!evaluated) violations[rule] = py::int_(0);

@@ -8,11 +8,22 @@
 
 namespace velmora::rulewarden {
 
-ViolationGatherer::ViolationGatherer(py::object df)
-    : df_(std::move(df)), index_(df_.attr("index")), rows_(py::len(index_)), any_violation_(rows_, 0) {}
+ViolationGatherer::ViolationGatherer(py::object df) : df_(std::move(df)), rows_(0) {
+    // validate does not test df's type: on an object without an index every rule fails on
+    // its own (counting zero) and len(df) decides the outcome, so a missing index is not
+    // an error here; a rule's result that needs it looks df.index up again.
+    binding::swallow_exception([&] {
+        py::object index = df_.attr("index");
+        rows_ = py::len(index);
+        index_ = std::move(index);
+    });
+    if (!index_) rows_ = 0;
+    any_violation_.assign(rows_, 0);
+}
 
 py::object ViolationGatherer::boolean_values(const py::object& mask) const {
     // Only an exact Series: a subclass may give ~, astype or indexing other meanings.
+    if (!index_) return py::object();
     py::object series_type = py::module_::import("pandas").attr("Series");
     if (!mask.get_type().is(series_type)) return py::object();
     py::object values = mask.attr("values");
@@ -41,7 +52,8 @@ py::object ViolationGatherer::add(const py::object& mask, bool invert) {
     }
     py::object selected = invert ? py::object(~mask.attr("astype")(py::bool_().get_type())) : mask;
     py::object count = py::int_(selected.attr("sum")());
-    labels_.attr("update")(index_[selected].attr("tolist")());
+    py::object index = index_ ? index_ : py::object(df_.attr("index"));
+    labels_.attr("update")(index[selected].attr("tolist")());
     return count;
 }
 

@@ -65,7 +65,8 @@ INSTANTIATE_TEST_SUITE_P(Refused, ParseRefused,
                                            "a > 007", "a > 1_000", "a > 1j", "a > 0x10", "-a > 1", "+1 < a",
                                            "a > 99999999999999999999", "s == 'it\\'s'", "s == 'x", "a = 1",
                                            "a > 1\nb > 2", "(a > 1", "a > 1)", "a <> 1", "a && b", "True", "a > None",
-                                           "a ^ b", "a << 1", "a > 1e999", "a >= 1.e"));
+                                           "a ^ b", "a << 1", "a > 1e999", "a >= 1.e", "s == 'a\x0c" "b'",
+                                           "s == 'a\x1e" "b'", "s == 'a\xc2\x85" "b'", "s == 'a\xe2\x80\xa8" "b'"));
 
 TEST(Mirrored, SwapsOrderingOnly) {
     EXPECT_EQ(mirrored(CompareOp::lt), CompareOp::gt);

@@ -66,6 +66,25 @@ TEST_F(Kernels, Float32MeetsLiteralsInFloat32) {
     EXPECT_EQ(frame.truth("f > 1e39"), std::nullopt);
 }
 
+TEST(KernelsBoolean, AnyNonZeroByteIsTrue) {
+    std::uint8_t t[4] = {2, 0, 1, 3};
+    std::uint8_t u[4] = {1, 1, 0, 2};
+    Frame frame{4, {{"t", {DType::boolean, t}}, {"u", {DType::boolean, u}}}};
+    EXPECT_EQ(frame.truth("~t"), (Bytes{0, 1, 0, 0}));
+    EXPECT_EQ(frame.truth("t & u"), (Bytes{1, 0, 0, 1}));
+    EXPECT_EQ(frame.truth("t | u"), (Bytes{1, 1, 1, 1}));
+    EXPECT_EQ(frame.truth("t", true), (Bytes{1, 0, 1, 1}));
+}
+
+TEST(KernelsFloat32, IntegerLiteralIsRoundedThroughFloat64) {
+    // 2**60 + 2**36 + 1 becomes 2**60 + 2**36 in float64, a tie that float32 rounds down
+    // to 2**60; rounded directly to float32 it would go up to 2**60 + 2**37.
+    float values[2] = {1152921504606846976.0f, 1152921642045800448.0f};
+    Frame frame{2, {{"f", {DType::float32, values}}}};
+    EXPECT_EQ(frame.truth("f == 1152921573326323713"), (Bytes{1, 0}));
+    EXPECT_EQ(frame.truth("f == -1152921573326323713"), (Bytes{0, 0}));
+}
+
 TEST_F(Kernels, IntegersCompareExactlyWithIntegersAndAsFloat64WithFloats) {
     EXPECT_EQ(frame.truth("i == 9007199254740993"), (Bytes{0, 0, 0, 1}));
     EXPECT_EQ(frame.truth("i == 9007199254740992.0"), (Bytes{0, 0, 0, 1}));

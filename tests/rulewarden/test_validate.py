@@ -168,7 +168,8 @@ def comparisons():
     tenth = st.tuples(st.sampled_from(["g", "a"]), st.sampled_from(["==", "!=", ">="]), st.just("0.1")).map(" ".join)
     return st.one_of(numeric, column_pairs, strings, arithmetic, literal_first, negative, tenth,
                      st.sampled_from(["f", "~f", "not f", "a", "i", "g", "i - i", "a * 0", "i * 9999999999999 > 0",
-                                      "s == \"x\"", "'y' != s", "n > 1", "s > 'x'", "i / 0 > 1", "a / i < 0.5"]))
+                                      "s == \"x\"", "'y' != s", "n > 1", "s > 'x'", "i / 0 > 1", "a / i < 0.5",
+                                      "h", "~h", "not h", "h & f", "h | ~f", "s == 'x\x0cy'", "s != 'y\u2028'"]))
 
 
 def expressions():
@@ -217,6 +218,7 @@ def frames(draw):
         "g": draw(st.lists(st.one_of(st.just(np.nan), st.sampled_from([0.1, -0.1, 2.5, 1e3])), min_size=n, max_size=n)),
         "j": draw(st.lists(st.integers(-3, 150), min_size=n, max_size=n)),
         "n": draw(st.lists(st.one_of(st.none(), st.integers(0, 3)), min_size=n, max_size=n)),
+        "h": draw(st.lists(st.integers(0, 3), min_size=n, max_size=n)),
     }
     df = pd.DataFrame(data, index=draw(indexes(n)))
     df["i"] = df["i"].astype(np.int64)
@@ -225,6 +227,8 @@ def frames(draw):
     df["g"] = df["g"].astype(np.float32)
     df["j"] = df["j"].astype(np.int32)
     df["n"] = df["n"].astype("Int64")
+    # A bool view of small integers: bytes other than 0 and 1 that numpy reads as True.
+    df["h"] = df["h"].to_numpy(dtype=np.uint8).view(bool)
     return df
 
 
@@ -335,3 +339,130 @@ def test_text_equality_across_string_kinds(literal, op, monkeypatch):
     report = engine.validate(df)
     assert counter.calls == []
     assert_report_matches(report, reference_validate(engine, df))
+
+
+# ---- inputs where the native evaluation once differed from DataFrame.eval ------------
+
+def assert_native_matches_plain(engine, df):
+    report = engine.validate(df)
+    assert_report_matches(report, reference_validate(engine, df))
+
+
+@pytest.mark.parametrize("literal", [2**60 + 2**36 + 1, -(2**60 + 2**36 + 1), 2**53 + 1, 16777217])
+@pytest.mark.parametrize("op", ["==", "!=", ">"])
+def test_float32_column_meets_a_large_integer_literal_as_pandas_does(literal, op):
+    # pandas turns the literal into np.float32(literal): through float64, so it is rounded twice.
+    values = np.array([2.0**60, -(2.0**60), 2.0**60 + 2.0**37, 2.0**53, 16777216.0], dtype=np.float32)
+    df = pd.DataFrame({"g": values})
+    assert_native_matches_plain(engine_with(f"g {op} {literal}", f"{literal} {op} g", f"g {op} ({literal})"), df)
+
+
+@pytest.mark.parametrize("char", ["\x00", "\x0b", "\x0c", "\x1c", "\x1d", "\x1e", "\x85", "\u2028", "\u2029",
+                                  "\t", "\x01", "\x1f", "\xa0", "#", "`", "@", "&"])
+@pytest.mark.parametrize("op", ["==", "!="])
+def test_string_literal_with_unusual_characters(char, op):
+    # DataFrame.eval cuts its text at every line break str.splitlines() knows and Python
+    # source cannot hold NUL: such rules fail there and count zero violations.
+    text = f"a{char}b"
+    df = pd.DataFrame({"s": pd.Series([text, "ab", None, "x"], dtype=object)})
+    assert_native_matches_plain(engine_with(f"s {op} '{text}'", f"if s {op} '{text}' then s == 'x'"), df)
+
+
+@pytest.mark.parametrize("other", ["a`b", "a`", "x y", "a b", 1.5, np.str_("z"), None])
+@pytest.mark.parametrize("first", [True, False])
+def test_column_labels_that_eval_cleans_to_a_rule_name(other, first):
+    # DataFrame.eval names each column by its cleaned label, the later column winning:
+    # "a`b" and "a`" are cleaned to "a".
+    labels = ["a", other] if first else [other, "a"]
+    values = [[1.0, 0.5], [-2.0, 0.25], [np.nan, 0.75]]
+    df = pd.DataFrame([row if first else row[::-1] for row in values], columns=pd.Index(labels, dtype=object))
+    assert_native_matches_plain(engine_with("a > 0", "if a == a then a < 1"), df)
+
+
+@pytest.mark.parametrize("rules", [[], ["a > 0", "if a > 0 then a < 1"]])
+@pytest.mark.parametrize("df", [{"a": [1, -1]}, [3, -1, 2], "text"])
+def test_objects_that_are_not_frames_count_zero_and_reach_len(rules, df):
+    # df's type is not tested: rules it cannot evaluate count zero and the rate uses len(df).
+    engine = engine_with(*rules)
+    assert_native_matches_plain(engine, df)
+    assert engine.validate(df).violation_rate == 0.0
+
+
+@pytest.mark.parametrize("df", [None, 5])
+def test_an_object_without_length_fails_at_len(df):
+    with pytest.raises(TypeError, match="has no len"):
+        engine_with("a > 0").validate(df)
+
+
+class Unlookable:
+    """An evaluation result whose attribute lookups raise."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __getattr__(self, name):
+        raise self.error
+
+
+def test_an_interrupt_while_looking_for_iter_propagates():
+    class Frame(pd.DataFrame):
+        def eval(self, expr, **kwargs):
+            return Unlookable(KeyboardInterrupt())
+
+    with pytest.raises(KeyboardInterrupt):
+        engine_with("a > 0").validate(Frame({"a": [1]}))
+
+
+def test_an_error_while_looking_for_iter_counts_zero():
+    class Frame(pd.DataFrame):
+        def eval(self, expr, **kwargs):
+            return Unlookable(ValueError("no"))
+
+    assert engine_with("a > 0").validate(Frame({"a": [1]})).violations == {"a > 0": 0}
+
+
+def test_an_error_while_importing_the_name_propagates(monkeypatch):
+    import types
+
+    module = types.ModuleType("velmora.exceptions")
+
+    def failing(name):
+        raise RuntimeError("lookup failed")
+
+    module.__getattr__ = failing
+    monkeypatch.setitem(sys.modules, "velmora.exceptions", module)
+    with pytest.raises(RuntimeError, match="lookup failed"):
+        engine_with("a > 0").validate(pd.DataFrame({"a": [1]}))
+
+
+@pytest.mark.parametrize("name", ["inf", "Inf", "__pd_eval_local_x", "Timestamp", "list", "datetime", "index"])
+def test_column_names_that_eval_may_read_from_its_own_scope(name):
+    # eval reads inf and Inf as numpy's infinity and names with its local prefix as
+    # the caller's variables, not as columns; type names and "index" stay columns.
+    df = pd.DataFrame({name: [1.0, -1.0, 2.0], "b": [1, 2, 3]})
+    assert_native_matches_plain(engine_with(f"{name} > 0", f"if b > 1 then {name} < 3", f"b < {name}"), df)
+
+
+def test_boolean_columns_holding_bytes_other_than_one_are_true():
+    # A bool view of integers holds bytes such as 2; numpy reads every non-zero byte as True.
+    df = pd.DataFrame({
+        "t": np.array([2, 0, 1, 3], dtype=np.uint8).view(bool),
+        "u": np.array([1, 1, 0, 2], dtype=np.uint8).view(bool),
+        "a": [1.0, 2.0, 3.0, 4.0],
+    })
+    engine = engine_with("~t", "not t", "t & u", "t and u", "t | u", "if u then ~t", "(a > 0) & t", "~t | (a > 5)")
+    assert_native_matches_plain(engine, df)
+
+
+@pytest.mark.parametrize("name", ["Timestamp", "datetime", "list", "tuple"])
+def test_a_callers_variable_named_like_an_eval_global_is_what_eval_reads(name, monkeypatch):
+    # eval looks these names up in the calling frame first; where they are not types
+    # there, it reads that variable instead of the column. (This module's globals are
+    # the calling frame's globals below: no call in this test uses the shadowed name.)
+    monkeypatch.setitem(globals(), name, 0.5)
+    df = pd.DataFrame({name: [1.0, -1.0, 3.0], "b": [0.0, 1.0, 2.0]})
+    engine = engine_with(f"b < {name}")
+    native = engine.validate(df)
+    monkeypatch.setattr(rw, "_native_rules", False)
+    plain = engine.validate(df)
+    assert native.violations == plain.violations == {f"b < {name}": 2}
