@@ -90,13 +90,9 @@ const NativeRules::Column& NativeRules::column(const std::string& name) {
     if (order == '>' ) return column;
     std::size_t size = static_cast<std::size_t>(dtype.itemsize());
     if (kind == 'O') {
+        // Whether every value is a str, None or NaN is checked by the comparison's own
+        // pass (text_comparison), which gives up on any other value.
         array = py::module_::import("numpy").attr("ascontiguousarray")(array);
-        auto* items = static_cast<PyObject* const*>(array.data());
-        for (std::size_t i = 0; i < rows_; ++i) {
-            PyObject* item = items[i];
-            bool missing = item == Py_None || (PyFloat_CheckExact(item) && std::isnan(PyFloat_AS_DOUBLE(item)));
-            if (!missing && !PyUnicode_CheckExact(item)) return column;
-        }
         column.text = true;
         column.values = array;
         return column;
@@ -138,12 +134,16 @@ std::optional<std::vector<std::uint8_t>> NativeRules::text_comparison(const Colu
         // Two str objects are equal when they hold the same code points, which the
         // canonical (narrowest) representation makes a comparison of kind and bytes.
         bool equal = item == interned;
-        if (!equal && PyUnicode_CheckExact(item)) {
-            if (!PyUnicode_IS_READY(item)) {
-                equal = PyUnicode_Compare(item, interned) == 0;  // a legacy string, not yet canonical
-            } else {
-                equal = PyUnicode_GET_LENGTH(item) == wanted_length && PyUnicode_KIND(item) == wanted_kind &&
-                        std::memcmp(PyUnicode_DATA(item), wanted_data, wanted_bytes) == 0;
+        if (!equal) {
+            if (PyUnicode_CheckExact(item)) {
+                if (!PyUnicode_IS_READY(item)) {
+                    equal = PyUnicode_Compare(item, interned) == 0;  // a legacy string, not yet canonical
+                } else {
+                    equal = PyUnicode_GET_LENGTH(item) == wanted_length && PyUnicode_KIND(item) == wanted_kind &&
+                            std::memcmp(PyUnicode_DATA(item), wanted_data, wanted_bytes) == 0;
+                }
+            } else if (item != Py_None && !(PyFloat_CheckExact(item) && std::isnan(PyFloat_AS_DOUBLE(item)))) {
+                return std::nullopt;  // not text: isin's hashing and equality are pandas' business
             }
         }
         mask[i] = equal ? when_equal : static_cast<std::uint8_t>(1 - when_equal);

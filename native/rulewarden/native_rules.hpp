@@ -30,7 +30,7 @@ public:
 private:
     struct Column {
         bool numeric = false;  // usable as rules::ColumnData
-        bool text = false;     // an object column holding only str, None or NaN
+        bool text = false;     // an object column, meant to hold str, None or NaN
         rules::ColumnData data;
         py::object values;     // keeps the buffer alive
     };

@@ -60,15 +60,17 @@ py::object ViolationGatherer::add(const py::object& mask, bool invert) {
 py::object ViolationGatherer::index_from_int_labels(const Call& call) const {
     // For an int64 index, sorted(set(labels)) is the sorted distinct selected values.
     py::object pd = call.global("pd");
-    std::vector<std::int64_t> labels;
     if (index_.get_type().is(pd.attr("RangeIndex"))) {
+        // A range's labels are distinct and ordered: written straight into the result.
         const auto start = index_.attr("start").cast<std::int64_t>();
         const auto step = index_.attr("step").cast<std::int64_t>();
-        for (std::int64_t position : set_positions(any_violation_.data(), rows_)) {
-            labels.push_back(start + step * position);
-        }
-        if (step < 0) std::reverse(labels.begin(), labels.end());
-    } else {
+        const auto count = static_cast<py::ssize_t>(count_set(any_violation_.data(), rows_));
+        py::array_t<std::int64_t> array(count + 1);
+        range_labels(any_violation_.data(), rows_, start, step, array.mutable_data());
+        return pd.attr("Index")(array[py::slice(0, count, 1)]);
+    }
+    std::vector<std::int64_t> labels;
+    {
         auto values = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(index_.attr("values"));
         const std::int64_t* data = values.data();
         for (std::int64_t position : set_positions(any_violation_.data(), rows_)) labels.push_back(data[position]);
