@@ -121,3 +121,36 @@ def test_chromium_decodes_every_plot_and_shows_the_page(rendered_page, tmp_path)
         assert image.size == (1280, 2400)
         # Not a blank page: the plots and the coloured cards give many colours.
         assert len(image.convert("RGB").getcolors(maxcolors=1 << 20)) > 50
+
+
+def test_chromium_shows_a_page_from_a_real_evaluation(tmp_path):
+    from palmerpenguins import load_penguins
+
+    from velmora.core_generator.noiseforge import apply_noiseforge
+
+    real = load_penguins().dropna().reset_index(drop=True)
+    protected = apply_noiseforge(real, epsilon=1.0, method="laplace", random_state=3)
+    evaluator = TabularEvaluator(random_seed=3)
+    report = evaluator.evaluate(real, protected)
+    page_path = tmp_path / "penguins.html"
+    page = evaluator.to_html(report, str(page_path), real, protected)
+    metric_count = len({**report.aggregate_metrics, **report.privacy_metrics})
+    assert metric_count > 20
+
+    probe = tmp_path / "probe.html"
+    probe.write_text(page.replace("</body>", PROBE_SCRIPT + "\n</body>"), encoding="utf-8")
+    dom = run_chromium(["--dump-dom", probe.as_uri()], tmp_path / "profile-dom")
+    found = re.search(r'<pre id="velmora-probe">(.*?)</pre>', dom, re.S)
+    assert found, "the probe did not report; DOM ends with: " + dom[-500:]
+    seen = json.loads(html.unescape(found.group(1)))
+    numeric = real.select_dtypes(include=[np.number]).columns.tolist()
+    assert seen["alts"] == numeric + ["Correlation"]
+    assert all(width > 0 for width in seen["widths"]) and all(count > 1000 for count in seen["inked"])
+    assert seen["rows"] == metric_count + 1
+    assert float(seen["score"]) > 0
+
+    screenshot = tmp_path / "penguins.png"
+    run_chromium([f"--screenshot={screenshot}", "--window-size=1280,3000", page_path.as_uri()],
+                 tmp_path / "profile-shot")
+    with Image.open(screenshot) as image:
+        assert image.size == (1280, 3000)
