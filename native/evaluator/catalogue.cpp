@@ -45,7 +45,7 @@ py::object init(const Call& call) {
     const py::object& self = call.self();
     // Looked up through the instance so that a subclass may bring its own default suite;
     // the list itself is shared, not copied.
-    py::setattr(self, "metrics", is_true(call[1]) ? call[1] : py::object(self.attr("DEFAULT_METRICS")));
+    py::setattr(self, "metrics", truth(call[1]) ? call[1] : py::object(self.attr("DEFAULT_METRICS")));
     py::setattr(self, "n_jobs", call[2]);
     py::setattr(self, "random_seed", call[3]);
     py::setattr(self, "compute_privacy", call[4]);

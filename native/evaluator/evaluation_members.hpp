@@ -11,13 +11,6 @@ extern const FunctionSpec evaluate_spec;            // evaluation_run.cpp
 extern const FunctionSpec run_privacy_metric_spec;  // privacy_metrics.cpp
 extern const FunctionSpec compare_spec;             // comparison.cpp
 
-// Python's truth test of any object.
-inline bool is_true(py::handle value) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) throw py::error_already_set();
-    return truth != 0;
-}
-
 // Python's `item in container`.
 inline bool contains(py::handle container, py::handle item) {
     int found = PySequence_Contains(container.ptr(), item.ptr());

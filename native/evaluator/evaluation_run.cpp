@@ -66,33 +66,6 @@ constexpr SimilarityMetric similarity_metrics[] = {
      "MMD with RBF kernel. Higher = better fidelity."},
 };
 
-// `for key, value in pairs:` unpacking of one item, with the interpreter's messages.
-std::pair<py::object, py::object> unpack_pair(py::handle item) {
-    PyObject* iterator = PyObject_GetIter(item.ptr());
-    if (iterator == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item.ptr())->tp_iter == nullptr &&
-            !PySequence_Check(item.ptr())) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item.ptr())->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    py::iterator parts = py::reinterpret_steal<py::iterator>(iterator);
-    py::object values[2];
-    for (int i = 0; i < 2; ++i) {
-        if (parts == py::iterator::sentinel()) {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
-        }
-        values[i] = py::reinterpret_borrow<py::object>(*parts);
-        ++parts;
-    }
-    if (parts != py::iterator::sentinel()) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw py::error_already_set();
-    }
-    return {std::move(values[0]), std::move(values[1])};
-}
-
 // The state of one evaluate call shared by its steps.
 struct Run {
     py::object self;
@@ -147,7 +120,7 @@ struct Run {
                 break;
             }
         }
-        if (!is_true(target)) return;
+        if (!truth(target)) return;
         py::object metrics = import_from(sister::utility, "PredictionAgreementMetrics");
         py::object score = metrics(real_data, synthetic_data, target).attr("prediction_agreement_percentage")();
         file_score(py::str("prediction_agreement"), score, "utility", prediction_agreement_description);
@@ -177,7 +150,7 @@ py::object evaluate(const Call& call) {
 
     py::object evaluation_report = import_from(sister::report, "EvaluationReport");
     py::object start_time = clock_now(call);
-    run.metrics_to_run = is_true(metrics) ? metrics : py::object(run.self.attr("metrics"));
+    run.metrics_to_run = truth(metrics) ? metrics : py::object(run.self.attr("metrics"));
 
     if (run.synthetic_data.is_none()) {
         if (generator.is_none()) {
@@ -226,16 +199,16 @@ py::object evaluate(const Call& call) {
         // Any other name is not in the catalogue and is skipped.
     }
 
-    if (contains(run.metrics_to_run, py::str("alpha_precision")) && is_true(run.self.attr("compute_alpha_beta"))) {
+    if (contains(run.metrics_to_run, py::str("alpha_precision")) && truth(run.self.attr("compute_alpha_beta"))) {
         binding::swallow_exception(
             [&] { run.file_returned_result(sister::alpha_precision, "AlphaPrecisionMetric", false); });
     }
-    if (contains(run.metrics_to_run, py::str("beta_recall")) && is_true(run.self.attr("compute_alpha_beta"))) {
+    if (contains(run.metrics_to_run, py::str("beta_recall")) && truth(run.self.attr("compute_alpha_beta"))) {
         binding::swallow_exception(
             [&] { run.file_returned_result(sister::beta_recall, "BetaRecallMetric", false); });
     }
 
-    if (is_true(run.self.attr("compute_privacy"))) {
+    if (truth(run.self.attr("compute_privacy"))) {
         py::set implemented_privacy;
         implemented_privacy.add(py::str("membership_inference_auc"));
         implemented_privacy.add(py::str("distance_to_closest_record"));

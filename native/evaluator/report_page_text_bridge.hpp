@@ -19,13 +19,6 @@ std::string formatted(py::handle value, const char* spec);
 // A str object from UTF-8 bytes made by utf8_of / formatted.
 py::str python_text(const std::string& utf8);
 
-// The truth value of `value` (its __bool__ or __len__); errors propagate.
-bool truth(py::handle value);
-
-// `first, second = value`, with Python's messages when `value` does not hold exactly two
-// items.
-std::pair<py::object, py::object> unpack_pair(py::handle value);
-
 // The static method _generate_plot_html, registered with to_html.
 extern const FunctionSpec generate_plot_html_spec;
 

@@ -37,11 +37,10 @@ void minimal_pass(const Call& call, const py::object& df, WorkFrame& work);
 // Reads each column from the working frame, as the "gaussian" method does.
 void gaussian_pass(const Call& call, WorkFrame& work, const py::object& cols);
 
-// Python's a / b, rich comparison and truth value, raising what Python raises.
+// Python's a / b and rich comparison, raising what Python raises.
 py::object divide(const py::handle& a, const py::handle& b);
 py::object rich_compare(const py::handle& a, const py::handle& b, int op);
 bool compare(const py::handle& a, const py::handle& b, int op);
-bool truth(const py::handle& value);
 
 // logger.info(message) / logger.warning(message) on the module logger, looked up at call time.
 void log_info(const Call& call, const py::object& message);

@@ -32,11 +32,6 @@ bool compare(const py::handle& a, const py::handle& b, int op) {
     return result != 0;
 }
 
-bool truth(const py::handle& value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
 
 namespace {
 

@@ -102,36 +102,6 @@ py::object detect_column_types(const Call& call) {
     return py::make_tuple(numerical_cols, categorical_cols);
 }
 
-// `first, second = value`, with the interpreter's messages for the wrong item count.
-std::pair<py::object, py::object> unpack_pair(const py::object& value) {
-    PyObject* iterator = PyObject_GetIter(value.ptr());
-    if (iterator == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    py::object items = py::reinterpret_steal<py::object>(iterator);
-    py::object parts[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(items.ptr());
-        if (item == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
-        }
-        parts[i] = py::reinterpret_steal<py::object>(item);
-    }
-    PyObject* extra = PyIter_Next(items.ptr());
-    if (extra != nullptr) {
-        Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw py::error_already_set();
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {parts[0], parts[1]};
-}
 
 py::list without(const py::object& labels, const py::list& preserved) {
     py::list kept;
