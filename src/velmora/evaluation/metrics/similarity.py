@@ -145,15 +145,7 @@ class UnivariateSimilarityMetrics:
         binning of a numeric column (see ``n_bins``); missing values are a category of
         their own.
         """
-        scores = ColumnScores()
-        for column in self.columns:
-            frequencies = self._frequencies(column)
-            if frequencies is None:
-                scores.skipped[str(column)] = "all values missing in the real data"
-                continue
-            p, q = frequencies
-            scores[f"tv_complement_{column}"] = unit_interval(1.0 - 0.5 * float(np.abs(p - q).sum()))
-        return scores
+        return self._frequency_scores("tv_complement_", lambda p, q: 1.0 - 0.5 * float(np.abs(p - q).sum()))
 
     def hellinger_distance(self) -> ColumnScores:
         """1 - H per column, keys "hellinger_<column>".
@@ -161,15 +153,19 @@ class UnivariateSimilarityMetrics:
         H = sqrt(1 - sum_k sqrt(p_k q_k)), the Hellinger distance (Hellinger 1909) of the
         frequencies used by ``total_variation_distance``; it lies in [0, 1].
         """
+        return self._frequency_scores(
+            "hellinger_", lambda p, q: 1.0 - math.sqrt(max(0.0, 1.0 - float(np.sqrt(p * q).sum())))
+        )
+
+    def _frequency_scores(self, prefix: str, score) -> ColumnScores:
+        """score(p, q) of each column's real and synthetic frequencies, keyed prefix + column."""
         scores = ColumnScores()
         for column in self.columns:
             frequencies = self._frequencies(column)
             if frequencies is None:
                 scores.skipped[str(column)] = "all values missing in the real data"
                 continue
-            p, q = frequencies
-            affinity = float(np.sqrt(p * q).sum())
-            scores[f"hellinger_{column}"] = unit_interval(1.0 - math.sqrt(max(0.0, 1.0 - affinity)))
+            scores[f"{prefix}{column}"] = unit_interval(score(*frequencies))
         return scores
 
 
