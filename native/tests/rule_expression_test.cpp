@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 
 namespace velmora::rules {
 namespace {
@@ -39,6 +40,8 @@ struct Case {
     const char* text;
     const char* tree;
 };
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.text; }
 
 class ParseShape : public ::testing::TestWithParam<Case> {};
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace velmora {
 namespace {
 
@@ -37,6 +39,10 @@ struct CountCase {
     std::size_t expected;
     const char* plural;
 };
+
+void PrintTo(const CountCase& c, std::ostream* os) {
+    *os << c.required << ".." << c.maximum << " given " << c.found;
+}
 
 class CountMessage : public ::testing::TestWithParam<CountCase> {};
 
