@@ -542,7 +542,12 @@ void minimal_categorical_column(const Call& call, const py::object& df, WorkFram
         py::object rebuilt = objects->attr("copy")();
         py::slice first(0, static_cast<py::ssize_t>(selected), 1);
         velmora::set_item(rebuilt, positions[first], new_values);
-        work.replace(col, rebuilt);
+        // Handed over as an object Series: a bare object array would make pandas infer a
+        // datetime, timedelta or period dtype from date-like values, where writing only
+        // the selected cells keeps the column's object dtype.
+        py::object object_type = py::module_::import("builtins").attr("object");
+        work.replace(col, call.global("pd").attr("Series")(rebuilt, py::arg("index") = work.frame().attr("index"),
+                                                          py::arg("dtype") = object_type, py::arg("copy") = false));
         return;
     }
     py::object mask = rich_compare(random_values, probability, Py_LT);

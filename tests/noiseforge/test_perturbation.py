@@ -1,6 +1,8 @@
 """The column passes: numerical, categorical and minimal perturbation, and the three
 repaired behaviours (repeated row labels, mixed-type categories, unused categories)."""
 
+import datetime
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -232,6 +234,28 @@ class TestMinimal:
         pd.testing.assert_series_equal(out["when"], df["when"])
         assert out["x"].isna().tolist() == df["x"].isna().tolist()
         assert out["c"].notna().all()
+
+    @pytest.mark.parametrize(
+        "values",
+        [
+            [datetime.datetime(2021, 1, day) for day in (1, 2, 3)],
+            [pd.Timestamp("2021-01-01"), pd.Timestamp("2021-02-01")],
+            [datetime.timedelta(days=1), datetime.timedelta(days=2)],
+            [pd.Period("2021-01", "M"), pd.Period("2021-02", "M")],
+        ],
+        ids=["datetime", "timestamp", "timedelta", "period"],
+    )
+    def test_object_column_of_date_like_values_stays_object(self, values):
+        # Only the selected cells are written, so pandas must not re-infer the column's
+        # dtype from the rebuilt values.
+        column = np.empty(300, dtype=object)
+        column[:] = [values[i % len(values)] for i in range(300)]
+        df = pd.DataFrame({"o": pd.Series(column, dtype=object)})
+        out = NoiseforgeProcessor(categorical_noise_prob=0.5, random_state=17)._apply_minimal_noise(df)
+        np.random.seed(17)
+        expected = reference.apply_minimal_noise(df, categorical_noise_prob=0.5)
+        assert out["o"].dtype == object
+        pd.testing.assert_frame_equal(out, expected, check_exact=True)
 
 
 class TestDrawsGoThroughNumpy:
