@@ -5,7 +5,6 @@
 #include "column_access.hpp"
 
 #include <cmath>
-#include <string>
 
 namespace velmora::noiseforge {
 
@@ -152,9 +151,9 @@ py::object apply_dp(const Call& call) {
         numerical_cols = without(numerical_cols, preserved);
         categorical_cols = without(categorical_cols, preserved);
     }
-    std::string name = method.cast<std::string>();
+    // Compared as Python strings: a method name need not be encodable as UTF-8.
     py::object work;
-    if (name == "minimal") {
+    if (equals(method, py::str("minimal"))) {
         if (is_own_method(call, self, apply_minimal_noise_spec)) {
             WorkFrame frame(df);
             minimal_pass(call, df, frame);
@@ -169,7 +168,7 @@ py::object apply_dp(const Call& call) {
                 if (contains(df.attr("columns"), col)) velmora::set_item(work, col, df[col].attr("copy")());
             }
         }
-    } else if (name == "laplace") {
+    } else if (equals(method, py::str("laplace"))) {
         if (is_own_method(call, self, apply_numerical_dp_spec) && is_own_method(call, self, apply_categorical_dp_spec) &&
             PyList_CheckExact(numerical_cols.ptr()) && fit_for_one_frame(df, categorical_cols)) {
             // Both steps are this class's own: they share one working frame instead of
@@ -183,7 +182,7 @@ py::object apply_dp(const Call& call) {
             work = self.attr("_apply_numerical_dp")(df.attr("copy")(), numerical_cols);
             work = self.attr("_apply_categorical_dp")(work, categorical_cols);
         }
-    } else if (name == "gaussian") {
+    } else if (equals(method, py::str("gaussian"))) {
         WorkFrame frame(df);
         gaussian_pass(call, frame, numerical_cols);
         if (is_own_method(call, self, apply_categorical_dp_spec) && fit_for_one_frame(df, categorical_cols)) {

@@ -233,6 +233,14 @@ class TestDriver:
             processor.apply_dp(mixed_frame, "median")
         assert processor.original_stats["shape"] == (1000, 7)
 
+    @pytest.mark.parametrize("method", ["minimal\x00", "lap\ud800ce", "\udcff"])
+    def test_any_str_is_a_method_name(self, mixed_frame, method, log_lines):
+        # Names that are not valid UTF-8 text or hold a NUL are still names: unknown ones.
+        with pytest.raises(ValueError) as caught:
+            NoiseforgeProcessor().apply_dp(mixed_frame, method)
+        assert str(caught.value) == f"Unknown method: {method}. Use 'minimal', 'laplace', or 'gaussian'"
+        assert log_lines()[-1] == f"Applying {method} differential privacy to DataFrame of shape (1000, 7)"
+
     @pytest.mark.parametrize(
         "kwargs, message",
         [
