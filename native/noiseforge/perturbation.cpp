@@ -372,10 +372,11 @@ NoisyDistribution noisy_distribution(const Call& call, const py::object& value_c
     for (py::handle item : value_counts.attr("items")()) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
         py::object count = pair[1];
-        // A category column counts its unused categories with 0; they never occurred, so
-        // they take no part in the redraw.
-        if (equals(count, py::int_(0))) continue;
         py::object noise = laplace(0, divide(py::float_(1.0), self.attr("epsilon")));
+        // A category column counts its unused categories with 0; they never occurred, so
+        // they take no part in the redraw. Their noise is still drawn, so the random
+        // stream of every later column stays the same.
+        if (equals(count, py::int_(0))) continue;
         py::object noisy_count = count + noise;
         result.categories.append(pair[0]);
         noisy.append(compare(noisy_count, py::int_(0), Py_GT) ? noisy_count : py::object(py::int_(0)));

@@ -8,7 +8,8 @@ order, and the same frame bit for bit. Three behaviours differ from a naive read
   repeated row labels hit the right rows;
 - the categorical redraw of a column whose values are of mixed Python types draws
   indices (same call shape, same random stream) and keeps the original objects;
-- a category column's unused categories (count 0) get no noisy count.
+- a category column's unused categories (count 0) get no noisy count (their noise
+  is still drawn, so the random stream is the same).
 """
 
 import numpy as np
@@ -83,9 +84,9 @@ def apply_categorical_dp(df, categorical_cols, epsilon=1.0):
             continue
         noisy_counts = {}
         for value, count in value_counts.items():
+            noise = np.random.laplace(0, 1.0 / epsilon)
             if count == 0:
                 continue
-            noise = np.random.laplace(0, 1.0 / epsilon)
             noisy_counts[value] = count + noise if count + noise > 0 else 0
         total_noisy = sum(noisy_counts.values())
         if total_noisy > 0:

@@ -116,14 +116,16 @@ class TestCategorical:
             out = NoiseforgeProcessor(epsilon=0.01, random_state=seed)._apply_categorical_dp(df, ["c"])
             assert set(out["c"]) <= {"x", "y"}
 
-    def test_unused_categories_draw_nothing(self):
+    def test_unused_categories_still_draw_their_count_noise(self):
+        # One Laplace draw per counted category, unused ones included, keeps the random
+        # stream of every later column as it is; the unused ones just get no probability.
         df = pd.DataFrame({"c": pd.Categorical(["x", "y", "x"], categories=["x", "y", "z"])})
         np.random.seed(6)
         NoiseforgeProcessor()._apply_categorical_dp(df, ["c"])
         following = np.random.random()
         np.random.seed(6)
-        np.random.laplace(0, 1.0)
-        np.random.laplace(0, 1.0)
+        for _ in range(3):
+            np.random.laplace(0, 1.0)
         np.random.random(3)
         assert following == np.random.random()
 
