@@ -461,9 +461,10 @@ py::object redraw(const Call& call, const NoisyDistribution& distribution, std::
     bool one_dimensional = binding::swallow_exception([&] { values = np.attr("array")(distribution.categories); }) &&
                            values.attr("ndim").cast<int>() == 1;
     if (!one_dimensional) {
-        // numpy refuses such categories (nested sequences): its own error.
-        return np.attr("random").attr("choice")(distribution.categories, py::arg("size") = py::int_(rows),
-                                                py::arg("p") = distribution.probs);
+        // Categories that are sequences themselves (tuples) would make np.array(categories)
+        // two-dimensional and np.random.choice refuse them; drawing indices takes the same
+        // random numbers and keeps the objects.
+        return object_array_of(call, distribution.categories)[choice_indices(call, count, distribution.probs, rows)];
     }
     py::object indices = choice_indices(call, count, distribution.probs, rows);
     // For str, numpy's array holds the text; the column gets it back as str objects, one

@@ -96,7 +96,7 @@ def apply_categorical_dp(df, categorical_cols, epsilon=1.0):
         unique_values = list(probabilities.keys())
         probs = np.array(list(probabilities.values()))
         probs = probs / np.sum(probs)
-        if _homogeneous(unique_values):
+        if _homogeneous(unique_values) and _one_dimensional(unique_values):
             new_values = np.random.choice(unique_values, size=len(df), p=probs)
         else:
             originals = np.empty(len(unique_values), dtype=object)
@@ -105,6 +105,14 @@ def apply_categorical_dp(df, categorical_cols, epsilon=1.0):
             new_values = originals[np.random.choice(len(unique_values), size=len(df), p=probs)]
         df_dp[col] = new_values
     return df_dp
+
+
+def _one_dimensional(values):
+    """Whether numpy makes a plain 1-D array of the values (tuples make it 2-D)."""
+    try:
+        return np.array(values).ndim == 1
+    except Exception:
+        return False
 
 
 def apply_minimal_noise(df, categorical_noise_prob=0.05, numerical_noise_std=0.01):

@@ -141,6 +141,19 @@ class TestCategorical:
         assert out["c"].dtype == object
         assert {(type(v), v) for v in out["c"]} <= originals
 
+    @pytest.mark.parametrize("values", [[("t", 1), ("u", 2), ("t", 1)], [(1, 2), (3,), (1, 2)]],
+                             ids=["pairs", "ragged"])
+    def test_columns_of_tuples_are_redrawn_not_refused(self, values):
+        df = pd.DataFrame({"c": pd.Series(values, dtype=object)})
+        out = NoiseforgeProcessor(random_state=7)._apply_categorical_dp(df, ["c"])
+        following = np.random.random()
+        labels = pd.DataFrame({"c": pd.Series([str(v) for v in values], dtype=object)})
+        as_text = NoiseforgeProcessor(random_state=7)._apply_categorical_dp(labels, ["c"])
+        assert following == np.random.random()  # the same random numbers as any other column
+        assert out["c"].dtype == object
+        assert out["c"].map(str).tolist() == as_text["c"].tolist()
+        assert all(type(v) is tuple for v in out["c"])
+
     def test_mixed_types_use_the_same_random_stream(self):
         mixed = pd.DataFrame({"c": pd.Series([1, "a", "a", 1, "a"], dtype=object)})
         plain = pd.DataFrame({"c": pd.Series(["1", "a", "a", "1", "a"], dtype=object)})
