@@ -31,83 +31,20 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _frames import mixed_frame  # noqa: E402
 
 from velmora.tabular.evaluator.metrics import _kernels  # noqa: E402
-from velmora.tabular.evaluator.report import EvaluationReport, MetricResult  # noqa: E402
-
-DEFAULT_METRICS = [
-    "ks_complement", "wasserstein", "total_variation", "hellinger", "pearson_correl_diff",
-    "spearman_correl_diff", "correlation_matrix_distance", "mmd", "tstr_normalized",
-    "prediction_agreement", "alpha_precision", "beta_recall", "membership_inference_auc",
-    "distance_to_closest_record",
-]
-
 
 def run_default_suite(real, synthetic, seed=None) -> Dict[str, float]:
-    """The evaluator's default run, metric by metric; returns seconds per metric name."""
-    from velmora.evaluation.metrics.similarity import (
-        CorrelationSimilarityMetrics,
-        MultivariateSimilarityMetrics,
-        UnivariateSimilarityMetrics,
-    )
-    from velmora.evaluation.metrics.utility import PredictionAgreementMetrics
-    from velmora.tabular.evaluator.metrics.fidelity.alpha_precision import AlphaPrecisionMetric
-    from velmora.tabular.evaluator.metrics.fidelity.beta_recall import BetaRecallMetric
-    from velmora.tabular.evaluator.metrics.privacy.distance_to_closest_record import DTCRMetric
-    from velmora.tabular.evaluator.metrics.privacy.membership_inference import MembershipInferenceMetric
-    from velmora.tabular.evaluator.metrics.statistical.ks_complement import KSComplementMetric
-    from velmora.tabular.evaluator.metrics.utility.tstr import TSTRNormalizedMetric
+    """The evaluator's default suite, one metric per evaluate() call (tstr last, as the
+    suite files it); returns seconds per metric name."""
+    from velmora.tabular.evaluator.evaluator import TabularEvaluator
 
-    report = EvaluationReport(
-        real_data_n_rows=len(real), synthetic_data_n_rows=len(synthetic), n_columns=len(real.columns), generator_name="NoneType"
-    )
-    common = list(set(real.columns) & set(synthetic.columns))
-
-    def file(name, value, category="statistical"):
-        report.add_metric(MetricResult(name=name, value=value, category=category, higher_is_better=True, description=""))
-
-    def ks_complement():
-        for column, score in KSComplementMetric().compute(real, synthetic, columns=common).items():
-            file(f"ks_complement_{column}", score)
-
-    def univariate(method):
-        def run():
-            for key, value in getattr(UnivariateSimilarityMetrics(real, synthetic), method)().items():
-                file(key, value)
-        return run
-
-    def prediction_agreement():
-        target = next(column for column in real.columns if len(real[column].dropna().unique()) > 1)
-        file("prediction_agreement", PredictionAgreementMetrics(real, synthetic, target).prediction_agreement_percentage(), "utility")
-
-    def membership_inference():
-        auc = MembershipInferenceMetric().compute(real, synthetic)
-        risk = abs(auc - 0.5) * 2
-        report.add_metric(MetricResult(name="membership_inference_auc", value=risk, category="privacy", higher_is_better=False), scope="privacy")
-
-    def distance_to_closest_record():
-        report.add_metric(MetricResult(name="distance_to_closest_record", value=DTCRMetric().compute(real, synthetic), category="privacy"), scope="privacy")
-
-    steps: Dict[str, Callable[[], None]] = {
-        "ks_complement": ks_complement,
-        "wasserstein": univariate("wasserstein_distance_metric"),
-        "total_variation": univariate("total_variation_distance"),
-        "hellinger": univariate("hellinger_distance"),
-        "pearson_correl_diff": lambda: file("pearson_correl_diff", CorrelationSimilarityMetrics(real, synthetic).pearson_correlation_difference()),
-        "spearman_correl_diff": lambda: file("spearman_correl_diff", CorrelationSimilarityMetrics(real, synthetic).spearman_correlation_difference()),
-        "correlation_matrix_distance": lambda: file("correlation_matrix_distance", MultivariateSimilarityMetrics(real, synthetic).correlation_matrix_distance()),
-        "mmd": lambda: file("mmd_rbf", MultivariateSimilarityMetrics(real, synthetic).mmd_rbf()),
-        "prediction_agreement": prediction_agreement,
-        "alpha_precision": lambda: report.add_metric(AlphaPrecisionMetric().compute(real, synthetic)),
-        "beta_recall": lambda: report.add_metric(BetaRecallMetric().compute(real, synthetic)),
-        "membership_inference_auc": membership_inference,
-        "distance_to_closest_record": distance_to_closest_record,
-        "tstr_normalized": lambda: report.add_metric(TSTRNormalizedMetric(random_seed=seed).compute(real, synthetic)),
-    }
-    order = [name for name in DEFAULT_METRICS if name != "tstr_normalized"] + ["tstr_normalized"]
+    evaluator = TabularEvaluator(random_seed=seed)
+    order = [name for name in TabularEvaluator.DEFAULT_METRICS if name != "tstr_normalized"] + ["tstr_normalized"]
     seconds: Dict[str, float] = {}
     for name in order:
-        start = time.perf_counter()
-        steps[name]()
-        seconds[name] = time.perf_counter() - start
+        report = evaluator.evaluate(real, synthetic, metrics=[name])
+        if not (report.aggregate_metrics or report.privacy_metrics):
+            raise RuntimeError(f"the metric {name!r} filed no result")
+        seconds[name] = report.evaluation_time_seconds
     return seconds
 
 
