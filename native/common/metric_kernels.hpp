@@ -1,7 +1,8 @@
 // Numeric kernels of the evaluation metrics: nearest-neighbour distances, Gaussian
 // kernel sums and the two-sample KS / Wasserstein statistics. Pure C++ on plain
 // pointers; every result is the same sequence of IEEE operations as the plain numpy
-// computation it replaces, so the two agree bit for bit.
+// computation it replaces, so the two agree bit for bit (the kernel sums only to
+// rounding: std::exp and numpy's vectorised exp may differ in the last place).
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,5 @@
 """Plain numpy transcriptions of the native metric kernels: the results the kernels
-must reproduce bit for bit."""
+must reproduce bit for bit (the RBF sums to rounding: numpy's exp is its own)."""
 
 import numpy as np
 

@@ -8,7 +8,9 @@
 
 The work is done by the C++ extension ``_metric_kernels`` in tiles of a few kilobytes,
 so memory does not grow with the product of the row counts. Each result equals, bit for
-bit, the straightforward numpy computation described in the function's docstring.
+bit, the straightforward numpy computation described in the function's docstring, except
+that the RBF sums agree to rounding only: the C library's exp and numpy's vectorised exp
+may differ in the last place.
 """
 
 from typing import Tuple
