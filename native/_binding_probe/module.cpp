@@ -2,6 +2,9 @@
 // layer, for its tests. Each returns its checked arguments unchanged.
 #include "velmora_python.hpp"
 
+#include <stdexcept>
+#include <string>
+
 namespace {
 
 using velmora::ArgKind;
@@ -29,6 +32,18 @@ py::object call_and_swallow(const Call& call) {
     bool completed = velmora::binding::swallow_exception([&] { call[0](); });
     return py::bool_(completed);
 }
+
+// Throws the C++ exception `kind` names, to check how the binding layer reports it.
+py::object throw_cpp(const Call& call) {
+    const std::string kind = call[0].cast<std::string>();
+    if (kind == "invalid_argument") throw std::invalid_argument("bad argument");
+    if (kind == "out_of_range") throw std::out_of_range("past the end");
+    if (kind == "runtime_error") throw std::runtime_error("went wrong");
+    if (kind == "bad_alloc") throw std::bad_alloc();
+    throw 42;  // not an exception class at all
+}
+
+const FunctionSpec throw_spec{"throw_cpp", "throw_cpp", {{"kind", ArgKind::string, "str"}}, "", "", throw_cpp};
 
 const FunctionSpec kinds_spec{"kinds",
                               "kinds",
@@ -74,6 +89,7 @@ PYBIND11_MODULE(_binding_probe, module) {
     velmora::binding::add_function(module, kwargs_spec);
     velmora::binding::add_function(module, global_spec);
     velmora::binding::add_function(module, swallow_spec);
+    velmora::binding::add_function(module, throw_spec);
     velmora::ClassBuilder(module, "Probe", "A plain class with a method and a static method.")
         .method(required_spec)
         .static_method(static_spec)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -60,11 +61,19 @@ std::size_t thread_count(const py::object& requested, std::size_t work_items) {
 }
 
 // Runs body(t) for t in [0, threads) on that many threads (the caller's included).
+// When the system refuses a thread, the caller's thread runs the shares that did not
+// get one, so the work is done either way and no joinable thread is left behind.
 template <typename Body>
 void run_threads(std::size_t threads, Body&& body) {
     std::vector<std::thread> workers;
-    for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(body, t);
+    workers.reserve(threads);
+    std::size_t started = 1;
+    try {
+        for (; started < threads; ++started) workers.emplace_back(body, started);
+    } catch (const std::system_error&) {
+    }
     body(0);
+    for (std::size_t t = started; t < threads; ++t) body(t);
     for (auto& worker : workers) worker.join();
 }
 

@@ -2,9 +2,9 @@
 // static type with vectorcall, a method-binding __get__ and attribute getters.
 #include "native_function.hpp"
 
+#include <pybind11/detail/exception_translation.h>
+
 #include <cstring>
-#include <exception>
-#include <new>
 #include <optional>
 
 namespace velmora::binding {
@@ -224,12 +224,11 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return result.release().ptr();
     } catch (py::error_already_set& error) {
         error.restore();
-    } catch (const py::builtin_exception& error) {
-        error.set_error();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
+    } catch (...) {
+        // Every other C++ exception becomes the Python exception pybind11 gives it
+        // (std::invalid_argument: ValueError, std::out_of_range: IndexError, ..., and
+        // RuntimeError for a type it does not know), never a crash.
+        py::detail::try_translate_exceptions();
     }
     return nullptr;
 }
@@ -245,12 +244,15 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject* /*own
 int function_traverse(PyObject* op, visitproc visit, void* arg) {
     auto* self = reinterpret_cast<FunctionObject*>(op);
     Py_VISIT(self->defaults);
+    Py_VISIT(self->param_names);
     Py_VISIT(self->globals);
     Py_VISIT(self->module);
+    Py_VISIT(self->name);
+    Py_VISIT(self->qualname);
+    Py_VISIT(self->doc);
     Py_VISIT(self->annotations);
     Py_VISIT(self->signature);
     Py_VISIT(self->dict);
-    Py_VISIT(self->doc);
     return 0;
 }
 
@@ -337,14 +339,47 @@ int set_member(PyObject* op, PyObject* value, void*) {
     return 0;
 }
 
+// __name__ and __qualname__ hold a str, as on Python functions: anything else, and
+// deletion, is refused with the interpreter's message (repr() relies on the str).
+template <PyObject* FunctionObject::*Member>
+int set_text_member(PyObject* op, PyObject* value, void* name) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(name));
+        return -1;
+    }
+    return set_member<Member>(op, value, nullptr);
+}
+
+// __annotations__ holds a dict; deleting it leaves a new empty dict for the next read.
+PyObject* get_annotations(PyObject* op, void*) {
+    auto* self = reinterpret_cast<FunctionObject*>(op);
+    if (self->annotations == nullptr) {
+        self->annotations = PyDict_New();
+        if (self->annotations == nullptr) return nullptr;
+    }
+    Py_INCREF(self->annotations);
+    return self->annotations;
+}
+
+int set_annotations(PyObject* op, PyObject* value, void*) {
+    auto* self = reinterpret_cast<FunctionObject*>(op);
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XINCREF(value);
+    Py_XSETREF(self->annotations, value);
+    return 0;
+}
+
 PyGetSetDef function_getset[] = {
-    {"__name__", get_member<&FunctionObject::name>, set_member<&FunctionObject::name>, nullptr, nullptr},
-    {"__qualname__", get_member<&FunctionObject::qualname>, set_member<&FunctionObject::qualname>, nullptr,
-     nullptr},
+    {"__name__", get_member<&FunctionObject::name>, set_text_member<&FunctionObject::name>, nullptr,
+     const_cast<char*>("__name__")},
+    {"__qualname__", get_member<&FunctionObject::qualname>, set_text_member<&FunctionObject::qualname>, nullptr,
+     const_cast<char*>("__qualname__")},
     {"__module__", get_member<&FunctionObject::module>, set_member<&FunctionObject::module>, nullptr, nullptr},
     {"__doc__", get_member<&FunctionObject::doc>, set_member<&FunctionObject::doc>, nullptr, nullptr},
-    {"__annotations__", get_member<&FunctionObject::annotations>, set_member<&FunctionObject::annotations>,
-     nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__globals__", get_member<&FunctionObject::globals>, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},

@@ -50,4 +50,21 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
     return {std::move(found[0]), std::move(found[1])};
 }
 
+std::u32string code_points(py::handle text) {
+    if (!PyUnicode_Check(text.ptr())) throw py::type_error("expected a str");
+    const Py_ssize_t length = PyUnicode_GetLength(text.ptr());
+    if (length < 0) throw py::error_already_set();
+    std::u32string points(static_cast<std::size_t>(length), U'\0');
+    if (length > 0 && PyUnicode_AsUCS4(text.ptr(), reinterpret_cast<Py_UCS4*>(points.data()), length, 0) == nullptr) {
+        throw py::error_already_set();
+    }
+    return points;
+}
+
+py::str substring(py::handle text, std::size_t begin, std::size_t end) {
+    PyObject* part = PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(begin), static_cast<Py_ssize_t>(end));
+    if (part == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(part);
+}
+
 }  // namespace velmora

@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
 #include <utility>
 
 namespace velmora {
@@ -24,5 +25,11 @@ void set_item(const py::object& target, py::handle key, py::handle value);
 // `first, second = value`, with the interpreter's messages when `value` is not iterable
 // or does not hold exactly two items.
 std::pair<py::object, py::object> unpack_pair(py::handle value);
+
+// The code points of a str, lone surrogates included (any str converts).
+std::u32string code_points(py::handle text);
+
+// `text[begin:end]` for code-point positions within the str.
+py::str substring(py::handle text, std::size_t begin, std::size_t end);
 
 }  // namespace velmora

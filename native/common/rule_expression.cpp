@@ -1,5 +1,6 @@
 #include "rule_expression.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -143,13 +144,30 @@ public:
         return std::move(expression_);
     }
 
+    // The grammar's only recursions (a parenthesised expression, `not`, `~`) and every
+    // node made go through these, so both the parser's own stack and the depth of the
+    // tree stay within max_expression_depth.
+    struct Nesting {
+        explicit Nesting(Parser& parser) : parser_(parser) { ++parser_.nesting_; }
+        ~Nesting() { --parser_.nesting_; }
+        bool too_deep() const { return parser_.nesting_ > max_expression_depth; }
+        Parser& parser_;
+    };
+
 private:
     const Token& peek() const { return tokens_[position_]; }
     bool at_op(std::string_view op) const { return peek().kind == TokenKind::op && peek().text == op; }
     bool at_word(std::string_view word) const { return peek().kind == TokenKind::name && peek().text == word; }
 
+    // Appends a node (its operands are already in place) and returns its index, or -1
+    // when the tree would grow deeper than max_expression_depth.
     int add(Node node) {
+        int depth = 1;
+        if (node.left >= 0) depth = std::max(depth, depths_[static_cast<std::size_t>(node.left)] + 1);
+        if (node.right >= 0) depth = std::max(depth, depths_[static_cast<std::size_t>(node.right)] + 1);
+        if (depth > max_expression_depth) return -1;
         expression_.nodes.push_back(std::move(node));
+        depths_.push_back(depth);
         return static_cast<int>(expression_.nodes.size()) - 1;
     }
 
@@ -185,6 +203,8 @@ private:
 
     int parse_not() {
         if (at_word("not")) {
+            Nesting nesting(*this);
+            if (nesting.too_deep()) return -1;
             ++position_;
             int operand = parse_not();
             if (operand < 0) return -1;
@@ -256,6 +276,8 @@ private:
 
     int parse_unary() {
         if (at_op("~")) {
+            Nesting nesting(*this);
+            if (nesting.too_deep()) return -1;
             ++position_;
             int operand = parse_unary();
             if (operand < 0) return -1;
@@ -309,6 +331,8 @@ private:
                 break;
             case TokenKind::op:
                 if (token.text == "(") {
+                    Nesting nesting(*this);
+                    if (nesting.too_deep()) return -1;
                     ++position_;
                     int inner = parse_or();
                     if (inner < 0 || !at_op(")")) return -1;
@@ -325,6 +349,8 @@ private:
 
     const std::vector<Token>& tokens_;
     std::size_t position_ = 0;
+    int nesting_ = 0;
+    std::vector<int> depths_;  // depth of each node of expression_, by index
     Expression expression_;
 };
 

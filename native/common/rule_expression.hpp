@@ -33,9 +33,16 @@ struct Expression {
     const Node& operator[](int index) const { return nodes[static_cast<std::size_t>(index)]; }
 };
 
+// The deepest expression tree the parser accepts (a leaf has depth 1). The parser and
+// the evaluators recurse once per level, so deeper texts (thousands of nested
+// parentheses, of `not`, or of terms chained with `+`) are refused rather than allowed
+// to exhaust the stack; pandas then decides about them.
+inline constexpr int max_expression_depth = 100;
+
 // The parsed expression, or nothing when the text is outside the handled subset (or is
-// not a valid expression at all). Precedence follows Python's with `&` and `|` read as
-// `and` and `or`, as pandas does: or < and < not < comparison < + - < * / < unary.
+// not a valid expression at all, or is deeper than max_expression_depth). Precedence
+// follows Python's with `&` and `|` read as `and` and `or`, as pandas does:
+// or < and < not < comparison < + - < * / < unary.
 std::optional<Expression> parse_expression(std::string_view text);
 
 // The mirror of a comparison, for swapping its operands: a < b is b > a.

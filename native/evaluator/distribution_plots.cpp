@@ -138,9 +138,12 @@ std::string correlation_section(const Call& call, const PlotModules& modules, co
     label_heatmap(real_axes, labels);
     draw_heatmap(synthetic_axes, synthetic_correlation, "Synthetic Correlation", ticks);
     label_heatmap(synthetic_axes, labels);
-    // One colour bar, taken from the real heatmap, serves both axes.
-    fig.attr("colorbar")(image, py::arg("ax") = axes, py::arg("shrink") = 0.8);
+    // The two heatmaps are laid out first; the one colour bar, taken from the real
+    // heatmap, then takes its room beside them from both axes. (Laid out afterwards,
+    // tight_layout cannot place the bar's axes: it warns and spreads the heatmaps back
+    // under the bar.)
     fig.attr("tight_layout")();
+    fig.attr("colorbar")(image, py::arg("ax") = axes, py::arg("shrink") = 0.8);
     return text::correlation_section(png_base64(modules, figure));
 }
 

@@ -68,16 +68,49 @@ std::string metric_rows(const py::dict& all_metrics) {
     return rows;
 }
 
-// Writes the page to `path` in UTF-8 with one write. The file is optional output: an
-// OSError from opening, writing or closing is dropped; any other error propagates.
+// A new, empty file next to `target` (same folder, so that renaming it over `target`
+// is atomic), created with the mode a new file gets under the umask; its path.
+py::object create_temporary_beside(const py::module_& os, const py::object& target) {
+    py::object folder = os.attr("path").attr("dirname")(target);
+    if (!truth(folder)) folder = py::str(".");
+    const int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() |
+                      os.attr("O_EXCL").cast<int>() | os.attr("O_CLOEXEC").cast<int>();
+    for (int attempt = 0;; ++attempt) {
+        py::object name = py::str(".velmora-page-{}.tmp").format(os.attr("urandom")(6).attr("hex")());
+        py::object path = os.attr("path").attr("join")(folder, name);
+        try {
+            os.attr("close")(os.attr("open")(path, flags, 0666));
+            return path;
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_FileExistsError) || attempt == 100) throw;
+        }
+    }
+}
+
+// Writes the page to `path` in UTF-8 with one write, through a temporary file in the
+// same folder that is then renamed over `path`: a failure part-way (a full disk, a
+// file-size limit) leaves any earlier page as it was. An existing page keeps its
+// permission bits (a symbolic link is followed, so the file it names is replaced). The
+// file is optional output: an OSError is dropped; any other error propagates.
 void write_page(const Call& call, const py::object& path, const py::str& html) {
-    // Text UTF-8 cannot hold (a lone surrogate from a label) fails here, before the file
-    // is opened, so an existing file is not truncated by a write that cannot succeed.
+    // Text UTF-8 cannot hold (a lone surrogate from a label) fails here, before any
+    // file is touched.
     PyObject* encoded = PyUnicode_AsUTF8String(html.ptr());
     if (encoded == nullptr) throw py::error_already_set();
     Py_DECREF(encoded);
+    py::module_ os = py::module_::import("os");
+    py::object temporary;
     try {
-        py::object file = call.global("open")(path, "w", py::arg("encoding") = "utf-8");
+        py::object target = truth(os.attr("path").attr("islink")(path)) ? os.attr("path").attr("realpath")(path)
+                                                                          : path;
+        py::object kept_mode = py::none();
+        try {
+            kept_mode = py::module_::import("stat").attr("S_IMODE")(os.attr("stat")(target).attr("st_mode"));
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_FileNotFoundError)) throw;
+        }
+        temporary = create_temporary_beside(os, target);
+        py::object file = call.global("open")(temporary, "w", py::arg("encoding") = "utf-8");
         try {
             file.attr("write")(html);
         } catch (py::error_already_set&) {
@@ -87,7 +120,10 @@ void write_page(const Call& call, const py::object& path, const py::str& html) {
             throw;
         }
         file.attr("close")();
+        if (!kept_mode.is_none()) os.attr("chmod")(temporary, kept_mode);
+        os.attr("replace")(temporary, target);
     } catch (py::error_already_set& error) {
+        if (temporary) binding::swallow_exception([&] { os.attr("unlink")(temporary); });
         if (!error.matches(PyExc_OSError)) throw;
     }
 }

@@ -53,6 +53,11 @@ bool is_own_method(const Call& call, const py::object& self, const FunctionSpec&
 // df.select_dtypes(include=include).columns, without copying the frame's data.
 py::object selected_columns(const py::object& df, const py::list& include);
 
+// The labels of the frame's number columns: select_dtypes(include=[np.number]) without
+// the timedelta columns pandas counts among numbers. Durations are neither numerical
+// nor categorical here and are left untouched (adding float noise to them fails).
+py::object number_columns(const Call& call, const py::object& df);
+
 // `key in container` (Python's `in`).
 bool contains(const py::handle& container, const py::handle& key);
 

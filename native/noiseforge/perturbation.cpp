@@ -35,22 +35,40 @@ bool compare(const py::handle& a, const py::handle& b, int op) {
 
 namespace {
 
+// self.epsilon or self.delta as the mechanisms read them. A NaN budget would make every
+// noisy value NaN without an error, so it is refused before anything is drawn.
+py::object budget(const Call& call, const char* name) {
+    py::object value = call.self().attr(name);
+    if (PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr()))) {
+        throw py::value_error(std::string(name) + " is NaN, which would make every noisy value NaN; pass a positive number");
+    }
+    return value;
+}
+
 py::object add_laplace_noise(const Call& call) {
     const py::object& data = call[1];
-    py::object scale = divide(call[2], call.self().attr("epsilon"));
+    py::object scale = divide(call[2], budget(call, "epsilon"));
     py::object noise = call.global("np").attr("random").attr("laplace")(0, scale, data.attr("shape"));
     return data + noise;
 }
 
 py::object add_gaussian_noise(const Call& call) {
-    const py::object& self = call.self();
     const py::object& data = call[1];
     py::object np = call.global("np");
-    py::object ratio = divide(py::float_(1.25), self.attr("delta"));
+    py::object delta = budget(call, "delta");
+    py::object epsilon = budget(call, "epsilon");
+    py::object ratio = divide(py::float_(1.25), delta);
     py::object factor = np.attr("sqrt")(py::int_(2) * np.attr("log")(ratio));
+    const double factor_value = factor.cast<double>();
+    // A negative delta, or one above 1.25, leaves sigma NaN, which would make every
+    // noisy value NaN.
+    if (std::isnan(factor_value)) {
+        throw py::value_error("delta must be greater than 0 and at most 1.25 for the Gaussian mechanism, got " +
+                              py::str(py::repr(delta)).cast<std::string>());
+    }
     // The factor is a numpy float; taking it as a Python float keeps the value and makes a
     // zero epsilon raise ZeroDivisionError instead of yielding an infinite sigma.
-    py::object sigma = divide(py::float_(factor.cast<double>()) * call[2], self.attr("epsilon"));
+    py::object sigma = divide(py::float_(factor_value) * call[2], epsilon);
     py::object noise = np.attr("random").attr("normal")(0, sigma, data.attr("shape"));
     return data + noise;
 }
@@ -68,9 +86,16 @@ void write_back(const Call& call, WorkFrame& work, const py::object& col, const 
     velmora::set_item(work.frame().attr("iloc"), py::make_tuple(positions, where), values);
 }
 
-// The observed range (max - min) of numpy scalars, 1.0 when it is 0.
+// The observed range (max - min) of numpy scalars, 1.0 when it is 0. Integers are
+// subtracted as Python ints: in their own dtype the difference can overflow (an int8
+// column from -100 to 100), giving a negative range and scale.
 py::object observed_range(const py::object& low, const py::object& high) {
-    py::object range = high - low;
+    py::object numpy_integer = py::module_::import("numpy").attr("integer");
+    auto is_integer = [&](const py::object& value) {
+        return py::isinstance(value, numpy_integer) || PyLong_CheckExact(value.ptr());
+    };
+    const bool integers = is_integer(low) && is_integer(high);
+    py::object range = integers ? py::object(py::int_(high) - py::int_(low)) : high - low;
     if (equals(range, py::int_(0))) return py::float_(1.0);
     return range;
 }
@@ -234,7 +259,7 @@ private:
 std::optional<double> native_laplace_scale(const Call& call, const py::object& sensitivity) {
     double value = PyFloat_AsDouble(sensitivity.ptr());
     if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    py::object scale = divide(py::float_(value), call.self().attr("epsilon"));
+    py::object scale = divide(py::float_(value), budget(call, "epsilon"));
     if (!PyFloat_CheckExact(scale.ptr())) return std::nullopt;
     double number = PyFloat_AS_DOUBLE(scale.ptr());
     if (!std::isfinite(number) || std::signbit(number)) return std::nullopt;
@@ -364,15 +389,15 @@ struct NoisyDistribution {
 };
 
 NoisyDistribution noisy_distribution(const Call& call, const py::object& value_counts) {
-    const py::object& self = call.self();
     py::object np = call.global("np");
     py::object laplace = np.attr("random").attr("laplace");
+    py::object epsilon = budget(call, "epsilon");
     NoisyDistribution result;
     py::list noisy;
     for (py::handle item : value_counts.attr("items")()) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
         py::object count = pair[1];
-        py::object noise = laplace(0, divide(py::float_(1.0), self.attr("epsilon")));
+        py::object noise = laplace(0, divide(py::float_(1.0), epsilon));
         // A category column counts its unused categories with 0; they never occurred, so
         // they take no part in the redraw. Their noise is still drawn, so the random
         // stream of every later column stays the same.
@@ -606,12 +631,8 @@ void gaussian_pass(const Call& call, WorkFrame& work, const py::object& cols) {
 }
 
 void minimal_pass(const Call& call, const py::object& df, WorkFrame& work) {
-    py::object np = call.global("np");
     py::object columns = df.attr("columns");
-    py::list number_types;
-    number_types.append(np.attr("number"));
-    py::object number_columns = selected_columns(df, number_types);
-    for (py::handle col : number_columns) {
+    for (py::handle col : number_columns(call, df)) {
         if (contains(columns, col)) minimal_number_column(call, df, work, py::reinterpret_borrow<py::object>(col));
     }
     py::list categorical_types;

@@ -29,6 +29,15 @@ py::object selected_columns(const py::object& df, const py::list& include) {
     return no_rows.attr("select_dtypes")(py::arg("include") = include).attr("columns");
 }
 
+py::object number_columns(const Call& call, const py::object& df) {
+    py::list include;
+    include.append(call.global("np").attr("number"));
+    py::list exclude;
+    exclude.append("timedelta");
+    py::object no_rows = df.attr("iloc")[py::slice(0, 0, 1)];
+    return no_rows.attr("select_dtypes")(py::arg("include") = include, py::arg("exclude") = exclude).attr("columns");
+}
+
 bool contains(const py::handle& container, const py::handle& key) {
     int result = PySequence_Contains(container.ptr(), key.ptr());
     if (result < 0) throw py::error_already_set();
@@ -71,9 +80,7 @@ py::list categorical_dtypes() {
 
 py::object detect_column_types(const Call& call) {
     const py::object& df = call[1];
-    py::list number_types;
-    number_types.append(call.global("np").attr("number"));
-    py::list numerical_cols = column_labels(df, number_types);
+    py::list numerical_cols = number_columns(call, df).attr("tolist")();
     py::list categorical_cols = column_labels(df, categorical_dtypes());
     double threshold = std::min(10.0, 0.1 * static_cast<double>(py::len(df)));
     py::float_ threshold_value(threshold);

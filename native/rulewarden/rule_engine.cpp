@@ -4,10 +4,12 @@
 #include "native_rules.hpp"
 #include "violation_gatherer.hpp"
 
+#include <optional>
+
+#include "conditional_rule.hpp"
+
 namespace velmora::rulewarden {
 namespace {
-
-constexpr const char* conditional_pattern = R"(if\s+(.+?)\s+then\s+(.+))";
 
 constexpr const char* class_doc =
     "Parse and validate rule-based constraints on DataFrames.\n"
@@ -43,15 +45,16 @@ py::object add_rule(const Call& call) {
     return self;
 }
 
+// A rule is conditional when it matches r"if\s+(.+?)\s+then\s+(.+)" (any letter case)
+// from its start; the match is found in linear time (see conditional_rule.hpp).
 py::object parse_rule(const Call& call) {
     py::object rule = call[1].attr("strip")();
-    py::object re = call.global("re");
-    py::object match = re.attr("match")(conditional_pattern, rule, re.attr("IGNORECASE"));
+    std::optional<rules::ConditionalParts> parts = rules::match_conditional(code_points(rule));
     py::dict parsed;
-    if (!match.is_none()) {
+    if (parts) {
         parsed["type"] = "conditional";
-        parsed["condition"] = match.attr("group")(1).attr("strip")();
-        parsed["consequence"] = match.attr("group")(2).attr("strip")();
+        parsed["condition"] = substring(rule, parts->condition_begin, parts->condition_end).attr("strip")();
+        parsed["consequence"] = substring(rule, parts->consequence_begin, parts->consequence_end).attr("strip")();
         parsed["raw"] = rule;
     } else {
         parsed["type"] = "comparison";

@@ -2,6 +2,8 @@
 #include "velmora_python.hpp"
 #include "rulewarden_parts.hpp"
 
+#include <string>
+
 namespace velmora::rulewarden {
 namespace {
 
@@ -72,6 +74,21 @@ py::object clip_to_bounds(const Call& call, const py::object& df) {
     return result;
 }
 
+// The report names rows by label. Where a violating row's label is repeated in the
+// frame, the rows sharing it cannot be told apart (valid ones would be dropped or
+// replaced too), so dropping and resampling refuse such a frame.
+void refuse_ambiguous_labels(const py::object& df, const py::object& in_violation) {
+    py::object labels = df.attr("index")[in_violation];
+    py::object repeated = labels.attr("duplicated")();
+    if (!truth(repeated.attr("any")())) return;
+    py::object shown = labels[repeated].attr("unique")().attr("tolist")()[py::slice(0, 5, 1)];
+    throw py::value_error(
+        "Cannot repair by row label: the labels " + py::repr(shown).cast<std::string>() +
+        " of violating rows occur more than once in the frame's index, so rows that broke no rule may share "
+        "them. Give the frame unique labels (for example df.reset_index(drop=True)), validate it again and "
+        "repair that frame.");
+}
+
 py::object fix(const Call& call) {
     const py::object& df = call[1];
     const py::object& strategy = call[2];
@@ -84,10 +101,12 @@ py::object fix(const Call& call) {
 
     py::str name = py::reinterpret_borrow<py::str>(strategy);
     if (name.equal(py::str("drop"))) {
+        refuse_ambiguous_labels(df, in_violation);
         return good_df.attr("reset_index")(py::arg("drop") = true);
     }
     if (name.equal(py::str("resample"))) {
         if (py::len(good_df) == 0) return df.attr("copy")();
+        refuse_ambiguous_labels(df, in_violation);
         // No random_state: pandas draws from numpy's global generator.
         py::object replacement = good_df.attr("sample")(py::arg("n") = py::len(bad_df), py::arg("replace") = true)
                                      .attr("reset_index")(py::arg("drop") = true);

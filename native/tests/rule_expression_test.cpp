@@ -71,6 +71,25 @@ INSTANTIATE_TEST_SUITE_P(Refused, ParseRefused,
                                            "a ^ b", "a << 1", "a > 1e999", "a >= 1.e", "s == 'a\x0c" "b'",
                                            "s == 'a\x1e" "b'", "s == 'a\xc2\x85" "b'", "s == 'a\xe2\x80\xa8" "b'"));
 
+std::string repeated(std::string_view piece, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += piece;
+    return text;
+}
+
+// Depth 100 is the limit: a comparison under 98 `not`s, or 100 terms added up, is at it.
+TEST(Depth, DeepTextsAreRefusedNotOverflowed) {
+    EXPECT_NE(parsed(repeated("not ", 98) + "a > 0"), "REFUSED");
+    EXPECT_EQ(parsed(repeated("not ", 99) + "a > 0"), "REFUSED");
+    EXPECT_EQ(parsed(repeated("(", 8000) + "a > 0" + repeated(")", 8000)), "REFUSED");
+    EXPECT_EQ(parsed(repeated("not ", 100000) + "f"), "REFUSED");
+    EXPECT_EQ(parsed(repeated("~", 100000) + "f"), "REFUSED");
+    EXPECT_EQ(parsed(repeated("a + ", 100000) + "a > 0"), "REFUSED");
+    EXPECT_EQ(parsed(repeated("(a > 0) & ", 100000) + "(a > 0)"), "REFUSED");
+    EXPECT_NE(parsed(repeated("a + ", 99) + "a"), "REFUSED");
+    EXPECT_EQ(parsed(repeated("a + ", 100) + "a"), "REFUSED");
+}
+
 TEST(Mirrored, SwapsOrderingOnly) {
     EXPECT_EQ(mirrored(CompareOp::lt), CompareOp::gt);
     EXPECT_EQ(mirrored(CompareOp::ge), CompareOp::le);

@@ -14,6 +14,7 @@ import argparse
 import logging
 import os
 import pathlib
+import stat
 import sys
 import tempfile
 
@@ -21,6 +22,7 @@ EXIT_GATE_FAILED = 1
 EXIT_BAD_INPUT = 2
 
 PARQUET_SUFFIXES = (".parquet", ".pq")
+TABLE_SUFFIXES = (".csv", *PARQUET_SUFFIXES)
 FIX_STRATEGIES = ("drop", "resample", "clip")
 PERTURB_METHODS = ("minimal", "laplace", "gaussian")
 
@@ -52,26 +54,59 @@ def read_table(path):
         if file.suffix.lower() in PARQUET_SUFFIXES:
             _parquet_needed(path)
             return pd.read_parquet(file)
-        return pd.read_csv(file)
+        frame = pd.read_csv(file)
     except CommandError:
         raise
     except pd.errors.EmptyDataError:
         raise CommandError(f"{path}: the file is empty") from None
     except (OSError, ValueError, pd.errors.ParserError) as error:
         raise CommandError(f"{path}: cannot read it as a table ({_one_line(error)})") from None
+    # pandas takes the leading fields of data rows longer than the header as an index,
+    # shifting every value of those rows one column to the right.
+    if not isinstance(frame.index, pd.RangeIndex):
+        raise CommandError(f"{path}: its rows have more fields than the header ({len(frame.columns)} names)")
+    return frame
+
+
+def check_output_table(path):
+    """Refuse, before any work is done, an output path the command cannot write: an
+    extension naming a format it does not write, Parquet without pyarrow, a missing
+    folder."""
+    suffix = pathlib.Path(path).suffix.lower()
+    if suffix not in TABLE_SUFFIXES:
+        shown = f"extension {suffix!r}" if suffix else "no extension"
+        raise CommandError(f"{path}: cannot write a table with {shown}; use {', '.join(TABLE_SUFFIXES)}")
+    if suffix in PARQUET_SUFFIXES:
+        _parquet_needed(path)
+    directory = pathlib.Path(path).parent
+    if not directory.is_dir():
+        raise CommandError(f"{path}: the folder {directory} does not exist")
+
+
+def _new_file_mode():
+    """The permission bits open() gives a new file under the current umask."""
+    umask = os.umask(0)
+    os.umask(umask)
+    return 0o666 & ~umask
 
 
 def _write_atomically(path, write):
     """Runs write(temporary_path) next to `path`, then renames it into place, so that a
-    failure half-way leaves no partial file behind."""
-    target = pathlib.Path(path)
+    failure half-way leaves no partial file behind. The file gets the mode an existing
+    file at `path` has (a symbolic link is followed), else the one the umask gives."""
+    target = pathlib.Path(os.path.realpath(path)) if os.path.islink(path) else pathlib.Path(path)
     directory = target.parent if str(target.parent) else pathlib.Path(".")
     if not directory.is_dir():
         raise CommandError(f"{path}: the folder {directory} does not exist")
-    handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=directory)
+    try:
+        mode = stat.S_IMODE(os.stat(target).st_mode)
+    except FileNotFoundError:
+        mode = _new_file_mode()
+    handle, temporary = tempfile.mkstemp(prefix=".velmora-", suffix=".tmp", dir=directory)
     os.close(handle)
     try:
         write(temporary)
+        os.chmod(temporary, mode)
         os.replace(temporary, target)
     except BaseException:
         try:
@@ -197,6 +232,7 @@ def command_evaluate(args):
 
 
 def command_perturb(args):
+    check_output_table(args.output)
     frame = read_table(args.input)
     missing = [column for column in args.preserve or [] if column not in frame.columns]
     if missing:
@@ -235,6 +271,30 @@ def read_rules(path):
     return rules
 
 
+def _shown(rule, limit=80):
+    return repr(rule) if len(rule) <= limit else repr(rule[:limit]) + f"... ({len(rule):,} characters)"
+
+
+def check_rules(rules, frame, trusted):
+    """Refuse, naming the rule, any rule outside the rule language (unless `trusted`) and
+    any rule that cannot be evaluated on the table: validation would count it as having
+    no violation."""
+    from velmora._rule_language import RuleRefused, check_evaluates, check_language, rule_parts
+
+    for rule in rules:
+        if not trusted:
+            try:
+                for part in rule_parts(rule):
+                    check_language(part)
+            except RuleRefused as error:
+                raise CommandError(f"rule {_shown(rule)} is not in the rule language: {error} "
+                                   "(--trust-rules accepts any pandas expression)") from None
+        try:
+            check_evaluates(rule, frame)
+        except RuleRefused as error:
+            raise CommandError(f"rule {_shown(rule)} {error}") from None
+
+
 def command_validate(args):
     import numpy as np
 
@@ -244,8 +304,11 @@ def command_validate(args):
         raise CommandError("--fix needs --output PATH for the repaired table")
     if args.output and not args.fix:
         raise CommandError("--output goes with --fix STRATEGY")
+    if args.output:
+        check_output_table(args.output)
     rules = args.rule if args.rule else read_rules(args.rules)
     frame = read_table(args.data)
+    check_rules(rules, frame, args.trust_rules)
     engine = Rulewarden()
     for rule in rules:
         engine.add_rule(rule)
@@ -316,9 +379,11 @@ def build_parser():
 
     validate = commands.add_parser(
         "validate", formatter_class=raw, help="check a table against rules and repair it",
-        description="Check every row of a table against text rules (pandas expressions, or\n"
-                    "'if CONDITION then CONSEQUENCE'). Rules are evaluated as code: take them only\n"
-                    "from a trusted source.",
+        description="Check every row of a table against text rules: comparisons, arithmetic and\n"
+                    "and/or/not of columns and literals, 'in [...]', and 'if CONDITION then\n"
+                    "CONSEQUENCE'. Anything else (function calls, attributes, '@' variables) is\n"
+                    "refused unless --trust-rules is given. A rule that cannot be evaluated on the\n"
+                    "table (a misspelt column, a syntax error) is refused with exit status 2.",
         epilog="examples:\n"
                "  velmora validate data.csv --rule 'age > 0' --rule 'if age < 18 then income == 0'\n"
                "  velmora validate data.csv --rules rules.txt --fail-on-violation\n"
@@ -333,6 +398,8 @@ def build_parser():
     validate.add_argument("--output", metavar="PATH", help="where to write the repaired table")
     validate.add_argument("--seed", type=int, help="random seed for the 'resample' repair")
     validate.add_argument("--fail-on-violation", action="store_true", help="exit with status 1 on any violation")
+    validate.add_argument("--trust-rules", action="store_true",
+                          help="accept any pandas expression as a rule (rule text is then run as code)")
     validate.set_defaults(run=command_validate)
     return parser
 

@@ -187,6 +187,47 @@ def test_function_attributes_are_writable_like_python_functions():
     assert f.custom == "x" and f.__dict__ == {"custom": "x"}
 
 
+DELETE = object()
+
+
+@pytest.mark.parametrize("name", ["__name__", "__qualname__"])
+@pytest.mark.parametrize("value", [b"x", 3.5, 5, None, DELETE])
+def test_names_hold_str_only(name, value):
+    f = probe.Probe.required
+    before = getattr(f, name)
+    with pytest.raises(TypeError, match=f"^{name} must be set to a string object$"):
+        if value is DELETE:
+            delattr(f, name)
+        else:
+            setattr(f, name, value)
+    assert getattr(f, name) == before and repr(f).startswith("<function Probe.required at ")
+
+
+def test_annotations_hold_a_dict():
+    f = probe.kinds
+    with pytest.raises(TypeError, match="^__annotations__ must be set to a dict object$"):
+        f.__annotations__ = [1]
+    kept = f.__annotations__
+    try:
+        del f.__annotations__
+        assert f.__annotations__ == {} and f.__annotations__ is f.__annotations__
+    finally:
+        f.__annotations__ = kept
+
+
+@pytest.mark.parametrize("kind, exception, message", [
+    ("invalid_argument", ValueError, "bad argument"),
+    ("out_of_range", IndexError, "past the end"),
+    ("runtime_error", RuntimeError, "went wrong"),
+    ("bad_alloc", MemoryError, ""),
+    ("not_an_exception", RuntimeError, "Caught an unknown exception!"),
+])
+def test_cpp_exceptions_become_python_exceptions(kind, exception, message):
+    with pytest.raises(exception) as caught:
+        probe.throw_cpp(kind)
+    assert type(caught.value) is exception and message in str(caught.value)
+
+
 def test_globals_are_looked_up_at_call_time():
     assert probe.read_global("answer") == 42
     assert probe.read_global("len") is len

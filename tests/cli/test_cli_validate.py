@@ -61,10 +61,10 @@ def test_resample_is_reproducible_with_a_seed(people, tmp_path):
         (["validate", "{people}", "--rules", "nofile.txt"], "velmora: error: nofile.txt: no such file"),
         (["validate", "{people}", "--rule", "a > 0", "--fix", "drop"],
          "velmora: error: --fix needs --output PATH for the repaired table"),
-        (["validate", "{people}", "--rule", "a > 0", "--fix", "drop", "--output", "nowhere/x.csv"],
+        (["validate", "{people}", "--rule", "age > 0", "--fix", "drop", "--output", "nowhere/x.csv"],
          "velmora: error: nowhere/x.csv: the folder nowhere does not exist"),
         (["validate", "blank.csv", "--rule", "a > 0"], "velmora: error: blank.csv: the file is empty"),
-        (["validate", "{people}", "--rule", "a > 0", "--fix", "drop", "--output", "out.parquet"], None),
+        (["validate", "{people}", "--rule", "age > 0", "--fix", "drop", "--output", "out.parquet"], None),
     ],
 )
 def test_bad_input_gets_one_line_and_status_2(args, message, people, tmp_path):

@@ -17,9 +17,6 @@ from velmora.tabular.evaluator.evaluator import TabularEvaluator
 
 from .stand_ins import Report, Result
 
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:This figure includes Axes that are not compatible with tight_layout:UserWarning")
-
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                   "--disable-background-networking", "--disable-component-update", "--disable-sync"]
 

@@ -73,7 +73,6 @@ def test_lone_surrogates_survive_into_the_page(evaluator):
     assert page == expected_page(report)
 
 
-@pytest.mark.filterwarnings("ignore:This figure includes Axes that are not compatible with tight_layout:UserWarning")
 def test_column_labels_are_escaped_in_alt_text(evaluator):
     label = "x' onerror='alert(1)"
     real = pd.DataFrame({label: np.arange(30.0), "<b>": np.arange(30.0)})

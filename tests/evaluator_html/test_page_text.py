@@ -1,5 +1,6 @@
 import inspect
 import pathlib
+import subprocess
 import sys
 
 import numpy as np
@@ -224,7 +225,8 @@ class RecordingFile:
             raise self.error("close failed")
 
 
-def test_page_is_written_with_one_write_and_closed(evaluator, monkeypatch):
+def test_page_is_written_with_one_write_and_closed(evaluator, monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
     opened = []
     handle = RecordingFile()
 
@@ -235,23 +237,60 @@ def test_page_is_written_with_one_write_and_closed(evaluator, monkeypatch):
     # A module global shadows the builtin, as it would for a Python module body.
     monkeypatch.setattr(evaluator_module, "open", fake_open, raising=False)
     page = evaluator.to_html(Report({"m": Result(0.5)}), "report.html")
-    assert opened == [(("report.html", "w"), {"encoding": "utf-8"})]
+    ((args, kwargs),) = opened
+    # The page goes to a new file beside the target, renamed over it once written.
+    assert args[0].startswith("./.velmora-page-") and args[1:] == ("w",) and kwargs == {"encoding": "utf-8"}
     assert handle.writes == [page]
     assert handle.closed
+    assert [path.name for path in tmp_path.iterdir()] == ["report.html"]
 
 
 @pytest.mark.parametrize("fail_on", ["write", "close"])
-def test_os_errors_while_writing_are_dropped_other_errors_propagate(evaluator, monkeypatch, fail_on):
+def test_os_errors_while_writing_are_dropped_other_errors_propagate(evaluator, monkeypatch, tmp_path, fail_on):
+    target = tmp_path / "report.html"
+    target.write_text("previous page")
     oserror_file = RecordingFile(fail_on, PermissionError)
     monkeypatch.setattr(evaluator_module, "open", lambda *a, **k: oserror_file, raising=False)
-    assert evaluator.to_html(Report(), "report.html") == expected_page(Report())
+    assert evaluator.to_html(Report(), str(target)) == expected_page(Report())
     assert oserror_file.closed
 
     other_file = RecordingFile(fail_on, RuntimeError)
     monkeypatch.setattr(evaluator_module, "open", lambda *a, **k: other_file, raising=False)
     with pytest.raises(RuntimeError, match="failed"):
-        evaluator.to_html(Report(), "report.html")
+        evaluator.to_html(Report(), str(target))
     assert other_file.closed
+    # Neither failure touched the earlier page or left a temporary file behind.
+    assert target.read_text() == "previous page"
+    assert [path.name for path in tmp_path.iterdir()] == ["report.html"]
+
+
+def test_a_failed_write_keeps_the_earlier_page_and_modes_are_kept(tmp_path):
+    # A file-size limit makes the write fail part-way, as a full disk would; it is set
+    # in a process of its own.
+    code = f"""
+import os, resource, stat
+from velmora.tabular.evaluator.evaluator import TabularEvaluator
+from velmora.tabular.evaluator.report import EvaluationReport, MetricResult
+report = EvaluationReport(real_data_n_rows=1, synthetic_data_n_rows=1, n_columns=1, generator_name="g")
+for i in range(50):
+    report.add_metric(MetricResult(name=f"metric_{{i}}", value=0.5, category="statistical"))
+old, new = os.path.join({str(tmp_path)!r}, "old.html"), os.path.join({str(tmp_path)!r}, "new.html")
+with open(old, "w") as handle:
+    handle.write("previous page")
+os.chmod(old, 0o604)
+evaluator = TabularEvaluator()
+resource.setrlimit(resource.RLIMIT_FSIZE, (2000, resource.RLIM_INFINITY))
+page = evaluator.to_html(report, old)
+print(len(page) > 2000, open(old).read() == "previous page", sorted(os.listdir({str(tmp_path)!r})))
+resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+os.umask(0o027)
+evaluator.to_html(report, old)
+evaluator.to_html(report, new)
+print(open(old).read() == page, oct(stat.S_IMODE(os.stat(old).st_mode)), oct(stat.S_IMODE(os.stat(new).st_mode)))
+"""
+    completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert completed.returncode == 0, completed.stderr[-2000:]
+    assert completed.stdout.splitlines() == ["True True ['old.html']", "True 0o604 0o640"]
 
 
 def test_plot_sections_come_from_the_instance_method():

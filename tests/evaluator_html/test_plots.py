@@ -5,6 +5,7 @@ import inspect
 import io
 import re
 import sys
+import warnings
 
 import matplotlib
 import matplotlib.axes
@@ -18,10 +19,6 @@ from PIL import Image
 from velmora.tabular.evaluator.evaluator import TabularEvaluator
 
 from .stand_ins import Report, Result, expected_page
-
-pytestmark = pytest.mark.filterwarnings(
-    # The colour bar shared by both heatmaps makes tight_layout warn; the figure is fine.
-    "ignore:This figure includes Axes that are not compatible with tight_layout:UserWarning")
 
 CARD = re.compile(r"<div class='plot-card'><img src='data:image/png;base64,([A-Za-z0-9+/]+={0,2})' alt='([^']*)'></div>")
 DIST_OPEN = "<h2>Distribution Comparison</h2><div class='plots-grid'>"
@@ -132,6 +129,23 @@ def test_twelve_columns_give_ten_cards_and_a_twelve_by_twelve_pair(recorded):
                                               ("Synthetic Correlation", {"fontsize": 11, "fontweight": "bold"})]
     assert of(recorded, "set_xticklabels") == [(names, {"rotation": 45, "ha": "right", "fontsize": 7})] * 2
     assert of(recorded, "colorbar") == [0.8]
+
+
+def test_colour_bar_sits_beside_both_heatmaps_and_nothing_warns(monkeypatch):
+    layouts = []
+    savefig = matplotlib.figure.Figure.savefig
+
+    def recording_savefig(self, *args, **kwargs):
+        layouts.append([axes.get_position() for axes in self.axes])
+        return savefig(self, *args, **kwargs)
+
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig", recording_savefig)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        _, corr_html = plot_html(frame(list("abcde")), frame(list("abcde"), seed=1))
+    assert CORR.fullmatch(corr_html)
+    real, synthetic, bar = layouts[-1]
+    assert real.x1 < synthetic.x0 and synthetic.x1 < bar.x0
 
 
 def test_heatmaps_follow_the_real_frames_column_order():

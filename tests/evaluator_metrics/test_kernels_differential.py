@@ -1,6 +1,9 @@
 """The native kernels against their plain numpy transcriptions (exact equality), and
 against the library computations they replace (to rounding)."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -174,3 +177,22 @@ def test_repeated_kernel_calls_keep_memory_flat():
     # Each round copies ~0.8 MB of features and returns ~0.1 MB; a leak of either would
     # add tens of megabytes.
     assert resident_bytes() - before < 8 * 2**20
+
+
+@pytest.mark.parametrize("headroom_mb", [2, 12])
+def test_kernels_finish_when_threads_cannot_start(headroom_mb):
+    # An address-space limit just above what is mapped leaves room for no new thread
+    # stack (2 MB) or for one only (12 MB): the calling thread does the rest of the work.
+    code = f"""
+import resource, numpy as np
+from velmora.tabular.evaluator.metrics import _metric_kernels
+rows = np.random.RandomState(0).normal(size=(3000, 4))
+expected = _metric_kernels.nearest_neighbours(rows, rows, 2, True, 1), _metric_kernels.rbf_kernel_sums(rows, rows, 0.1, 1)
+size = int(open('/proc/self/statm').read().split()[0]) * 4096
+resource.setrlimit(resource.RLIMIT_AS, (size + ({headroom_mb} << 20), resource.RLIM_INFINITY))
+got = _metric_kernels.nearest_neighbours(rows, rows, 2, True, 4), _metric_kernels.rbf_kernel_sums(rows, rows, 0.1, 4)
+print(all(np.array_equal(a, b) for a, b in zip(got[0], expected[0])), np.allclose(got[1], expected[1], rtol=1e-12))
+"""
+    completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert completed.returncode == 0, completed.stderr[-2000:]
+    assert completed.stdout.split() == ["True", "True"]

@@ -2,22 +2,34 @@
 
 The differential tests compare the extension module against these functions with
 exact equality: same random draws from numpy's global legacy generator, in the same
-order, and the same frame bit for bit. Three behaviours differ from a naive reading:
+order, and the same frame bit for bit. Five behaviours differ from a naive reading:
 
 - noisy values are written back by position (the column's non-missing rows), so
   repeated row labels hit the right rows;
 - the categorical redraw of a column whose values are of mixed Python types draws
   indices (same call shape, same random stream) and keeps the original objects;
 - a category column's unused categories (count 0) get no noisy count (their noise
-  is still drawn, so the random stream is the same).
+  is still drawn, so the random stream is the same);
+- timedelta columns, which pandas counts among numbers, are left untouched;
+- an integer column's range is taken in Python ints, so it cannot overflow its dtype.
 """
 
 import numpy as np
 import pandas as pd
 
 
+def number_columns(df):
+    return df.select_dtypes(include=[np.number], exclude=["timedelta"]).columns
+
+
+def observed_range(col_data):
+    if pd.api.types.is_integer_dtype(col_data.dtype):
+        return int(col_data.max()) - int(col_data.min())
+    return col_data.max() - col_data.min()
+
+
 def detect_column_types(df):
-    numerical_cols = df.select_dtypes(include=[np.number]).columns.tolist()
+    numerical_cols = number_columns(df).tolist()
     categorical_cols = df.select_dtypes(include=["object", "category", "bool"]).columns.tolist()
     threshold = min(10.0, 0.1 * len(df))
     for col in list(numerical_cols):
@@ -55,7 +67,7 @@ def apply_numerical_dp(df, numerical_cols, epsilon=1.0, noise_scale=0.1):
             is_integer = bool(np.all(np.mod(col_data, 1) == 0))
         except Exception:
             is_integer = False
-        data_range = col_data.max() - col_data.min()
+        data_range = observed_range(col_data)
         if data_range == 0:
             data_range = 1.0
         sensitivity = data_range * noise_scale
@@ -117,7 +129,7 @@ def _one_dimensional(values):
 
 def apply_minimal_noise(df, categorical_noise_prob=0.05, numerical_noise_std=0.01):
     df_dp = df.copy()
-    for col in df.select_dtypes(include=[np.number]).columns:
+    for col in number_columns(df):
         noise = np.random.normal(0, numerical_noise_std, len(df))
         df_dp[col] = df[col] + noise
     for col in df.select_dtypes(include=["object", "category", "bool"]).columns:
@@ -157,7 +169,7 @@ def apply_dp(df, method="minimal", preserve_columns=None, epsilon=1.0, delta=1e-
             col_data = df_dp[col].dropna()
             if len(col_data) == 0:
                 continue
-            data_range = col_data.max() - col_data.min()
+            data_range = observed_range(col_data)
             if data_range == 0:
                 data_range = 1.0
             sensitivity = data_range * noise_scale

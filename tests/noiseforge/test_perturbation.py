@@ -292,3 +292,45 @@ class TestDrawsGoThroughNumpy:
         actual = NoiseforgeProcessor(random_state=21).apply_dp(mixed_frame, method=method)
         assert calls
         pd.testing.assert_frame_equal(actual, expected, check_exact=True)
+
+
+class TestInputsThatUsedToCorruptOrFail:
+    @pytest.mark.parametrize("method", ["minimal", "laplace", "gaussian"])
+    def test_timedelta_columns_are_left_untouched(self, method):
+        df = pd.DataFrame({"w": pd.to_timedelta(range(20), unit="h"), "v": np.arange(20.0)})
+        out = NoiseforgeProcessor(random_state=3).apply_dp(df, method=method)
+        pd.testing.assert_series_equal(out["w"], df["w"])
+        assert not out["v"].equals(df["v"])
+
+    @pytest.mark.parametrize("method, settings, column", [
+        ("laplace", {"epsilon": float("nan")}, "x"),
+        ("laplace", {"epsilon": float("nan")}, "c"),
+        ("gaussian", {"epsilon": float("nan")}, "x"),
+        ("gaussian", {"epsilon": float("nan")}, "c"),
+        ("gaussian", {"delta": float("nan")}, "x"),
+    ])
+    def test_nan_budget_is_refused_before_anything_is_drawn(self, method, settings, column):
+        df = pd.DataFrame({"x": np.arange(50.0), "c": ["a", "b"] * 25})[[column]]
+        processor = NoiseforgeProcessor(random_state=4, **settings)
+        state = np.random.get_state()[1].copy()
+        with pytest.raises(ValueError, match=f"^{next(iter(settings))} is NaN"):
+            processor.apply_dp(df, method=method)
+        assert np.array_equal(np.random.get_state()[1], state)
+
+    @pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")
+    @pytest.mark.parametrize("delta", [2.0, -1e-5])
+    def test_gaussian_delta_without_a_real_sigma_is_refused(self, delta):
+        with pytest.raises(ValueError, match="^delta must be greater than 0 and at most 1.25"):
+            NoiseforgeProcessor(delta=delta).apply_dp(pd.DataFrame({"x": np.arange(50.0)}), method="gaussian")
+
+    @pytest.mark.parametrize("values", [
+        np.linspace(-100, 100, 60).astype(np.int8),
+        np.concatenate([[np.iinfo(np.int64).min, np.iinfo(np.int64).max], np.arange(58)]).astype(np.int64),
+    ])
+    @pytest.mark.parametrize("method", ["laplace", "gaussian"])
+    def test_integer_ranges_wider_than_their_dtype(self, values, method):
+        df = pd.DataFrame({"x": values})
+        out = NoiseforgeProcessor(random_state=5).apply_dp(df, method=method)
+        assert out["x"].notna().all() and not out["x"].equals(df["x"].astype(float))
+        np.random.seed(5)
+        pd.testing.assert_frame_equal(out, reference.apply_dp(df, method=method), check_exact=True)

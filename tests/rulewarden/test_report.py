@@ -68,10 +68,18 @@ def test_drop():
     pd.testing.assert_frame_equal(result, expected)
 
 
-def test_drop_matches_duplicate_labels():
-    df = pd.DataFrame({"v": [1, 2, 3, 4]}, index=[1, 1, 2, 3])
-    result = report_for([1]).fix(df, "drop")
-    pd.testing.assert_frame_equal(result, pd.DataFrame({"v": [3, 4]}))
+@pytest.mark.parametrize("strategy", ["drop", "resample"])
+@pytest.mark.parametrize("index", [[0, 1, 0, 1], [0, 1] * 15])
+def test_repeated_labels_of_violating_rows_are_refused_not_guessed(strategy, index):
+    df = pd.DataFrame({"age": ([30, 40, -1, 50] * 8)[: len(index)]}, index=index)
+    report = Rulewarden().add_rule("age > 0").validate(df)
+    with pytest.raises(ValueError, match=r"labels \[0\] of violating rows occur more than once"):
+        report.fix(df, strategy)
+    # Clipping keeps every row; repeated labels elsewhere are no obstacle.
+    assert len(report.fix(df, "clip")) == len(df)
+    df = pd.DataFrame({"age": [30, -1, 50]}, index=[5, 6, 5])
+    fixed = Rulewarden().add_rule("age > 0").validate(df).fix(df, strategy)
+    assert len(fixed) == (2 if strategy == "drop" else 3) and (fixed["age"] > 0).all()
 
 
 def test_resample_is_seeded_by_the_global_generator():

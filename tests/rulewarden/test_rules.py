@@ -1,5 +1,9 @@
 """Storing and classifying rules."""
+import re
+
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from velmora.tabular.rulewarden import Rulewarden
 
@@ -56,18 +60,43 @@ def test_add_rule_stores_text_as_passed_and_chains():
     assert engine._parsed_rules[0] is not engine._parsed_rules[2]
 
 
-def test_parse_uses_the_module_re_at_call_time(monkeypatch):
-    import velmora.tabular.rulewarden as rw
+def re_parse(rule):
+    """The classification by Python's re, which the parser must reproduce."""
+    rule = rule.strip()
+    match = re.match(r"if\s+(.+?)\s+then\s+(.+)", rule, re.IGNORECASE)
+    if match is None:
+        return comparison(rule)
+    return {"type": "conditional", "condition": match.group(1).strip(), "consequence": match.group(2).strip(),
+            "raw": rule}
 
-    class NoMatch:
-        IGNORECASE = 2
 
-        @staticmethod
-        def match(pattern, text, flags=0):
-            return None
+# Letters of "if"/"then" in every case re folds (U+0130, U+0131 included), whitespace of
+# every kind (line breaks, U+0085, U+3000), and characters that are neither.
+ALPHABET = "iIfFtThHeEnN\u0130\u0131 \t\n\r\x0b\x1c\x85\u2028\u3000ax>1(\udcff"
 
-    monkeypatch.setattr(rw, "re", NoMatch)
-    assert Rulewarden()._parse_rule("if a then b") == comparison("if a then b")
+
+@settings(max_examples=2000)
+@given(st.text(alphabet=ALPHABET, max_size=40) | st.builds("".join, st.lists(
+    st.sampled_from(["if", "IF", "then", "THEN", " ", "\n", "  ", "a > 1", "x", "\t", "\u0130f", "then\n"]),
+    max_size=12)))
+def test_conditional_split_matches_python_re(rule):
+    assert Rulewarden()._parse_rule(rule) == re_parse(rule)
+
+
+@pytest.mark.parametrize("rule", [
+    "if " + "a then" * 3000,
+    "if " + "then " * 5000 + "x",
+    "if" + "\n" * 5000 + "then" + " " * 5000,
+    "if" + " " * 3000 + "then x",
+], ids=["no-space-after-then", "many-thens", "line-feeds", "condition-of-spaces"])
+def test_long_texts_split_like_re(rule):
+    assert Rulewarden()._parse_rule(rule) == re_parse(rule)
+
+
+def test_no_then_takes_linear_time():
+    # Python's re backtracks cubically here (hours for this text); the split is linear.
+    rule = "if" + " " * 20000 + "a"
+    assert Rulewarden()._parse_rule(rule) == comparison(rule)
 
 
 @pytest.mark.parametrize("error", [ValueError("bad rule"), KeyboardInterrupt()])

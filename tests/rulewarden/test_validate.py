@@ -1,5 +1,6 @@
 """Validating a frame: the listed behaviours, then a differential test against the
 plain pandas transcription on random frames, indexes and rules."""
+import subprocess
 import sys
 
 import numpy as np
@@ -466,3 +467,36 @@ def test_a_callers_variable_named_like_an_eval_global_is_what_eval_reads(name, m
     monkeypatch.setattr(rw, "_native_rules", False)
     plain = engine.validate(df)
     assert native.violations == plain.violations == {f"b < {name}": 2}
+
+
+DEEP_RULES = """[
+    "(" * 8000 + "a > 0" + ")" * 8000,
+    "not " * 100000 + "a > 0",
+    "~" * 100000 + "(a > 0)",
+    "a + " * 100000 + "a > 0",
+    "(a > 0) & " * 100000 + "(a > 0)",
+]"""
+
+
+def test_deep_and_long_rules_count_zero_violations_without_crashing():
+    # Run apart: before the parser had a depth limit these ended the interpreter.
+    code = (
+        "import pandas as pd\n"
+        "from velmora.tabular.rulewarden import Rulewarden\n"
+        f"rules = {DEEP_RULES}\n"
+        "df = pd.DataFrame({'a': [1.0, -1.0, 2.0]})\n"
+        "engine = Rulewarden()\n"
+        "for rule in rules:\n"
+        "    engine.add_rule(rule)\n"
+        "print(list(engine.validate(df).violations.values()))\n"
+    )
+    completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert completed.returncode == 0, completed.stderr[-2000:]
+    assert completed.stdout.strip() == "[0, 0, 0, 0, 0]"
+
+
+@pytest.mark.parametrize("rule", ["not " * 97 + "a > 0", "a + " * 99 + "a > 0", "(" * 90 + "a > 0" + ")" * 90])
+def test_rules_at_the_native_depth_limit_match_pandas(rule):
+    df = pd.DataFrame({"a": [1.0, -1.0, 0.5, np.nan]})
+    engine = engine_with(rule)
+    assert_report_matches(engine.validate(df), reference_validate(engine, df))
