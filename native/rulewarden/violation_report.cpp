@@ -123,6 +123,21 @@ py::object fix(const Call& call) {
 
 py::object empty_index(const Call& call) { return call.global("pd").attr("Index")(py::list()); }
 
+// The dataclass comparison of Python 3.9 to 3.12 on every version: the two reports'
+// fields as tuples, where identical items count as equal without calling ==. From 3.13
+// on, dataclasses compares field by field with ==, which for the Index field gives an
+// array whose truth value is ambiguous.
+py::object equals(const Call& call) {
+    const py::object& self = call.self();
+    const py::object& other = call[1];
+    if (!other.attr("__class__").is(self.attr("__class__"))) return call.global("NotImplemented");
+    auto fields = [](const py::object& report) {
+        return py::make_tuple(report.attr("violations"), report.attr("total_violations"),
+                              report.attr("violation_rate"), report.attr("violating_rows"));
+    };
+    return py::bool_(fields(self).equal(fields(other)));
+}
+
 const FunctionSpec summary_spec{
     "summary", "ConstraintViolationReport.summary", {{"self"}}, "str", "", summary};
 
@@ -133,6 +148,9 @@ const FunctionSpec fix_spec{
     "pd.DataFrame",
     "",
     fix};
+
+const FunctionSpec equals_spec{
+    "__eq__", "ConstraintViolationReport.__eq__", {{"self"}, {"other"}}, "", "", equals};
 
 const FunctionSpec empty_index_spec{"<lambda>", "ConstraintViolationReport.<lambda>", {}, "", "", empty_index};
 
@@ -156,6 +174,7 @@ void register_violation_report(py::module_& module) {
                          .attr("violating_rows", field(py::arg("default_factory") = index_factory))
                          .method(summary_spec)
                          .method(fix_spec)
+                         .method(equals_spec)
                          .build();
     module.attr("ConstraintViolationReport") = module.attr("dataclass")(cls);
 }
