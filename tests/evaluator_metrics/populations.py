@@ -96,3 +96,40 @@ def reflected(real):
         if pd.api.types.is_numeric_dtype(real[column].dtype) and not pd.api.types.is_bool_dtype(real[column].dtype):
             out[column] = (2 * real[column].mean() - real[column]).astype(real[column].dtype)
     return out
+
+
+def shifted(real, seed):
+    """A fresh draw of ``real``'s population moved away: numbers by three standard
+    deviations, text labels replaced by labels the real data does not have."""
+    out = draw(_kind_of(real), len(real), seed)
+    for column in out.columns:
+        values = out[column]
+        if pd.api.types.is_float_dtype(values.dtype):
+            out[column] = values + 3 * values.std()
+        elif values.dtype == object:
+            out[column] = "moved_" + values
+    return out
+
+
+def unrelated(real, seed):
+    """Values that have nothing to do with the real data: numbers uniform over a range
+    ten times as wide, away from the real values, and unknown labels."""
+    rng = np.random.RandomState(seed)
+    out = {}
+    for column in real.columns:
+        values = real[column]
+        if pd.api.types.is_bool_dtype(values.dtype):
+            out[column] = rng.uniform(size=len(real)) < 0.5
+        elif pd.api.types.is_numeric_dtype(values.dtype):
+            width = float(values.max() - values.min())
+            out[column] = (values.max() + width * rng.uniform(1, 11, size=len(real))).astype(values.dtype)
+        else:
+            out[column] = np.array([f"other_{k}" for k in rng.randint(0, 5, size=len(real))], dtype=object)
+    return pd.DataFrame(out)
+
+
+def _kind_of(frame):
+    for kind in KINDS:
+        if list(draw(kind, 2, 0).columns) == list(frame.columns):
+            return kind
+    raise ValueError("not a frame of these populations")

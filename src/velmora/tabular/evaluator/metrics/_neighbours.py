@@ -114,38 +114,65 @@ def kth_distances_as_member(query: np.ndarray, reference: np.ndarray, k: int) ->
 
 def query_interval(
     statistic: Callable[..., float],
-    samples: Sequence[np.ndarray],
+    sizes: Sequence[int],
     populations: Sequence[int],
     rng: np.random.RandomState,
     replicates: int = INTERVAL_REPLICATES,
 ) -> Tuple[float, float]:
-    """A 95% interval for ``statistic(*samples)`` from the sampling of the query rows.
+    """A 95% interval of an estimate from the sampling of its query rows.
 
-    ``samples[i]`` holds the values of a seeded sample of ``populations[i]`` rows.
-    Samples that hold their whole population carry no sampling error and stay fixed;
-    the others are redrawn with replacement (a percentile bootstrap). Drawing
-    m / (1 - m / N) values instead of m gives a redrawn mean the variance of a sample of
-    m rows out of N drawn without replacement (the finite population correction), so
-    a sample of nearly every row gets a nearly empty interval. Without any sampled
-    query the interval is the estimate itself.
+    The estimate is ``statistic(*weights)`` with one weight per sampled value (all 1
+    for the estimate itself); sample i holds ``sizes[i]`` of ``populations[i]`` rows.
+    Samples that hold their whole population carry no sampling error and keep weight 1;
+    the others are redrawn with replacement (a percentile bootstrap, drawn as
+    multinomial counts). Drawing m / (1 - m / N) values instead of m gives a redrawn mean
+    the variance of a sample of m rows out of N drawn without replacement (the finite
+    population correction), so a sample of nearly every row gets a nearly empty
+    interval. Without any sampled query the interval is the estimate itself.
     """
-    estimate = float(statistic(*samples))
-    sampled = [0 < len(sample) < population for sample, population in zip(samples, populations)]
+    ones = [np.ones(size) for size in sizes]
+    estimate = float(statistic(*ones))
+    sampled = [0 < size < population for size, population in zip(sizes, populations)]
     if not any(sampled):
         return estimate, estimate
+    draws = [int(round(min(size / (1.0 - size / population), 20.0 * size))) if redraw else 0
+             for size, population, redraw in zip(sizes, populations, sampled)]
     values = []
     for _ in range(replicates):
-        drawn = []
-        for sample, population, redraw in zip(samples, populations, sampled):
-            if not redraw:
-                drawn.append(sample)
-                continue
-            size = len(sample) / (1.0 - len(sample) / population)
-            size = int(min(round(size), 20 * len(sample)))
-            drawn.append(sample[rng.randint(0, len(sample), size=size)])
-        values.append(float(statistic(*drawn)))
+        weights = [
+            rng.multinomial(count, np.full(size, 1.0 / size)).astype(np.float64) if redraw else unit
+            for size, count, redraw, unit in zip(sizes, draws, sampled, ones)
+        ]
+        values.append(float(statistic(*weights)))
     low, high = np.percentile(values, [2.5, 97.5])
     return float(low), float(high)
+
+
+class WeightedSample:
+    """Values with their sort order, for distribution functions and quantiles of the
+    values under weights (one weight per value, in the original order)."""
+
+    def __init__(self, values: np.ndarray) -> None:
+        self.values = np.asarray(values, dtype=np.float64)
+        self.order = np.argsort(self.values, kind="stable")
+        self.sorted = self.values[self.order]
+
+    def __len__(self) -> int:
+        return len(self.values)
+
+    def cdf(self, points: np.ndarray, weights: np.ndarray) -> np.ndarray:
+        """Weighted share of the values at most each point."""
+        if len(self.values) == 0:
+            return np.zeros(len(points))
+        cumulative = np.concatenate([[0.0], np.cumsum(weights[self.order])])
+        return cumulative[np.searchsorted(self.sorted, points, side="right")] / cumulative[-1]
+
+    def quantiles(self, levels: np.ndarray, weights: np.ndarray) -> np.ndarray:
+        """For each level a, the smallest value whose weighted share of values at most it
+        reaches a (the inverse of the distribution function)."""
+        cumulative = np.cumsum(weights[self.order])
+        positions = np.searchsorted(cumulative, levels * cumulative[-1], side="left")
+        return self.sorted[np.minimum(positions, len(self.sorted) - 1)]
 
 
 def sampling_details(queries: Dict[str, Tuple[int, int]], max_queries: Optional[int], seed: int) -> Dict[str, object]:

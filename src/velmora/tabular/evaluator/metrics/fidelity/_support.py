@@ -12,26 +12,29 @@ from typing import Dict, Optional, Tuple
 import numpy as np
 
 from .._data import unit_interval
-from .._neighbours import kth_distances_as_member, kth_other_distances, query_interval, sample_queries, sampling_details
+from .._neighbours import (
+    WeightedSample,
+    kth_distances_as_member,
+    kth_other_distances,
+    query_interval,
+    sample_queries,
+    sampling_details,
+)
 
 # The largest neighbour count of recall's scaled k (a synthetic frame more than
 # MAX_SCALED_K / k times the size of the real one is then scored with this count).
 MAX_SCALED_K = 200
 
 
-def support_curve(scores: np.ndarray, own: np.ndarray, levels: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
-    """(P, P_own): at each level a, the share of ``scores`` and of ``own`` at most the
-    a-quantile of ``own``. P_own is a itself where ``own`` has no ties."""
-    radii = np.quantile(own, levels)
-    inside = np.searchsorted(np.sort(scores), radii, side="right") / len(scores)
-    inside_own = np.searchsorted(np.sort(own), radii, side="right") / len(own)
-    return inside, inside_own
-
-
-def integrated_score(scores: np.ndarray, own: np.ndarray, levels: np.ndarray) -> float:
-    """1 - 2 * integral over the levels of |P - P_own| (trapezoid rule), clipped to [0, 1]."""
-    inside, inside_own = support_curve(scores, own, levels)
-    gap = np.abs(inside - inside_own)
+def integrated_score(
+    scores: WeightedSample, own: WeightedSample, levels: np.ndarray, score_weights: np.ndarray, own_weights: np.ndarray
+) -> float:
+    """1 - 2 * integral over the levels a of |P(a) - P_own(a)| (trapezoid rule),
+    clipped to [0, 1], where P and P_own are the (weighted) shares of ``scores`` and of
+    ``own`` at most the a-quantile of ``own``. P_own(a) is a itself where ``own`` has no
+    ties."""
+    radii = own.quantiles(levels, own_weights)
+    gap = np.abs(scores.cdf(radii, score_weights) - own.cdf(radii, own_weights))
     return unit_interval(1.0 - float(np.sum((gap[1:] + gap[:-1]) * np.diff(levels))))
 
 
@@ -48,9 +51,9 @@ def support_score(
 
     Precision (``recall`` False) scores the synthetic records by their distance to the
     k-th nearest real record; recall scores the real records by their distance to the
-    k'-th nearest synthetic record, k' = k * n_synthetic / (n_real - 1) rounded (at least
-    1, at most ``MAX_SCALED_K``), so that the k'-NN ball of the synthetic data holds the same expected share of
-    records as the k-NN ball of the real data.
+    k'-th nearest synthetic record, k' = k * n_synthetic / (n_real - 1) rounded (at
+    least 1, at most ``MAX_SCALED_K``), so that the k'-NN ball of the synthetic data
+    holds the same expected share of its records as the k-NN ball of the real data.
     """
     if len(real) <= k:
         raise ValueError(f"The real data needs more than k = {k} rows.")
@@ -73,16 +76,18 @@ def support_score(
         scores = kth_distances_as_member(synthetic[scored_rows], real, k)
         scored = ("synthetic", len(scored_rows), len(synthetic))
 
-    def score_of(scores_sample: np.ndarray, own_sample: np.ndarray) -> float:
-        return integrated_score(scores_sample, own_sample, levels)
+    scores_sample, own_sample = WeightedSample(scores), WeightedSample(own)
 
-    value = score_of(scores, own)
+    def score_of(*weights: np.ndarray) -> float:
+        # Recall's two distances belong to the same real records: one weight per record.
+        return integrated_score(scores_sample, own_sample, levels, weights[0], weights[-1])
+
     if recall:
-        # The two scores belong to the same real records: redraw them in pairs.
-        paired = np.column_stack([scores, own])
-        low, high = query_interval(lambda rows: score_of(rows[:, 0], rows[:, 1]), [paired], [len(real)], rng)
+        sizes, populations = [len(own)], [len(real)]
     else:
-        low, high = query_interval(score_of, [scores, own], [len(synthetic), len(real)], rng)
+        sizes, populations = [len(scores), len(own)], [len(synthetic), len(real)]
+    value = score_of(*[np.ones(size) for size in sizes])
+    low, high = query_interval(score_of, sizes, populations, rng)
     details: Dict[str, object] = {
         "k": k,
         "k_scored": k_scored,

@@ -89,12 +89,12 @@ class DTCRMetric:
             spacing = np.full(len(queried), np.inf)
         ratios = spacing_ratios(to_synthetic, spacing)
 
-        def value_of(sample: np.ndarray) -> float:
-            rest = len(others) * float(sample.mean()) if len(sample) else 0.0
+        def value_of(weights: np.ndarray) -> float:
+            rest = len(others) * float(np.dot(weights, ratios) / weights.sum()) if len(ratios) else 0.0
             return (exact_total + rest) / n_real
 
-        value = value_of(ratios)
-        low, high = query_interval(value_of, [ratios], [len(others)], rng)
+        value = value_of(np.ones(len(ratios)))
+        low, high = query_interval(value_of, [len(ratios)], [len(others)], rng)
         copied_share = float(copied.mean())
         details = rows.details()
         details.update(

@@ -10,6 +10,7 @@ from .._data import resolve_seed
 from .._neighbours import (
     DEFAULT_MAX_QUERIES,
     EmbeddedRows,
+    WeightedSample,
     found_in,
     kth_other_distances,
     nearest_distances,
@@ -19,7 +20,7 @@ from .._neighbours import (
     sampling_details,
 )
 
-__all__ = ["MembershipInferenceMetric", "threshold_advantage"]
+__all__ = ["MembershipInferenceMetric", "ThresholdAttack"]
 
 # Mean of the supremum of a Brownian bridge, sqrt(pi / 8): the largest gap between the
 # distribution functions of two samples of n and m values from one population is, on
@@ -27,52 +28,56 @@ __all__ = ["MembershipInferenceMetric", "threshold_advantage"]
 _CHANCE_GAP = math.sqrt(math.pi / 8.0)
 
 
-def threshold_advantage(
-    close_share: float, close: np.ndarray, baseline_share: float, baseline: np.ndarray
-) -> Tuple[float, float, float, float]:
-    """(advantage, raw gap, chance gap, threshold) of the best attack "exact copy, or
-    distance at most t".
+class ThresholdAttack:
+    """The best attack "exact copy, or distance at most t" between two groups of rows.
 
-    Two groups of rows, each a share of exact copies (found by hashing) plus a sample
-    of the distances of its other rows: the suspected group (``close_share``,
-    ``close``) and the baseline group (``baseline_share``, ``baseline``). F(t) is a
-    group's share of rows that are exact copies or within t; the attack flagging exact
-    copies only has the gap close_share - baseline_share, read off every row. The raw
-    gap is the largest F_close - F_baseline over both kinds of threshold, at least 0 (a
-    threshold beyond every distance flags everyone in both groups).
+    Each group is a share of exact copies (found by hashing) plus a sample of the
+    distances of its other rows: the suspected group (``close_share``, ``close``) and
+    the baseline group (``baseline_share``, ``baseline``). F(t) is a group's share of
+    rows that are exact copies or within t; the attack flagging exact copies only has
+    the gap close_share - baseline_share, read off every row. The raw gap is the largest
+    F_close - F_baseline over both kinds of threshold, at least 0 (a threshold beyond
+    every distance flags everyone in both groups).
 
     The largest gap over the distance thresholds is optimistic: even two samples of one
     population show a gap of sqrt(pi/8) sqrt((1 - close_share)^2 / n +
     (1 - baseline_share)^2 / m) on average, for samples of n and m distances (the chance
     gap). The advantage is the larger of the exact-copy gap and the distance gap less
-    the chance gap, at least 0. The threshold is -1 when the exact-copy attack wins.
+    the chance gap, at least 0.
     """
-    exact_gap = close_share - baseline_share
-    distance_gap, threshold = -np.inf, -1.0
-    if len(close) or len(baseline):
-        points = np.unique(np.concatenate([close, baseline]))
-        f_close = close_share + (1.0 - close_share) * _ecdf(close, points)
-        f_baseline = baseline_share + (1.0 - baseline_share) * _ecdf(baseline, points)
+
+    def __init__(self, close_share: float, close: np.ndarray, baseline_share: float, baseline: np.ndarray) -> None:
+        self.close_share = close_share
+        self.baseline_share = baseline_share
+        self.close = WeightedSample(close)
+        self.baseline = WeightedSample(baseline)
+        self.points = np.unique(np.concatenate([close, baseline]))
+        noise = 0.0
+        if len(close):
+            noise += (1.0 - close_share) ** 2 / len(close)
+        if len(baseline):
+            noise += (1.0 - baseline_share) ** 2 / len(baseline)
+        self.chance_gap = _CHANCE_GAP * math.sqrt(noise)
+
+    def evaluate(
+        self, close_weights: Optional[np.ndarray] = None, baseline_weights: Optional[np.ndarray] = None
+    ) -> Tuple[float, float, Optional[float]]:
+        """(advantage, raw gap, threshold), the threshold None when the exact-copy
+        attack wins; the weights (one per distance) default to 1."""
+        exact_gap = self.close_share - self.baseline_share
+        if len(self.points) == 0:
+            return max(0.0, exact_gap), max(0.0, exact_gap), None
+        close_weights = np.ones(len(self.close)) if close_weights is None else close_weights
+        baseline_weights = np.ones(len(self.baseline)) if baseline_weights is None else baseline_weights
+        f_close = self.close_share + (1.0 - self.close_share) * self.close.cdf(self.points, close_weights)
+        f_baseline = self.baseline_share + (1.0 - self.baseline_share) * self.baseline.cdf(self.points, baseline_weights)
         differences = f_close - f_baseline
         best = int(np.argmax(differences))
         distance_gap = float(differences[best])
-        threshold = float(points[best])
-    noise = 0.0
-    if len(close):
-        noise += (1.0 - close_share) ** 2 / len(close)
-    if len(baseline):
-        noise += (1.0 - baseline_share) ** 2 / len(baseline)
-    chance = _CHANCE_GAP * math.sqrt(noise)
-    if not distance_gap - chance > exact_gap:
-        threshold = -1.0
-    raw = max(0.0, exact_gap, distance_gap)
-    return max(0.0, exact_gap, distance_gap - chance), raw, chance, threshold
-
-
-def _ecdf(values: np.ndarray, points: np.ndarray) -> np.ndarray:
-    if len(values) == 0:
-        return np.zeros(len(points))
-    return np.searchsorted(np.sort(values), points, side="right") / len(values)
+        raw = max(0.0, exact_gap, distance_gap)
+        if distance_gap - self.chance_gap > exact_gap:
+            return max(0.0, distance_gap - self.chance_gap), raw, float(self.points[best])
+        return max(0.0, exact_gap), raw, None
 
 
 class MembershipInferenceMetric:
@@ -119,7 +124,7 @@ class MembershipInferenceMetric:
       and ``details`` then holds the sample sizes and a 95% interval of the risk;
     - the largest gap of two finite samples is positive even between two samples of
       one population (about sqrt(pi/8) sqrt(1/n + 1/m), 0.03 for 1,000 rows each);
-      that expected chance gap is subtracted (see ``threshold_advantage``), so a fresh
+      that expected chance gap is subtracted (see ``ThresholdAttack``), so a fresh
       sample reads about 0 and not about 0.03.
 
     Assumptions: the real frame holds the records the generator learned from; the
@@ -178,15 +183,13 @@ class MembershipInferenceMetric:
             groups = {"members": (len(close_rows), int((~close_exact).sum())),
                       "holdout": (len(baseline_rows), int((~baseline_exact).sum()))}
             source = "holdout"
-        close_share = float(close_exact.mean())
-        baseline_share = float(baseline_exact.mean())
-
-        def risk_of(close_sample: np.ndarray, baseline_sample: np.ndarray) -> float:
-            return threshold_advantage(close_share, close_sample, baseline_share, baseline_sample)[0]
-
-        risk, gap, chance, threshold = threshold_advantage(close_share, close, baseline_share, baseline)
+        attack = ThresholdAttack(float(close_exact.mean()), close, float(baseline_exact.mean()), baseline)
+        risk, gap, threshold = attack.evaluate()
         low, high = query_interval(
-            risk_of, [close, baseline], [size for _, size in groups.values()], rng
+            lambda *weights: attack.evaluate(*weights)[0],
+            [len(close), len(baseline)],
+            [size for _, size in groups.values()],
+            rng,
         )
         auc = 0.5 + risk / 2.0
         details = rows.details()
@@ -194,11 +197,11 @@ class MembershipInferenceMetric:
             details["n_holdout"] = len(holdout)
         details.update(
             non_members=source,
-            share_exact_copies=close_share,
-            baseline_share_exact=baseline_share,
-            threshold=None if threshold < 0 else threshold,
+            share_exact_copies=attack.close_share,
+            baseline_share_exact=attack.baseline_share,
+            threshold=threshold,
             raw_gap=gap,
-            chance_gap=chance,
+            chance_gap=attack.chance_gap,
             privacy_risk=risk,
             risk_interval_95=[low, high],
             auc=auc,
