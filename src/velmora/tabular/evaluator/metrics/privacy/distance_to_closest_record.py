@@ -42,9 +42,10 @@ class DTCRMetric:
     feature space of ``FeatureSpace`` (numbers in real standard deviations, a differing
     category counting as one). The record scores min(1, d / s): 0 when it is copied, 1
     when no synthetic record comes closer to it than its own real neighbour. The metric
-    is the mean over the real records: 0 for a copy of the real data, about 0.8 to 0.95
-    for a fresh sample of the same population with as many rows (closer to 1 the more
-    dimensions the data has; about 0.7 for a single column), 1 for data that keeps away.
+    is the mean over the real records: 0 for a copy of the real data, about 0.85 to
+    0.97 for a fresh sample of the same population with as many rows (closer to 1 the
+    more dimensions the data has; about 0.7 for a single column), 1 for data that keeps
+    away.
     A real record that equals another real record has spacing 0 and scores 1: any record
     of a table of repeated rows is as close to another as a copy would be. More
     synthetic rows than real rows lie closer to the real records and score lower.

@@ -172,6 +172,7 @@ class MembershipInferenceMetric:
             groups = {"synthetic": (len(close_rows), int((~close_exact).sum())),
                       "real_spacing": (len(baseline_rows), int((~baseline_exact).sum()))}
             source = "real leave-one-out spacing"
+            shares = {"share_exact_copies": float(close_exact.mean()), "share_real_repeated": float(baseline_exact.mean())}
         else:
             holdout = rows.others[0]
             close_exact = found_in(rows.real_hash, rows.synthetic_hash)
@@ -183,6 +184,7 @@ class MembershipInferenceMetric:
             groups = {"members": (len(close_rows), int((~close_exact).sum())),
                       "holdout": (len(baseline_rows), int((~baseline_exact).sum()))}
             source = "holdout"
+            shares = {"share_real_copied": float(close_exact.mean()), "share_holdout_copied": float(baseline_exact.mean())}
         attack = ThresholdAttack(float(close_exact.mean()), close, float(baseline_exact.mean()), baseline)
         risk, gap, threshold = attack.evaluate()
         low, high = query_interval(
@@ -195,10 +197,9 @@ class MembershipInferenceMetric:
         details = rows.details()
         if self.holdout is not None:
             details["n_holdout"] = len(holdout)
+        details["non_members"] = source
+        details.update(shares)
         details.update(
-            non_members=source,
-            share_exact_copies=attack.close_share,
-            baseline_share_exact=attack.baseline_share,
             threshold=threshold,
             raw_gap=gap,
             chance_gap=attack.chance_gap,
