@@ -183,7 +183,7 @@ def sampling_details(queries: Dict[str, Tuple[int, int]], max_queries: Optional[
     sizes: Dict[str, List[int]] = {name: [int(used), int(total)] for name, (used, total) in queries.items()}
     return {
         "queries": sizes,
-        "sampled": any(used < total for used, total in sizes.values()),
+        "sampled": any(0 < used < total for used, total in sizes.values()),
         "max_queries": max_queries,
         "random_seed": seed,
     }

@@ -15,25 +15,33 @@ __all__ = ["BetaRecallMetric"]
 
 class BetaRecallMetric:
     """Integrated beta-recall (Alaa, van Breugel, Saveliev and van der Schaar, ICML
-    2022), with a k-nearest-neighbour estimate of the beta-supports: in [0, 1], higher
-    is better.
+    2022), with a k-nearest-neighbour estimate of the supports: in [0, 1], higher is
+    better.
 
-    The mirror image of ``AlphaPrecisionMetric``: the beta-support of the synthetic
-    data is the set of points whose distance to the k-th nearest synthetic record is at
-    most the beta-quantile of the synthetic records' own k-NN distances (each measured
-    to the other synthetic records), the k-NN density estimate of Naeem et al. ("Reliable
-    fidelity and diversity metrics for generative models", ICML 2020) in place of the
-    learned embedding of Alaa et al. R_beta is the share of real records inside it (a
-    real record equal to a synthetic record measured as that record is); the score is
-    IR_beta = 1 - 2 * integral over [0, 1] of |R_beta - R_beta(synthetic)| d beta
-    (trapezoid rule on ``n_betas`` points), clipped to [0, 1]. It is 1 when the
-    synthetic densities cover the real records in the real proportions, lower when real
-    records lie where synthetic records are sparse (modes dropped, structure lost).
+    Recall asks whether the synthetic data covers the real records, each in the
+    proportion the real data has. Here, as in the coverage of Naeem, Oh, Uh, Choi and
+    Yoo ("Reliable fidelity and diversity metrics for generative models", ICML 2020),
+    it is read off the real records' neighbourhoods, in place of the learned embedding
+    of Alaa et al.: each real record gets the distance to its k'-th nearest synthetic
+    record (the synthetic density at the record; k' = k * n_synthetic / (n_real - 1)
+    rounded, so that both neighbourhoods hold the same expected share of their data;
+    a real record equal to a synthetic record is measured as that record is, with one
+    coinciding record left out) and the distance to its k-th nearest other real record
+    (the real density there). The beta-support is the set of points whose k-NN distance
+    is at most the beta-quantile of the real records' own distances; R_beta is the share
+    of real records whose synthetic distance lies inside it, R_beta(real) the share
+    whose real distance does (beta itself, up to ties). The score is IR_beta = 1 - 2 *
+    integral over [0, 1] of |R_beta - R_beta(real)| d beta (trapezoid rule on
+    ``n_betas`` points), clipped to [0, 1]: 1 when the synthetic data is as dense as the
+    real data around the real records, lower when real records lie where synthetic
+    records are sparse (modes dropped, dependence between columns lost: shuffled
+    columns, reflected values) or where they crowd.
 
     Distances are Euclidean in the real-fitted standardised feature space
-    (``FeatureSpace``). Every real record is compared with every synthetic record; at
-    most ``max_queries`` records per side are queried (seeded samples, whose sizes and
-    a 95% interval of the score are then recorded in the result's details).
+    (``FeatureSpace``). Every real record is compared with every synthetic and every
+    real record; at most ``max_queries`` real records are queried (a seeded sample,
+    whose size and a 95% interval of the score are then recorded in the result's
+    details).
 
     Parameters
     ----------
@@ -72,6 +80,6 @@ class BetaRecallMetric:
             value=value,
             category="fidelity",
             higher_is_better=True,
-            description="Integrated beta-recall: real rows covered by the synthetic beta-supports. Higher = better.",
+            description="Integrated beta-recall: real rows covered by the synthetic data at the real densities. Higher = better.",
             details=details,
         )

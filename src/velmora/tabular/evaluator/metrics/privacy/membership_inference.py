@@ -155,6 +155,16 @@ class MembershipInferenceMetric:
         self.random_seed = resolve_seed(random_seed)
         self.details: Dict[str, object] = {}
 
+    def _baseline_queries(
+        self, close_rows: np.ndarray, baseline_exact: np.ndarray, rng: np.random.RandomState
+    ) -> np.ndarray:
+        """The baseline rows to query. When every suspected row is an exact copy, no
+        distance threshold can beat the exact-copy attack (F_close is 1 everywhere), so
+        the baseline distances are not needed."""
+        if len(close_rows) == 0:
+            return close_rows
+        return sample_queries(np.flatnonzero(~baseline_exact), self.max_queries, rng)
+
     def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> float:
         """The attack's AUC in [0.5, 1]; ``details`` explains it."""
         if self.holdout is not None and len(self.holdout) == 0:
@@ -166,7 +176,7 @@ class MembershipInferenceMetric:
             close_exact = found_in(rows.synthetic_hash, rows.real_hash)
             baseline_exact = repeated(rows.real_hash)
             close_rows = sample_queries(np.flatnonzero(~close_exact), self.max_queries, rng)
-            baseline_rows = sample_queries(np.flatnonzero(~baseline_exact), self.max_queries, rng)
+            baseline_rows = self._baseline_queries(close_rows, baseline_exact, rng)
             close = nearest_distances(rows.synthetic[close_rows], rows.real)
             baseline = kth_other_distances(rows.real, baseline_rows, 1)
             groups = {"synthetic": (len(close_rows), int((~close_exact).sum())),
@@ -178,7 +188,7 @@ class MembershipInferenceMetric:
             close_exact = found_in(rows.real_hash, rows.synthetic_hash)
             baseline_exact = found_in(rows.other_hashes[0], rows.synthetic_hash)
             close_rows = sample_queries(np.flatnonzero(~close_exact), self.max_queries, rng)
-            baseline_rows = sample_queries(np.flatnonzero(~baseline_exact), self.max_queries, rng)
+            baseline_rows = self._baseline_queries(close_rows, baseline_exact, rng)
             close = nearest_distances(rows.real[close_rows], rows.synthetic)
             baseline = nearest_distances(holdout[baseline_rows], rows.synthetic)
             groups = {"members": (len(close_rows), int((~close_exact).sum())),
