@@ -46,7 +46,8 @@ def matrices(min_rows=1, max_rows=40, features=None):
 
 
 @settings(max_examples=75, deadline=None)
-@given(query=matrices(), data=st.data(), k=st.integers(1, 4), threads=st.integers(0, 3))
+# Up to 200 query rows: several 64-row blocks, split between threads.
+@given(query=matrices(max_rows=200), data=st.data(), k=st.integers(1, 4), threads=st.integers(0, 3))
 def test_nearest_neighbours_matches_numpy(query, data, k, threads):
     reference_rows = data.draw(matrices(min_rows=k, max_rows=300, features=st.just(query.shape[1])))
     distances, positions = _metric_kernels.nearest_neighbours(query, reference_rows, k, False, threads)

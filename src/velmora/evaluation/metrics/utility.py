@@ -6,7 +6,14 @@ import numpy as np
 import pandas as pd
 
 from velmora.tabular.evaluator.metrics._data import check_frames, resolve_seed, unit_interval
-from velmora.tabular.evaluator.metrics._models import TabularModelData, cap_rows, details_of, split_positions
+from velmora.tabular.evaluator.metrics._models import (
+    TabularModelData,
+    cap_rows,
+    describe_model,
+    details_of,
+    split_details,
+    split_positions,
+)
 
 __all__ = ["PredictionAgreementMetrics"]
 
@@ -37,7 +44,10 @@ class PredictionAgreementMetrics:
     score is, for a classification target, the share of rows where A and B predict the
     same class, and for a regression target Lin's concordance correlation of the two
     predictions, clipped to [0, 1]. 1 means the synthetic data teaches the same
-    decision function as the real data.
+    decision function as the real data. When model A itself has no skill on the
+    held-out rows (macro F1 or R^2 of 0 or less: a target the features do not predict)
+    the score is 0.0 and ``details["reason"]`` says why. After the call ``details``
+    names the target, the task kind, both models and the split.
 
     Parameters
     ----------
@@ -81,16 +91,30 @@ class PredictionAgreementMetrics:
         model_synthetic = data.fit(x_synthetic, y_synthetic, self.random_seed)
         predicted_real = data.predict(model_real, x_real[test])
         predicted_synthetic = data.predict(model_synthetic, x_real[test])
-        if data.task == "classification":
-            score = float(np.mean(predicted_real == predicted_synthetic))
-        else:
-            score = unit_interval(concordance_correlation(predicted_real, predicted_synthetic))
+        trtr = data.score(y_real[test], predicted_real)
+        measure = "macro F1" if data.task == "classification" else "R^2"
         self.details = details_of(
             data,
+            agreement="share of equal predictions" if data.task == "classification" else "Lin's concordance",
+            model_real=describe_model(model_real),
+            model_synthetic=describe_model(model_synthetic),
+            split=split_details(self.test_fraction, len(train), len(test), self.random_seed),
+            trtr=trtr,
+            trtr_score=measure,
             n_train_real=len(y_train),
             n_train_synthetic=len(y_synthetic),
             n_test=len(test),
             rows_without_target={"real": dropped_real, "synthetic": dropped_synthetic},
             random_seed=self.random_seed,
         )
-        return score
+        if not trtr > 0:
+            # Two models that learned nothing agree on nothing worth reproducing (both
+            # may predict the same constant): the agreement would mean nothing.
+            self.details["reason"] = (
+                f"the model trained on real data scores {trtr:.4f} ({measure}) on held-out real data: "
+                f"the target {str(self.target)!r} has no signal to reproduce"
+            )
+            return 0.0
+        if data.task == "classification":
+            return float(np.mean(predicted_real == predicted_synthetic))
+        return unit_interval(concordance_correlation(predicted_real, predicted_synthetic))

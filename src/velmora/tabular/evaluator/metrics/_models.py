@@ -140,7 +140,24 @@ def cap_rows(x: np.ndarray, y: np.ndarray, cap: Optional[int], rng: np.random.Ra
     return x[chosen], y[chosen]
 
 
+def describe_model(model) -> str:
+    """The estimator's class and the settings that decide its fit, as one line."""
+    params = model.get_params()
+    shown = [f"{name}={params[name]!r}" for name in ("strategy", "max_iter", "early_stopping", "random_state") if name in params]
+    return f"{type(model).__name__}({', '.join(shown)})"
+
+
 def details_of(data: TabularModelData, **figures) -> Dict[str, object]:
     details: Dict[str, object] = {"target": str(data.target), "task": data.task, "n_features": len(data.features)}
     details.update(figures)
     return details
+
+
+def split_details(test_fraction: float, n_train: int, n_test: int, seed: int) -> Dict[str, object]:
+    return {
+        "method": "seeded random split of the real rows",
+        "test_fraction": test_fraction,
+        "n_train": n_train,
+        "n_test": n_test,
+        "random_seed": seed,
+    }
