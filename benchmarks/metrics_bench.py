@@ -34,7 +34,7 @@ from sklearn.neighbors import NearestNeighbors
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _frames import mixed_frame  # noqa: E402
 
-from velmora.tabular.evaluator.metrics import _kernels  # noqa: E402
+from velmora._metric_core import kernels as _kernels  # noqa: E402
 
 def run_default_suite(real, synthetic, seed=None) -> Dict[str, float]:
     """The evaluator's default suite, one metric per evaluate() call (tstr last, as the

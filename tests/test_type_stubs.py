@@ -12,7 +12,7 @@ STUBS = {
     "velmora.tabular.evaluator.evaluator": "src/velmora/tabular/evaluator/evaluator.pyi",
     "velmora.core_generator.noiseforge": "src/velmora/core_generator/noiseforge/__init__.pyi",
     "velmora.tabular.rulewarden": "src/velmora/tabular/rulewarden.pyi",
-    "velmora.tabular.evaluator.metrics._metric_kernels": "src/velmora/tabular/evaluator/metrics/_metric_kernels.pyi",
+    "velmora._metric_core._metric_kernels": "src/velmora/_metric_core/_metric_kernels.pyi",
 }
 
 

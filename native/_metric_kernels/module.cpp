@@ -1,4 +1,4 @@
-// velmora.tabular.evaluator.metrics._metric_kernels: the metric library's numeric
+// velmora._metric_core._metric_kernels: the metric library's numeric
 // kernels (native/common/metric_kernels.*) on numpy arrays.
 #include <pybind11/numpy.h>
 

@@ -7,7 +7,7 @@ import pytest
 from scipy import stats
 
 from velmora.evaluation.metrics.similarity import CorrelationSimilarityMetrics, UnivariateSimilarityMetrics
-from velmora.tabular.evaluator.metrics._data import FeatureSpace
+from velmora._metric_core.data import FeatureSpace
 from velmora.tabular.evaluator.metrics.statistical.ks_complement import KSComplementMetric
 
 

@@ -2,7 +2,7 @@
 structures, and between the joint distributions.
 
 Every score lies in [0, 1], 1 meaning "indistinguishable" and higher being better.
-Columns are typed as in ``velmora.tabular.evaluator.metrics._data``: numbers, datetimes
+Columns are typed as in ``velmora._metric_core.data``: numbers, datetimes
 and timedeltas are numeric; booleans, strings and categoricals are categorical.
 """
 
@@ -12,8 +12,8 @@ from typing import Dict, Hashable, List, Optional, Sequence, Tuple
 import numpy as np
 import pandas as pd
 
-from velmora.tabular.evaluator.metrics import _kernels
-from velmora.tabular.evaluator.metrics._data import (
+from velmora._metric_core import kernels as _kernels
+from velmora._metric_core.data import (
     ColumnScores,
     FeatureSpace,
     category_frequencies,

@@ -5,15 +5,8 @@ from typing import Dict, Hashable, Optional
 import numpy as np
 import pandas as pd
 
-from velmora.tabular.evaluator.metrics._data import check_frames, resolve_seed, unit_interval
-from velmora.tabular.evaluator.metrics._models import (
-    TabularModelData,
-    cap_rows,
-    describe_model,
-    details_of,
-    split_details,
-    split_positions,
-)
+from velmora._metric_core.data import check_frames, resolve_seed, unit_interval
+from velmora._metric_core.models import prepare_task
 
 __all__ = ["PredictionAgreementMetrics"]
 
@@ -80,32 +73,17 @@ class PredictionAgreementMetrics:
 
     def prediction_agreement_percentage(self) -> float:
         """The agreement score in [0, 1] (a fraction, despite the name)."""
-        rng = np.random.RandomState(self.random_seed)
-        data = TabularModelData(self.real, self.synthetic, self.target)
-        x_real, y_real, dropped_real = data.encode(self.real)
-        x_synthetic, y_synthetic, dropped_synthetic = data.encode(self.synthetic)
-        train, test = split_positions(len(y_real), self.test_fraction, rng)
-        x_train, y_train = cap_rows(x_real[train], y_real[train], self.max_train_rows, rng)
-        x_synthetic, y_synthetic = cap_rows(x_synthetic, y_synthetic, self.max_train_rows, rng)
-        model_real = data.fit(x_train, y_train, self.random_seed)
-        model_synthetic = data.fit(x_synthetic, y_synthetic, self.random_seed)
-        predicted_real = data.predict(model_real, x_real[test])
-        predicted_synthetic = data.predict(model_synthetic, x_real[test])
-        trtr = data.score(y_real[test], predicted_real)
-        measure = "macro F1" if data.task == "classification" else "R^2"
-        self.details = details_of(
-            data,
+        task = prepare_task(self.real, self.synthetic, self.target, self.test_fraction, self.max_train_rows,
+                            self.random_seed)
+        data = task.data
+        predicted_real = data.predict(task.model_real, task.x_test)
+        predicted_synthetic = data.predict(task.model_synthetic, task.x_test)
+        trtr = data.score(task.y_test, predicted_real)
+        measure = task.measure
+        self.details = task.details(
             agreement="share of equal predictions" if data.task == "classification" else "Lin's concordance",
-            model_real=describe_model(model_real),
-            model_synthetic=describe_model(model_synthetic),
-            split=split_details(self.test_fraction, len(train), len(test), self.random_seed),
             trtr=trtr,
             trtr_score=measure,
-            n_train_real=len(y_train),
-            n_train_synthetic=len(y_synthetic),
-            n_test=len(test),
-            rows_without_target={"real": dropped_real, "synthetic": dropped_synthetic},
-            random_seed=self.random_seed,
         )
         if not trtr > 0:
             # Two models that learned nothing agree on nothing worth reproducing (both

@@ -14,8 +14,8 @@ from typing import Callable, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 import pandas as pd
 
-from . import _kernels
-from ._data import FeatureSpace, check_frames, row_hashes
+from velmora._metric_core import kernels as _kernels
+from velmora._metric_core.data import FeatureSpace, check_frames, row_hashes
 
 # Query rows per search, by default: frames up to this size are searched from every
 # row; above it the sampling error of a share estimated from 10,000 queries is at most

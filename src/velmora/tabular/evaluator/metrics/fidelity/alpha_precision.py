@@ -6,7 +6,7 @@ import pandas as pd
 
 from velmora.tabular.evaluator.report import MetricResult
 
-from .._data import resolve_seed
+from velmora._metric_core.data import resolve_seed
 from .._neighbours import DEFAULT_MAX_QUERIES, EmbeddedRows
 from ._support import support_score
 

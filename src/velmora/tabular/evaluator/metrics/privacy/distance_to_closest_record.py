@@ -5,7 +5,7 @@ from typing import Dict, Optional
 import numpy as np
 import pandas as pd
 
-from .._data import resolve_seed
+from velmora._metric_core.data import resolve_seed
 from .._neighbours import (
     DEFAULT_MAX_QUERIES,
     EmbeddedRows,

@@ -7,16 +7,8 @@ import pandas as pd
 
 from velmora.tabular.evaluator.report import MetricResult
 
-from .._data import check_frames, resolve_seed, unit_interval
-from .._models import (
-    TabularModelData,
-    cap_rows,
-    default_target,
-    describe_model,
-    details_of,
-    split_details,
-    split_positions,
-)
+from velmora._metric_core.data import check_frames, resolve_seed, unit_interval
+from velmora._metric_core.models import default_target, prepare_task
 
 __all__ = ["TSTRNormalizedMetric"]
 
@@ -70,33 +62,11 @@ class TSTRNormalizedMetric:
         """
         check_frames(real, synthetic)
         target = default_target(real, synthetic) if self.target is None else self.target
-        rng = np.random.RandomState(self.random_seed)
-        data = TabularModelData(real, synthetic, target)
-        x_real, y_real, dropped_real = data.encode(real)
-        x_synthetic, y_synthetic, dropped_synthetic = data.encode(synthetic)
-        train, test = split_positions(len(y_real), self.test_fraction, rng)
-        x_train, y_train = cap_rows(x_real[train], y_real[train], self.max_train_rows, rng)
-        x_synthetic, y_synthetic = cap_rows(x_synthetic, y_synthetic, self.max_train_rows, rng)
-        x_test, y_test = x_real[test], y_real[test]
-        model_real = data.fit(x_train, y_train, self.random_seed)
-        model_synthetic = data.fit(x_synthetic, y_synthetic, self.random_seed)
-        trtr = data.score(y_test, data.predict(model_real, x_test))
-        tstr = data.score(y_test, data.predict(model_synthetic, x_test))
-        measure = "macro F1" if data.task == "classification" else "R^2"
-        details = details_of(
-            data,
-            score=measure,
-            tstr=tstr,
-            trtr=trtr,
-            model_real=describe_model(model_real),
-            model_synthetic=describe_model(model_synthetic),
-            split=split_details(self.test_fraction, len(train), len(test), self.random_seed),
-            n_train_real=len(y_train),
-            n_train_synthetic=len(y_synthetic),
-            n_test=len(test),
-            rows_without_target={"real": dropped_real, "synthetic": dropped_synthetic},
-            random_seed=self.random_seed,
-        )
+        task = prepare_task(real, synthetic, target, self.test_fraction, self.max_train_rows, self.random_seed)
+        trtr = task.data.score(task.y_test, task.data.predict(task.model_real, task.x_test))
+        tstr = task.data.score(task.y_test, task.data.predict(task.model_synthetic, task.x_test))
+        measure = task.measure
+        details = task.details(score=measure, tstr=tstr, trtr=trtr)
         if trtr > 0:
             value = unit_interval(max(0.0, tstr) / trtr)
         else:
