@@ -98,8 +98,8 @@ void squared_distance_tile(const double* query_rows, std::size_t count, const do
         return;
     }
     for (std::size_t q = 0; q < count; ++q) {
-        squared_distance_tile_single(query_rows + q * n_features, reference_columns, n_reference, n_features, j0,
-                                     width, out + q);
+        squared_distance_tile_single(query_rows + q * n_features, reference_columns, n_reference, n_features, j0, width,
+                                     out + q);
     }
 }
 
@@ -140,8 +140,8 @@ void nearest_neighbours(const double* query_rows, std::size_t n_query, const dou
         best.assign(count, TopK(k));
         for (std::size_t j0 = 0; j0 < n_reference; j0 += reference_tile) {
             const std::size_t width = std::min(reference_tile, n_reference - j0);
-            squared_distance_tile(query_rows + i0 * n_features, count, reference_columns, n_reference, n_features,
-                                  j0, width, tile);
+            squared_distance_tile(query_rows + i0 * n_features, count, reference_columns, n_reference, n_features, j0,
+                                  width, tile);
             for (std::size_t q = 0; q < count; ++q) {
                 TopK& top = best[q];
                 const double* row = tile[q];

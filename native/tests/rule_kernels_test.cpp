@@ -25,7 +25,8 @@ struct Frame {
         inputs.rows = rows;
         for (const Node& node : expression->nodes) {
             auto found = node.kind == Node::Kind::column ? columns.find(node.text) : columns.end();
-            inputs.node_data.push_back(found == columns.end() ? std::nullopt : std::optional<ColumnData>(found->second));
+            inputs.node_data.push_back(found == columns.end() ? std::nullopt
+                                                              : std::optional<ColumnData>(found->second));
         }
         return evaluate_truth(*expression, inputs, require_boolean);
     }
