@@ -7,16 +7,18 @@
 namespace velmora {
 namespace {
 
-// The private names, checked against numpy 2.0.2 and 2.5.5: the process-wide
-// RandomState and its bit generator. (The bit generator's lock and capsule, and the
-// bitgen_t layout of numpy/random/bitgen.h, are public.)
+// The private names: the process-wide RandomState and its bit generator. (The bit
+// generator's lock and capsule, and the bitgen_t layout of numpy/random/bitgen.h, are
+// public.)
 struct PrivateName {
     const char* module;
     const char* path;
+    const char* used_for;
 };
-constexpr PrivateName global_state{"numpy.random.mtrand", "_rand"};
-constexpr PrivateName bit_generator_of_state{"numpy.random", "RandomState._bit_generator"};
-constexpr const char* checked_versions = "2.0.2 to 2.5.5";
+constexpr PrivateName global_state{"numpy.random.mtrand", "_rand", "the RandomState behind np.random's functions"};
+constexpr PrivateName bit_generator_of_state{"numpy.random", "RandomState._bit_generator",
+                                             "the bit generator the kernels draw from"};
+constexpr const char* checked_versions = "numpy 2.0.2 and 2.5.5";
 
 // numpy's bitgen_t (numpy/random/bitgen.h), whose layout numpy keeps stable.
 struct BitGen {
@@ -76,7 +78,7 @@ NumpyGlobalGenerator::Lock::~Lock() {
 py::tuple numpy_private_names() {
     py::list names;
     for (const PrivateName& name : {global_state, bit_generator_of_state}) {
-        names.append(py::make_tuple(name.module, name.path, checked_versions));
+        names.append(py::make_tuple("exists", name.module, name.path, "", checked_versions, name.used_for));
     }
     return py::tuple(names);
 }

@@ -48,8 +48,8 @@ private:
     noise::UniformSource source_;
 };
 
-// The private numpy names read above, for the test that they still exist:
-// (module, attribute path, numpy versions checked).
+// The private numpy names read above, for the test that they still exist, as rows
+// of the table pandas_internals::table() describes.
 py::tuple numpy_private_names();
 
 }  // namespace velmora
