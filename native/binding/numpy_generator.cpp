@@ -67,11 +67,14 @@ NumpyGlobalGenerator::Lock::Lock(py::object lock) : lock_(std::move(lock)) {
 
 NumpyGlobalGenerator::Lock::~Lock() {
     if (!lock_) return;  // moved from
-    try {
-        lock_.attr("release")();
-    } catch (py::error_already_set& error) {
-        // A destructor cannot raise; releasing a lock this guard acquired does not fail.
-        error.discard_as_unraisable(lock_);
+    // Through the C API, so that nothing can throw out of the destructor. Releasing a
+    // lock this guard acquired does not fail; should it, the error is reported as
+    // unraisable, as the interpreter does for errors in __del__.
+    PyObject* result = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
+    if (result == nullptr) {
+        PyErr_WriteUnraisable(lock_.ptr());
+    } else {
+        Py_DECREF(result);
     }
 }
 

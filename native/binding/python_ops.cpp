@@ -92,7 +92,7 @@ double as_double(py::handle value) {
 }
 
 void set_item(const py::object& target, py::handle key, py::handle value) {
-    py::object held_like_a_python_frame = target;
+    py::object held_like_a_python_frame = target;  // NOLINT(performance-unnecessary-copy-initialization)
     if (PyObject_SetItem(target.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 

@@ -87,7 +87,7 @@ void WorkFrame::replace_with_new(const py::object& col, const py::array& values)
     if (at && values.ndim() == 1 && static_cast<std::size_t>(values.shape(0)) == py::len(frame_)) {
         set_item_manager = pandas_internals::set_item_manager(frame_);
     }
-    if (!set_item_manager) {
+    if (!at || !set_item_manager) {
         replace(col, values);
         return;
     }

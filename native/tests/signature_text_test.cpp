@@ -53,6 +53,7 @@ class CountMessage : public ::testing::TestWithParam<CountCase> {};
 TEST_P(CountMessage, PicksWordsAndNumber) {
     const CountCase& c = GetParam();
     std::vector<ParamSpec> params;
+    params.reserve(c.maximum);
     for (std::size_t i = 0; i < c.maximum; ++i) {
         params.push_back({.name = "p", .default_text = i < c.required ? "" : "None"});
     }
