@@ -2,7 +2,8 @@
 # Sets up the development environment (a CPython 3.9 virtual environment with the
 # pinned dependencies and velmora built from this tree), then runs one job:
 #   bash tools/dev.sh main    the end-to-end example
-#   bash tools/dev.sh test    every test: C++ unit tests, then the Python tests
+#   bash tools/dev.sh test    the native quality gates, then every test: C++ unit tests,
+#                             then the Python tests
 # A second run reuses the environment and rebuilds only what changed.
 set -euo pipefail
 
@@ -105,6 +106,34 @@ run_cpp_tests() {
     (cd "$dir" && "$venv/bin/ctest" --output-on-failure)
 }
 
+# ---------------------------------------------------------------------------------
+# Native quality gates, run before the tests: clang-format (.clang-format), the raw C
+# API allowance outside native/binding (tools/check_raw_capi.py) and clang-tidy
+# (.clang-tidy, tools/run_clang_tidy.py). Their tools are pinned in
+# tools/native-gates.txt.
+install_native_gate_tools() {
+    local stamp="$venv/.native-gates.sha"
+    local want
+    want=$(sha256sum tools/native-gates.txt | cut -d' ' -f1)
+    if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
+        say "installing the pinned native gate tools"
+        "$venv/bin/python" -m pip install --quiet -r tools/native-gates.txt
+        echo "$want" > "$stamp"
+    fi
+}
+
+run_native_gates() {
+    install_native_gate_tools
+    ensure_gtest  # the compile database clang-tidy reads covers the C++ tests
+    local started sources
+    started=$(date +%s%N)
+    mapfile -t sources < <(find native \( -name '*.cpp' -o -name '*.hpp' \) | sort)
+    "$venv/bin/clang-format" --dry-run --Werror "${sources[@]}"
+    say "clang-format: ${#sources[@]} files as .clang-format lays them out, $((($(date +%s%N) - started) / 1000000)) ms"
+    "$venv/bin/python" tools/check_raw_capi.py
+    "$venv/bin/python" tools/run_clang_tidy.py --clang-tidy "$venv/bin/clang-tidy" --cmake "$venv/bin/cmake"
+}
+
 job=${1:-}
 case "$job" in
     main)
@@ -115,6 +144,7 @@ case "$job" in
     test)
         setup_venv
         shift
+        run_native_gates
         run_cpp_tests
         ensure_chromium
         exec "$venv/bin/python" -m pytest "$@"
