@@ -79,9 +79,7 @@ void minimal_pass(const Call& call, const py::object& df, WorkFrame& work) {
     for (py::handle col : number_columns(call, df)) {
         if (contains(columns, col)) minimal_number_column(call, df, work, py::reinterpret_borrow<py::object>(col));
     }
-    py::list categorical_types;
-    for (const char* name : {"object", "category", "bool"}) categorical_types.append(name);
-    py::object categorical_columns = selected_columns(df, categorical_types);
+    py::object categorical_columns = selected_columns(df, categorical_dtypes());
     for (py::handle col : categorical_columns) {
         if (contains(columns, col)) minimal_categorical_column(call, df, work, py::reinterpret_borrow<py::object>(col));
     }

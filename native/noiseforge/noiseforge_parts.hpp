@@ -45,6 +45,9 @@ void log_warning(const Call& call, const py::object& message);
 // an attribute set on the instance): the passes may then skip the call.
 bool is_own_method(const py::object& self, const FunctionSpec& spec);
 
+// The dtypes the categorical columns are selected by: object, category and bool.
+py::list categorical_dtypes();
+
 // df.select_dtypes(include=include).columns, without copying the frame's data.
 py::object selected_columns(const py::object& df, const py::list& include);
 

@@ -27,6 +27,12 @@ py::object selected_columns(const py::object& df, const py::list& include) {
     return no_rows.attr("select_dtypes")(py::arg("include") = include).attr("columns");
 }
 
+py::list categorical_dtypes() {
+    py::list include;
+    for (const char* name : {"object", "category", "bool"}) include.append(name);
+    return include;
+}
+
 py::object number_columns(const Call& call, const py::object& df) {
     py::list include;
     include.append(call.global("np").attr("number"));
@@ -62,12 +68,6 @@ py::object init(const Call& call) {
 
 py::list column_labels(const py::object& df, const py::list& include) {
     return selected_columns(df, include).attr("tolist")();
-}
-
-py::list categorical_dtypes() {
-    py::list include;
-    for (const char* name : {"object", "category", "bool"}) include.append(name);
-    return include;
 }
 
 py::object detect_column_types(const Call& call) {
