@@ -2,8 +2,8 @@
 
 The compile database comes from a configure-only CMake tree (build/tidy), so each file
 is analysed with the flags it is built with. A file that passed is not analysed again
-until it, any header of native/, .clang-tidy, its compile command, the pinned versions
-or clang-tidy itself change.
+until it, any header of native/, .clang-tidy, its compile command, the pinned versions,
+this script or clang-tidy itself change.
 
     python tools/run_clang_tidy.py --clang-tidy PATH --cmake PATH [--jobs N]
 """
@@ -12,6 +12,7 @@ import concurrent.futures
 import hashlib
 import json
 import os
+import re
 import subprocess
 import sys
 import time
@@ -39,7 +40,8 @@ def shared_key(clang_tidy):
     digest = hashlib.sha256()
     version = subprocess.run([clang_tidy, "--version"], check=True, capture_output=True, text=True).stdout
     digest.update(version.encode())
-    for path in [ROOT / ".clang-tidy", ROOT / "pyproject.toml", *sorted((ROOT / "native").rglob("*.hpp"))]:
+    settings = [ROOT / ".clang-tidy", ROOT / "pyproject.toml", Path(__file__).resolve()]
+    for path in [*settings, *sorted((ROOT / "native").rglob("*.hpp"))]:
         digest.update(str(path.relative_to(ROOT)).encode() + b"\0" + path.read_bytes())
     return digest.hexdigest()
 
@@ -68,7 +70,10 @@ def main():
         source, stamp, key = stamp_of(entry)
         if stamp.exists() and stamp.read_text() == key:
             return source, None, True
-        result = subprocess.run([args.clang_tidy, "-p", str(BUILD), "--quiet", str(source)],
+        # Findings in the project's own headers count, wherever the clone lives.
+        header_filter = "^" + re.escape(str(ROOT / "native")) + "/"
+        result = subprocess.run([args.clang_tidy, "-p", str(BUILD), "--quiet", f"--header-filter={header_filter}",
+                                 str(source)],
                                 capture_output=True, text=True)
         if result.returncode == 0:
             stamp.write_text(key)

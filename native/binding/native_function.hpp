@@ -50,6 +50,7 @@ using Implementation = py::object (*)(const Call&);
 //                               .implementation = fix};
 // A method's __qualname__ ("Class.name") comes from the class it is built into.
 struct FunctionSpec {
+    [[no_unique_address]] FieldsByName by_name = {};
     const char* name;                    // __name__, also the name in argument error messages
     std::vector<ParamSpec> params = {};  // in order; a **kwargs catch-all comes last
     const char* return_annotation = "";  // "" when there is none

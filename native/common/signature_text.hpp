@@ -19,9 +19,15 @@ enum class ArgKind {
     boolean,  // reduced to its truth value
 };
 
+// The first member of a table whose fields must be named where they are filled: an
+// initialiser that lists values by position ({"x", ...}) would have to build this
+// member from its first value, which does not compile; designated initialisers skip it.
+struct FieldsByName {};
+
 // One parameter of a function's table, filled with designated initialisers:
 //   {.name = "strategy", .kind = ArgKind::string, .annotation = "str", .default_text = "'resample'"}
 struct ParamSpec {
+    [[no_unique_address]] FieldsByName by_name = {};
     std::string_view name;  // always given
     ArgKind kind = ArgKind::object;
     std::string_view annotation = {};    // empty: no annotation
