@@ -3,8 +3,9 @@
 # the exact versions of constraints/py<version>.txt and velmora built from this tree),
 # then runs one job:
 #   bash tools/dev.sh main [ARGS]    the end-to-end example (on CPython 3.9)
-#   bash tools/dev.sh test [ARGS]    every test: the C++ unit tests, the Python tests on
-#                                    CPython 3.9, then the Python tests on CPython 3.13
+#   bash tools/dev.sh test [ARGS]    the native quality gates, then every test: the C++
+#                                    unit tests, the Python tests on CPython 3.9, then
+#                                    the Python tests on CPython 3.13
 #   bash tools/dev.sh lock --python X.Y [--lowest]
 #                                    resolve the requirements afresh and write
 #                                    constraints/pyX.Y.txt (--lowest: every runtime
@@ -179,6 +180,34 @@ run_python_tests() {  # run_python_tests VERSION [PYTEST ARGS]
     "$(venv_of "$version")/bin/python" -m pytest "$@"
 }
 
+# ---------------------------------------------------------------------------------
+# Native quality gates, run before the tests: clang-format (.clang-format), the raw C
+# API allowance outside native/binding (tools/check_raw_capi.py) and clang-tidy
+# (.clang-tidy, tools/run_clang_tidy.py). Their tools are pinned in
+# tools/native-gates.txt.
+install_native_gate_tools() {
+    local stamp="$venv/.native-gates.sha"
+    local want
+    want=$(sha256sum tools/native-gates.txt | cut -d' ' -f1)
+    if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
+        say "installing the pinned native gate tools"
+        "$venv/bin/python" -m pip install --quiet -r tools/native-gates.txt
+        echo "$want" > "$stamp"
+    fi
+}
+
+run_native_gates() {
+    install_native_gate_tools
+    ensure_gtest  # the compile database clang-tidy reads covers the C++ tests
+    local started sources
+    started=$(date +%s%N)
+    mapfile -t sources < <(find native \( -name '*.cpp' -o -name '*.hpp' \) | sort)
+    "$venv/bin/clang-format" --dry-run --Werror "${sources[@]}"
+    say "clang-format: ${#sources[@]} files as .clang-format lays them out, $((($(date +%s%N) - started) / 1000000)) ms"
+    "$venv/bin/python" tools/check_raw_capi.py
+    "$venv/bin/python" tools/run_clang_tidy.py --clang-tidy "$venv/bin/clang-tidy" --cmake "$venv/bin/cmake"
+}
+
 job=${1:-}
 [ $# -gt 0 ] && shift
 python_version=""
@@ -210,6 +239,7 @@ case "$job" in
             exit
         fi
         setup_venv "$reference"
+        run_native_gates
         run_cpp_tests
         ensure_chromium
         status=0

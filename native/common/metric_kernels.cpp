@@ -103,8 +103,8 @@ void squared_distance_tile(const double* query_rows, std::size_t count, const do
         return;
     }
     for (std::size_t q = 0; q < count; ++q) {
-        squared_distance_tile_single(query_rows + q * n_features, reference_columns, n_reference, n_features, j0,
-                                     width, out + q);
+        squared_distance_tile_single(query_rows + q * n_features, reference_columns, n_reference, n_features, j0, width,
+                                     out + q);
     }
 }
 
@@ -148,8 +148,8 @@ void nearest_neighbours(const double* query_rows, std::size_t n_query, const dou
             for (std::size_t g = 0; g < block_count; g += query_tile) {
                 const std::size_t i0 = b0 + g;
                 const std::size_t count = std::min(query_tile, block_count - g);
-                squared_distance_tile(query_rows + i0 * n_features, count, reference_columns, n_reference,
-                                      n_features, j0, width, tile);
+                squared_distance_tile(query_rows + i0 * n_features, count, reference_columns, n_reference, n_features,
+                                      j0, width, tile);
                 for (std::size_t q = 0; q < count; ++q) {
                     TopK& top = best[g + q];
                     const double* row = tile[q];
