@@ -197,6 +197,8 @@ install_native_gate_tools() {
 }
 
 run_native_gates() {
+    local venv
+    venv=$(venv_of "$reference")
     install_native_gate_tools
     ensure_gtest  # the compile database clang-tidy reads covers the C++ tests
     local started sources
