@@ -111,9 +111,10 @@ def default_target(real: pd.DataFrame, synthetic: pd.DataFrame) -> Optional[Hash
     the real frame, also in the synthetic frame, with two or more distinct non-missing
     values; None when there is none."""
     present = set(synthetic.columns)
+    column: Hashable
     for column in real.columns:
         if column in present and real[column].dropna().nunique() > 1:
-            return column  # type: ignore[no-any-return]
+            return column
     return None
 
 

@@ -16,8 +16,8 @@
 Tables are CSV files, or Parquet files (``.parquet``, ``.pq``) when pyarrow is
 installed. Exit status: 0 on success, 1 when a quality gate fails (``--fail-under``,
 ``--fail-on-violation``), 2 for bad input, 3 for an internal error (a fault of velmora
-itself; ``--traceback`` shows where it happened), 130 when interrupted. Files are
-written whole or not at all.
+itself; ``--traceback`` shows where it happened), 130 when interrupted, 141 when the
+reader of standard output goes away. Files are written whole or not at all.
 """
 import argparse
 import logging
@@ -215,6 +215,10 @@ class Progress:
             self.stream.write(f"\r\x1b[K[{self.done}/{self.total}] {label}")
             self.stream.flush()
 
+    def stepper(self, prefix: str) -> Callable[[str], None]:
+        """step() for labels that start with `prefix`."""
+        return lambda label: self.step(f"{prefix}{label}")
+
     def finish(self) -> None:
         if self.enabled and self.done:
             self.stream.write("\r\x1b[K")
@@ -266,8 +270,23 @@ def _check_pair(real: "pd.DataFrame", real_path: str, synthetic: "pd.DataFrame",
             raise CommandError(f"{holdout_path}: the holdout lacks columns the tables share: {', '.join(lacking)}")
 
 
-def _read_holdout(args: argparse.Namespace) -> Optional["pd.DataFrame"]:
-    return None if args.holdout is None else read_rows(args.holdout)
+def _read_holdout(args: argparse.Namespace, real: "pd.DataFrame") -> Optional["pd.DataFrame"]:
+    """The holdout table, with a note when some of its rows are rows of the real table:
+    the attack takes those as members and non-members at once."""
+    if args.holdout is None:
+        return None
+    import pandas as pd
+
+    holdout = read_rows(args.holdout)
+    shared = [column for column in real.columns if column in set(holdout.columns)]
+    if shared:
+        real_rows = set(pd.util.hash_pandas_object(real[shared], index=False))
+        repeated = int(pd.util.hash_pandas_object(holdout[shared], index=False).isin(real_rows).sum())
+        if repeated:
+            print(f"velmora: note: {repeated:,} of {_count(len(holdout), 'holdout row')} "
+                  f"{'is also a row' if repeated == 1 else 'are also rows'} of {args.real}; a holdout should "
+                  "hold records the generator never saw", file=sys.stderr)
+    return holdout
 
 
 def _stem(path: str) -> str:
@@ -293,7 +312,7 @@ def command_evaluate(args: argparse.Namespace) -> int:
             check_output_file(path)
     real = read_rows(args.real)
     synthetic = read_rows(args.synthetic)
-    holdout = _read_holdout(args)
+    holdout = _read_holdout(args, real)
     _check_pair(real, args.real, synthetic, args.synthetic, args.target, holdout, args.holdout)
 
     progress = Progress(len(names))
@@ -355,7 +374,7 @@ def command_compare(args: argparse.Namespace) -> int:
             check_output_folder(folder)
     real = read_rows(args.real)
     synthetic_tables = [read_rows(path) for path in args.synthetic]
-    holdout = _read_holdout(args)
+    holdout = _read_holdout(args, real)
     for path, synthetic in zip(args.synthetic, synthetic_tables):
         _check_pair(real, args.real, synthetic, path, args.target, holdout, args.holdout)
 
@@ -366,7 +385,7 @@ def command_compare(args: argparse.Namespace) -> int:
         evaluations.append(evaluate_tables(
             real, synthetic, names, generator_name=label, dataset_name=args.dataset or _stem(args.real),
             seed=args.seed, target=args.target, holdout=holdout,
-            step=lambda name, label=label: progress.step(f"{label}: {name}"),
+            step=progress.stepper(f"{label}: "),
         ))
     progress.finish()
 
@@ -712,7 +731,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     logging.basicConfig(level=logging.WARNING, format="velmora: %(levelname)s: %(message)s")
     run: Callable[[argparse.Namespace], int] = args.run
     try:
-        return run(args)
+        status = run(args)
+        sys.stdout.flush()  # inside the handlers: a reader that went away is reported below
+        return status
     except CommandError as error:
         print(f"velmora: error: {error}", file=sys.stderr)
         return EXIT_BAD_INPUT

@@ -9,6 +9,8 @@ import pandas as pd
 import pytest
 from palmerpenguins import load_penguins
 
+from velmora.cli import main
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
@@ -67,8 +69,6 @@ def test_perturb_bad_input(args, message, tables, tmp_path):
     (["--method", "gaussian", "--epsilon", "2", "--delta", "1e-6"], "(method gaussian: epsilon 2, delta 1e-06)", []),
 ])
 def test_perturb_says_which_budget_the_method_uses(capsys, tables, tmp_path, options, says, notes):
-    from velmora.cli import main
-
     assert main(["perturb", str(tables / "real.csv"), str(tmp_path / "out.csv"), "--seed", "1", *options]) == 0
     captured = capsys.readouterr()
     assert captured.out.startswith("Wrote 333 perturbed rows to ") and says in captured.out
@@ -113,7 +113,7 @@ def test_two_runs_give_the_same_report(tables, tmp_path):
         result = run("evaluate", "train.csv", "copies.csv", "--target", "island", "--holdout",
                      "unseen.csv", "--seed", "4", "--name", "copier", "--dataset", "penguins", "--json", name,
                      cwd=tmp_path)
-        assert result.returncode == 0, result.stderr
+        assert result.returncode == 0 and result.stderr == "", result.stderr
         reports.append(json.loads((tmp_path / name).read_text()))
     for report in reports:
         assert report.pop("timestamp") and report.pop("evaluation_time_seconds") > 0
@@ -157,18 +157,23 @@ def test_evaluate_matches_one_evaluator_call(tables, tmp_path):
 
 
 def test_evaluate_names_the_metrics_without_result(capsys, tables, tmp_path):
-    from velmora.cli import main
-
     pd.read_csv(tables / "real.csv")[["species", "island"]].to_csv(tmp_path / "labels.csv", index=False)
     status = main(["evaluate", str(tables / "real.csv"), str(tmp_path / "labels.csv"), "--metrics", "ks_complement",
                    "wasserstein", "pearson_correl_diff"])
     out = capsys.readouterr().out
     assert status == 0
     assert out.split("No result from 2 metrics:\n")[1].splitlines()[:2] == [
-        "  wasserstein: every column was skipped: species: unordered categories (scored by total variation); "
-        "island: unordered categories (scored by total variation)",
+        ("  wasserstein: every column was skipped: species: unordered categories (scored by total variation); "
+         "island: unordered categories (scored by total variation)"),
         "  pearson_correl_diff: Correlations need at least two numeric or boolean columns.",
     ]
+
+
+def test_a_holdout_that_repeats_real_rows_gets_a_note(capsys, tables):
+    real, synthetic = str(tables / "real.csv"), str(tables / "synthetic.csv")
+    assert main(["evaluate", real, synthetic, "--metrics", "membership_inference_auc", "--holdout", synthetic]) == 0
+    assert capsys.readouterr().err == (f"velmora: note: 120 of 120 holdout rows are also rows of {real}; a holdout "
+                                       "should hold records the generator never saw\n")
 
 
 def test_compare_prints_the_table_and_writes_one_report_per_version(tables, tmp_path):
