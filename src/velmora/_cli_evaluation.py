@@ -97,13 +97,17 @@ CATALOGUE: Tuple[MetricInfo, ...] = (
 
 
 def one_line(error: BaseException) -> str:
-    """The first line of an exception's message (a KeyError's without its quotes)."""
+    """Why a metric failed, in one line: the first line of the message of the ValueError
+    or KeyError a metric raises for data it cannot score (a KeyError's without its
+    quotes); for any other exception also its type."""
     if isinstance(error, KeyError) and len(error.args) == 1:
         text = str(error.args[0])
     else:
         text = str(error)
     lines = text.strip().splitlines()
-    return lines[0] if lines else type(error).__name__
+    if not lines:
+        return type(error).__name__
+    return lines[0] if isinstance(error, (ValueError, KeyError)) else f"{type(error).__name__}: {lines[0]}"
 
 
 def default_target(real: pd.DataFrame, synthetic: pd.DataFrame) -> Optional[Hashable]:

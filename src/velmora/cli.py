@@ -397,13 +397,15 @@ def command_compare(args: argparse.Namespace) -> int:
     for folder, suffix in ((args.json_dir, ".json"), (args.html_dir, ".html")):
         if not folder:
             continue
-        pathlib.Path(folder).mkdir(exist_ok=True)
-        for stem, evaluation, synthetic in zip(stems, evaluations, synthetic_tables):
+        try:
+            pathlib.Path(folder).mkdir(exist_ok=True)
+        except OSError as error:
+            raise CommandError(f"{folder}: cannot make the folder ({error.strerror or _one_line(error)})") from None
+        for label, stem, evaluation, synthetic in zip(comparison.labels, stems, evaluations, synthetic_tables):
             path = str(pathlib.Path(folder) / f"{stem}{suffix}")
             report = evaluation.report
             write_text(report.to_json() if suffix == ".json" else _page(report, real, synthetic), path)
-            print(f"{'JSON report' if suffix == '.json' else 'HTML report'} of {report.generator_name} "
-                  f"written to {path}")
+            print(f"{'JSON report' if suffix == '.json' else 'HTML report'} of {label} written to {path}")
     return 0
 
 
