@@ -60,39 +60,28 @@ class MetricInfo:
 
     name: str
     better: str  # "higher" or "lower"
-    results: str  # the names its results are filed under
-    meaning: str
+    meaning: str  # one line, naming the results where their names differ from the metric's
 
 
 CATALOGUE: Tuple[MetricInfo, ...] = (
-    MetricInfo("ks_complement", "higher", "ks_complement_<column>",
-               "1 - Kolmogorov-Smirnov statistic (numbers) or 1 - total variation (categories), per column"),
-    MetricInfo("wasserstein", "higher", "wasserstein_<column>",
-               "1 - Wasserstein distance / real range, per numeric or ordered column"),
-    MetricInfo("total_variation", "higher", "tv_complement_<column>",
-               "1 - total variation distance of the value frequencies, per column"),
-    MetricInfo("hellinger", "higher", "hellinger_<column>",
-               "1 - Hellinger distance of the value frequencies, per column"),
-    MetricInfo("pearson_correl_diff", "higher", "pearson_correl_diff",
-               "1 - mean |r_real - r_synthetic| of the Pearson correlations of column pairs"),
-    MetricInfo("spearman_correl_diff", "higher", "spearman_correl_diff",
-               "the same with Spearman rank correlations"),
-    MetricInfo("correlation_matrix_distance", "higher", "correlation_matrix_distance",
-               "cosine similarity of the real and synthetic correlation matrices"),
-    MetricInfo("mmd", "higher", "mmd_rbf",
-               "1 - sqrt(MMD^2 / 2), the maximum mean discrepancy with an RBF kernel"),
-    MetricInfo("tstr_normalized", "higher", "tstr_normalized",
-               "a model trained on synthetic data over one trained on real data, tested on real (--target)"),
-    MetricInfo("prediction_agreement", "higher", "prediction_agreement",
-               "how often models trained on real and on synthetic data predict alike (--target)"),
-    MetricInfo("alpha_precision", "higher", "alpha_precision",
-               "how well synthetic records fall in the real data's densities (k-NN alpha-supports)"),
-    MetricInfo("beta_recall", "higher", "beta_recall",
-               "how well synthetic records cover the real data's densities (k-NN beta-supports)"),
-    MetricInfo("membership_inference_auc", "lower", "membership_inference_auc (privacy)",
-               "advantage of a distance attack telling the real records apart: 0 chance, 1 all (--holdout)"),
-    MetricInfo("distance_to_closest_record", "higher", "distance_to_closest_record (privacy)",
-               "real records' distance to the closest synthetic one, in real spacings: 0 copied, 1 far"),
+    MetricInfo("ks_complement", "higher",
+               "1 - KS statistic (numbers) or 1 - TV (categories), per column: ks_complement_<column>"),
+    MetricInfo("wasserstein", "higher", "1 - Wasserstein distance / real range, per ordered column: wasserstein_<column>"),
+    MetricInfo("total_variation", "higher",
+               "1 - total variation distance of the frequencies, per column: tv_complement_<column>"),
+    MetricInfo("hellinger", "higher", "1 - Hellinger distance of the frequencies, per column: hellinger_<column>"),
+    MetricInfo("pearson_correl_diff", "higher", "1 - mean |r_real - r_synthetic| over column pairs, Pearson's r"),
+    MetricInfo("spearman_correl_diff", "higher", "1 - mean |r_real - r_synthetic| over column pairs, Spearman's r"),
+    MetricInfo("correlation_matrix_distance", "higher", "cosine similarity of the real and synthetic correlation matrices"),
+    MetricInfo("mmd", "higher", "1 - sqrt(MMD^2 / 2), maximum mean discrepancy with an RBF kernel: mmd_rbf"),
+    MetricInfo("tstr_normalized", "higher", "train on synthetic / train on real, both tested on real rows (--target)"),
+    MetricInfo("prediction_agreement", "higher", "agreement of models trained on real and on synthetic data (--target)"),
+    MetricInfo("alpha_precision", "higher", "synthetic records inside the real data's densities (k-NN alpha-supports)"),
+    MetricInfo("beta_recall", "higher", "real data's densities covered by synthetic records (k-NN beta-supports)"),
+    MetricInfo("membership_inference_auc", "lower",
+               "privacy: advantage of a distance attack on membership, 0 = chance (--holdout)"),
+    MetricInfo("distance_to_closest_record", "higher",
+               "privacy: real records' distance to the closest synthetic one, 0 = copied"),
 )
 
 

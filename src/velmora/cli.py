@@ -264,6 +264,9 @@ def _check_pair(real: "pd.DataFrame", real_path: str, synthetic: "pd.DataFrame",
         for frame, path in ((real, real_path), (synthetic, synthetic_path)):
             if target not in frame.columns:
                 raise CommandError(f"--target {target!r} is not a column of {path} (columns: {_columns(frame)})")
+        if real[target].dropna().nunique() < 2:
+            raise CommandError(f"--target {target!r} has fewer than two distinct values in {real_path}: "
+                               "there is nothing to predict")
     if holdout is not None:
         lacking = [str(column) for column in shared if column not in holdout.columns]
         if lacking:
@@ -412,12 +415,12 @@ def command_compare(args: argparse.Namespace) -> int:
 def command_metrics(args: argparse.Namespace) -> int:
     from velmora._cli_evaluation import CATALOGUE
 
-    header = ("metric", "better", "results", "meaning")
-    rows = [(info.name, info.better, info.results, info.meaning) for info in CATALOGUE]
-    widths = [max(len(row[index]) for row in [header, *rows]) for index in range(3)]
+    header = ("metric", "better", "meaning")
+    rows = [(info.name, info.better, info.meaning) for info in CATALOGUE]
+    widths = [max(len(row[index]) for row in [header, *rows]) for index in range(2)]
     print("The evaluation suite ('velmora evaluate' runs every metric unless --metrics names some):")
     for row in [header, *rows]:
-        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[3])
+        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[2])
     return 0
 
 
@@ -716,8 +719,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     metrics = commands.add_parser(
         "metrics", formatter_class=_HelpFormatter, help="list the metrics of the evaluation suite",
-        description="List every metric of the evaluation suite with its direction, the names of its\n"
-                    "results and one line of meaning.",
+        description="List every metric of the evaluation suite with its direction and one line of\n"
+                    "meaning, which names its results where they are not named after the metric.",
         epilog="examples:\n  velmora metrics",
     )
     _traceback_option(metrics)

@@ -203,6 +203,7 @@ def test_compare_prints_the_table_and_writes_one_report_per_version(tables, tmp_
         (["evaluate", "{real}", "missing.csv"], "missing.csv: no such file"),
         (["evaluate", "{real}", "{header}"], "header.csv: the table has no rows"),
         (["evaluate", "{real}", "{real}", "--target", "colour"], "--target 'colour' is not a column of"),
+        (["evaluate", "{constant}", "{constant}", "--target", "species"], "fewer than two distinct values in"),
         (["evaluate", "{real}", "{real}", "--target", "sex", "--metrics", "mmd"],
          "--target is used by prediction_agreement and tstr_normalized, which --metrics leaves out"),
         (["evaluate", "{real}", "{real}", "--holdout", "{unrelated}"], "the holdout lacks columns the tables share"),
@@ -213,8 +214,10 @@ def test_compare_prints_the_table_and_writes_one_report_per_version(tables, tmp_
 )
 def test_evaluate_bad_input(args, message, tables, tmp_path):
     pd.DataFrame({"species": []}).to_csv(tmp_path / "header.csv", index=False)
+    pd.DataFrame({"species": ["Adelie"] * 3, "year": [2007, 2008, 2009]}).to_csv(tmp_path / "one.csv", index=False)
     result = run(*[a.format(real=tables / "real.csv", unrelated=tables / "unrelated.csv",
-                            header=tmp_path / "header.csv") for a in args], cwd=tmp_path)
+                            header=tmp_path / "header.csv", constant=tmp_path / "one.csv") for a in args],
+                 cwd=tmp_path)
     assert result.returncode == 2 and message in result.stderr and "Traceback" not in result.stderr
     assert len(result.stderr.splitlines()) == 1 and result.stdout == ""
 
