@@ -9,6 +9,8 @@ import pandas as pd
 import pytest
 from palmerpenguins import load_penguins
 
+from velmora.cli import main
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
@@ -47,7 +49,9 @@ def test_perturb_writes_a_reproducible_table(tables, tmp_path):
     "args, message",
     [
         (["perturb", "{real}", "out.csv", "--preserve", "nope"], "--preserve names no column of"),
-        (["perturb", "{real}", "out.csv", "--epsilon", "0"], "--epsilon must be a positive number"),
+        (["perturb", "{real}", "out.csv", "--epsilon", "0"], "--epsilon must be a positive finite number"),
+        (["perturb", "{real}", "out.csv", "--epsilon", "inf"], "--epsilon must be a positive finite number"),
+        (["perturb", "{real}", "out.csv", "--method", "gaussian", "--delta", "1.5"], "--delta must lie between 0"),
         (["perturb", "absent.csv", "out.csv"], "absent.csv: no such file"),
     ],
 )
@@ -57,9 +61,27 @@ def test_perturb_bad_input(args, message, tables, tmp_path):
     assert not (tmp_path / "out.csv").exists()
 
 
+@pytest.mark.parametrize("options, says, notes", [
+    ([], "(method minimal: small fixed noise, which uses neither epsilon nor delta)", []),
+    (["--epsilon", "0.5"], "(method minimal: small fixed noise", ["--method minimal does not use --epsilon"]),
+    (["--method", "laplace", "--epsilon", "0.5", "--delta", "1e-6"], "(method laplace: epsilon 0.5)",
+     ["--method laplace does not use --delta"]),
+    (["--method", "gaussian", "--epsilon", "2", "--delta", "1e-6"], "(method gaussian: epsilon 2, delta 1e-06)", []),
+])
+def test_perturb_says_which_budget_the_method_uses(capsys, tables, tmp_path, options, says, notes):
+    assert main(["perturb", str(tables / "real.csv"), str(tmp_path / "out.csv"), "--seed", "1", *options]) == 0
+    captured = capsys.readouterr()
+    assert captured.out.startswith("Wrote 333 perturbed rows to ") and says in captured.out
+    assert captured.err.splitlines() == [f"velmora: note: {note}" for note in notes]
+
+
 def test_perturb_unknown_method_is_a_usage_error(tables, tmp_path):
     result = run("perturb", str(tables / "real.csv"), "out.csv", "--method", "median", cwd=tmp_path)
     assert result.returncode == 2 and "invalid choice: 'median'" in result.stderr
+
+
+PENGUIN_COLUMNS = ["species", "island", "bill_length_mm", "bill_depth_mm", "flipper_length_mm", "body_mass_g",
+                   "sex", "year"]
 
 
 def test_evaluate_writes_pages_and_gates(tables, tmp_path):
@@ -67,30 +89,63 @@ def test_evaluate_writes_pages_and_gates(tables, tmp_path):
     result = run("evaluate", real, synthetic, "--metrics", "ks_complement", "membership_inference_auc", "mmd",
                  "--seed", "3", "--html", "page.html", "--json", "report.json", "--fail-under", "0.5", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert "Overall score:" in result.stdout
+    assert "Overall score:" in result.stdout and "No result" not in result.stdout
     report = json.loads((tmp_path / "report.json").read_text())
-    names = list(report["aggregate_metrics"])
-    assert names[-1] == "mmd_rbf" and all(name.startswith("ks_complement_") for name in names[:-1])
+    assert (report["generator_name"], report["dataset_name"]) == ("synthetic", "real")
+    assert list(report["aggregate_metrics"]) == [f"ks_complement_{column}" for column in PENGUIN_COLUMNS] + ["mmd_rbf"]
     assert list(report["privacy_metrics"]) == ["membership_inference_auc"]
     page = (tmp_path / "page.html").read_text(encoding="utf-8")
-    assert page.startswith("<!DOCTYPE html>") and "data:image/png;base64," in page
+    assert page.startswith("<!DOCTYPE html>") and "data:image/png;base64," in page and "synthetic" in page
 
     gated = run("evaluate", real, synthetic, "--metrics", "ks_complement", "--fail-under", "1.01", cwd=tmp_path)
     assert gated.returncode == 1 and "is below 1.01" in gated.stderr
+
+
+def test_two_runs_give_the_same_report(tables, tmp_path):
+    """The full suite with a named target and a holdout: every per-column result in the
+    real column order, and the same JSON from two processes but for the timing fields."""
+    penguins = pd.read_csv(tables / "real.csv")
+    penguins.iloc[:200].to_csv(tmp_path / "train.csv", index=False)
+    penguins.iloc[200:].to_csv(tmp_path / "unseen.csv", index=False)
+    penguins.iloc[:200:2].to_csv(tmp_path / "copies.csv", index=False)
+    reports = []
+    for name in ("a.json", "b.json"):
+        result = run("evaluate", "train.csv", "copies.csv", "--target", "island", "--holdout",
+                     "unseen.csv", "--seed", "4", "--name", "copier", "--dataset", "penguins", "--json", name,
+                     cwd=tmp_path)
+        assert result.returncode == 0 and result.stderr == "", result.stderr
+        reports.append(json.loads((tmp_path / name).read_text()))
+    for report in reports:
+        assert report.pop("timestamp") and report.pop("evaluation_time_seconds") > 0
+    assert reports[0] == reports[1]
+
+    report = reports[0]
+    assert (report["generator_name"], report["dataset_name"]) == ("copier", "penguins")
+    names = list(report["aggregate_metrics"])
+    for prefix in ("ks_complement_", "tv_complement_", "hellinger_"):
+        assert [name for name in names if name.startswith(prefix)] == [prefix + column for column in PENGUIN_COLUMNS]
+    for name in ("prediction_agreement", "tstr_normalized"):
+        assert report["aggregate_metrics"][name]["details"]["target"] == "island"
+    membership = report["privacy_metrics"]["membership_inference_auc"]
+    assert membership["details"]["non_members"] == "holdout" and membership["details"]["n_holdout"] == 133
+    # Half the training rows are copied, no unseen one.
+    assert membership["value"] > 0.3 and membership["details"]["share_real_copied"] == 0.5
+    assert membership["details"]["share_holdout_copied"] == 0.0
 
 
 def test_evaluate_matches_one_evaluator_call(tables, tmp_path):
     from velmora.cli import overall_score
     from velmora.tabular.evaluator.evaluator import TabularEvaluator
 
-    metrics = ["tstr_normalized", "ks_complement", "alpha_precision", "distance_to_closest_record"]
+    metrics = ["tstr_normalized", "prediction_agreement", "ks_complement", "alpha_precision",
+               "distance_to_closest_record"]
     result = run("evaluate", str(tables / "real.csv"), str(tables / "synthetic.csv"), "--metrics", *metrics,
                  "--seed", "5", "--json", "r.json", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     written = json.loads((tmp_path / "r.json").read_text())
     direct = TabularEvaluator(random_seed=5).evaluate(pd.read_csv(tables / "real.csv"),
                                                       pd.read_csv(tables / "synthetic.csv"), metrics=metrics)
-    # Per-column results follow the order of a set of labels, which differs between processes.
+    # The evaluator files per-column results in the order of a set of labels.
     def stages(names):
         return [name for name in names if not name.startswith("ks_complement_")], sorted(names)
 
@@ -101,18 +156,85 @@ def test_evaluate_matches_one_evaluator_call(tables, tmp_path):
     assert f"Overall score: {overall_score(direct):.4f}" in result.stdout
 
 
+def test_evaluate_names_the_metrics_without_result(capsys, tables, tmp_path):
+    pd.read_csv(tables / "real.csv")[["species", "island"]].to_csv(tmp_path / "labels.csv", index=False)
+    status = main(["evaluate", str(tables / "real.csv"), str(tmp_path / "labels.csv"), "--metrics", "ks_complement",
+                   "wasserstein", "pearson_correl_diff"])
+    out = capsys.readouterr().out
+    assert status == 0
+    assert out.split("No result from 2 metrics:\n")[1].splitlines()[:2] == [
+        ("  wasserstein: every column was skipped: species: unordered categories (scored by total variation); "
+         "island: unordered categories (scored by total variation)"),
+        "  pearson_correl_diff: Correlations need at least two numeric or boolean columns.",
+    ]
+
+
+def test_a_holdout_that_repeats_real_rows_gets_a_note(capsys, tables):
+    real, synthetic = str(tables / "real.csv"), str(tables / "synthetic.csv")
+    assert main(["evaluate", real, synthetic, "--metrics", "membership_inference_auc", "--holdout", synthetic]) == 0
+    assert capsys.readouterr().err == (f"velmora: note: 120 of 120 holdout rows are also rows of {real}; a holdout "
+                                       "should hold records the generator never saw\n")
+
+
+def test_compare_prints_the_table_and_writes_one_report_per_version(tables, tmp_path):
+    real, synthetic = str(tables / "real.csv"), str(tables / "synthetic.csv")
+    result = run("compare", real, synthetic, real, synthetic, "--metrics", "ks_complement", "mmd",
+                 "--json-dir", "reports", "--html-dir", "pages", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == "Comparison of 3 reports"
+    assert lines[1].split() == ["metric", "synthetic", "real", "synthetic#2", "better", "best"]
+    assert lines[3].split()[0] == "ks_complement_species" and lines[3].split()[-1] == "real"
+    assert any(line.startswith("Overall scores: synthetic: 0.9") and "real: 1.0000" in line for line in lines)
+    stems = ["synthetic", "real", "synthetic_2"]
+    assert sorted(path.name for path in (tmp_path / "reports").iterdir()) == sorted(f"{s}.json" for s in stems)
+    assert sorted(path.name for path in (tmp_path / "pages").iterdir()) == sorted(f"{s}.html" for s in stems)
+    assert json.loads((tmp_path / "reports" / "real.json").read_text())["generator_name"] == "real"
+
+    named = run("compare", real, synthetic, "--metrics", "mmd", "--name", "v1", cwd=tmp_path)
+    assert named.returncode == 0 and named.stdout.splitlines()[1].split()[1] == "v1"
+
+
 @pytest.mark.parametrize(
     "args, message",
     [
         (["evaluate", "{real}", "{unrelated}"], "share no column"),
         (["evaluate", "{real}", "{real}", "--metrics", "nope"], "unknown metric 'nope'"),
         (["evaluate", "{real}", "missing.csv"], "missing.csv: no such file"),
+        (["evaluate", "{real}", "{header}"], "header.csv: the table has no rows"),
+        (["evaluate", "{real}", "{real}", "--target", "colour"], "--target 'colour' is not a column of"),
+        (["evaluate", "{constant}", "{constant}", "--target", "species"], "fewer than two distinct values in"),
+        (["evaluate", "{real}", "{real}", "--target", "sex", "--metrics", "mmd"],
+         "--target is used by prediction_agreement and tstr_normalized, which --metrics leaves out"),
+        (["evaluate", "{real}", "{real}", "--holdout", "{unrelated}"], "the holdout lacks columns the tables share"),
+        (["evaluate", "{real}", "{real}", "--json", "nowhere/r.json"], "nowhere/r.json: the folder nowhere does not"),
+        (["compare", "{real}", "{real}", "{real}", "--name", "one"], "--name gives 1 name for 2 synthetic tables"),
+        (["compare", "{real}", "{real}", "--html-dir", "{real}"], "is a file, not a folder"),
     ],
 )
 def test_evaluate_bad_input(args, message, tables, tmp_path):
-    result = run(*[a.format(real=tables / "real.csv", unrelated=tables / "unrelated.csv") for a in args],
+    pd.DataFrame({"species": []}).to_csv(tmp_path / "header.csv", index=False)
+    pd.DataFrame({"species": ["Adelie"] * 3, "year": [2007, 2008, 2009]}).to_csv(tmp_path / "one.csv", index=False)
+    result = run(*[a.format(real=tables / "real.csv", unrelated=tables / "unrelated.csv",
+                            header=tmp_path / "header.csv", constant=tmp_path / "one.csv") for a in args],
                  cwd=tmp_path)
     assert result.returncode == 2 and message in result.stderr and "Traceback" not in result.stderr
+    assert len(result.stderr.splitlines()) == 1 and result.stdout == ""
+
+
+def test_version_and_metrics(tmp_path):
+    from velmora import __version__
+    from velmora._cli_evaluation import CATALOGUE
+    from velmora.tabular.evaluator.evaluator import TabularEvaluator
+
+    assert [info.name for info in CATALOGUE] == TabularEvaluator.DEFAULT_METRICS
+    version = run("--version", cwd=tmp_path)
+    assert version.returncode == 0 and version.stdout == f"velmora {__version__}\n"
+    listing = run("metrics", cwd=tmp_path)
+    assert listing.returncode == 0
+    rows = {line.split()[0]: line.split()[1] for line in listing.stdout.splitlines()[2:]}
+    assert list(rows) == TabularEvaluator.DEFAULT_METRICS
+    assert {name for name, better in rows.items() if better == "lower"} == {"membership_inference_auc"}
 
 
 def test_main_job_smoke(tmp_path):

@@ -1,4 +1,5 @@
 """The command line in a subprocess: validate, and the behaviour every command shares."""
+import argparse
 import os
 import subprocess
 import sys
@@ -24,23 +25,38 @@ def test_validate_prints_the_summary(people, tmp_path):
                  cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
-        "Rule 'age > 0': 1 violations",
-        "Rule 'if age < 18 then income == 0': 1 violations",
+        "Rule 'age > 0': 1 violation",
+        "Rule 'if age < 18 then income == 0': 1 violation",
         "2 violations in 2 of 4 rows (50.0%)",
     ]
     assert result.stderr == ""
 
 
-def test_rules_file_fix_and_gate(people, tmp_path):
+@pytest.mark.parametrize("strategy, status, left, rows", [
+    # drop keeps the one clean row; clip mends the bounds but not the implication.
+    ("drop", 0, ["  Rule 'age > 0': 0 violations", "  Rule 'income >= 0': 0 violations",
+                 "  Rule 'if age < 18 then income == 0': 0 violations", "  0 violations in 0 of 1 row (0.0%)"],
+     {"age": [34], "income": [52000]}),
+    ("clip", 1, ["  Rule 'age > 0': 0 violations", "  Rule 'income >= 0': 0 violations",
+                 "  Rule 'if age < 18 then income == 0': 1 violation", "  1 violation in 1 of 4 rows (25.0%)"],
+     {"age": [34, 1e-06, 12, 51], "income": [52000, 0, 800, 0]}),
+])
+def test_fix_reports_and_gates_on_the_written_table(people, tmp_path, strategy, status, left, rows):
     rules = tmp_path / "rules.txt"
-    rules.write_text("# domain rules\nage > 0\n\nincome >= 0\n", encoding="utf-8")
+    rules.write_text("# domain rules\nage > 0\n\nincome >= 0\nif age < 18 then income == 0\n", encoding="utf-8")
     out = tmp_path / "clean.csv"
-    result = run("validate", str(people), "--rules", str(rules), "--fix", "drop", "--output", str(out),
+    result = run("validate", str(people), "--rules", str(rules), "--fix", strategy, "--output", str(out),
                  "--fail-on-violation", cwd=tmp_path)
-    assert result.returncode == 1
-    assert pd.read_csv(out).to_dict("list") == {"age": [34, 12], "income": [52000, 800]}
-    clean = run("validate", str(out), "--rules", str(rules), "--fail-on-violation", cwd=tmp_path)
-    assert clean.returncode == 0 and "0 violations in 0 of 2 rows" in clean.stdout
+    assert result.returncode == status, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[3] == "3 violations in 3 of 4 rows (75.0%)"
+    assert lines[4] == f"Wrote {len(rows['age'])} row{'s' * (len(rows['age']) > 1)} repaired with '{strategy}' " \
+                       f"to {out}; checked again:"
+    assert lines[5:] == left
+    assert pd.read_csv(out).to_dict("list") == rows
+    assert result.stderr == ("" if status == 0 else f"1 violation in {out} (--fail-on-violation)\n")
+    again = run("validate", str(out), "--rules", str(rules), "--fail-on-violation", cwd=tmp_path)
+    assert again.returncode == status and again.stdout.splitlines()[-1] == left[-1].strip()
 
 
 def test_resample_is_reproducible_with_a_seed(people, tmp_path):
@@ -108,7 +124,46 @@ def test_failed_write_leaves_no_file(people, tmp_path, monkeypatch):
     assert sorted(os.listdir(tmp_path)) == ["people.csv"]
 
 
-@pytest.mark.parametrize("command", ["evaluate", "perturb", "validate"])
+@pytest.mark.parametrize("command", ["evaluate", "compare", "perturb", "validate", "metrics"])
 def test_help_has_examples(command, tmp_path):
     result = run(command, "--help", cwd=tmp_path)
     assert result.returncode == 0 and "examples:" in result.stdout and f"velmora {command}" in result.stdout
+
+
+def test_every_option_states_its_default():
+    from velmora.cli import build_parser
+
+    parser = build_parser()
+    commands = next(action for action in parser._actions if isinstance(action, argparse._SubParsersAction))
+    for name, command in commands.choices.items():
+        for action in command._actions:
+            if action.option_strings and action.dest != "help":
+                assert "(default: " in action.help, f"velmora {name} {action.option_strings[0]}"
+
+
+# Makes writing a CSV file fail with an error the command line does not expect.
+FAULT = """
+import sys
+import pandas as pd
+from velmora.cli import main
+
+def fault(*args, **kwargs):
+    raise RuntimeError("no CSV today\\nsecond line")
+
+pd.DataFrame.to_csv = fault
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("extra", [[], ["--traceback"]])
+def test_internal_errors_are_reported_as_such(people, tmp_path, extra):
+    result = subprocess.run([sys.executable, "-c", FAULT, "perturb", str(people), "out.csv", *extra], cwd=tmp_path,
+                            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=300)
+    assert result.returncode == 3 and result.stdout == ""
+    *trace, last = result.stderr.splitlines()
+    assert last.startswith("velmora: internal error: RuntimeError: no CSV today (a fault of velmora, not of the input")
+    if extra:
+        assert trace[0] == "Traceback (most recent call last):" and "RuntimeError: no CSV today" in trace
+    else:
+        assert not trace and last.endswith("; run again with --traceback to see where it happened)")
+    assert sorted(os.listdir(tmp_path)) == ["people.csv"]
