@@ -15,7 +15,7 @@ of the multivariate metrics imputes the real mean and adds a missing-indicator c
 """
 
 import math
-from typing import Dict, Hashable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Callable, Dict, Hashable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
@@ -116,7 +116,49 @@ def category_labels(series: pd.Series) -> pd.Series:
     return values
 
 
-def row_hashes(frames: Sequence[pd.DataFrame], columns: Sequence[Hashable]) -> List[np.ndarray]:
+class CategoryCodes(NamedTuple):
+    """A column's category labels (as ``category_labels`` gives them) as one code per
+    row into ``labels``, each label once, in order of first occurrence."""
+
+    codes: np.ndarray
+    labels: List[Hashable]
+
+
+def category_codes(series: pd.Series) -> Optional[CategoryCodes]:
+    """The column's labels from one hash pass over its values (``pd.factorize``): equal
+    values share a code, as they share a label of ``category_labels``, and every missing
+    value (and the label text ``MISSING`` itself) gets the code of ``MISSING``. None when a
+    value is unhashable (a list, a dict), which only ``category_labels`` can take."""
+    try:
+        codes, uniques = pd.factorize(series, use_na_sentinel=True)
+    except TypeError:
+        return None
+    table: Dict[Hashable, int] = {}
+    remap = np.empty(len(uniques) + 1, dtype=np.int64)
+    for position, label in enumerate(np.asarray(uniques, dtype=object)):
+        remap[position] = table.setdefault(label, len(table))
+    # The last slot takes the code -1 of a missing value.
+    remap[-1] = table.setdefault(MISSING, len(table)) if (codes < 0).any() else -1
+    return CategoryCodes(remap[codes], list(table))
+
+
+def _text_hashes(series: pd.Series, codes: Optional[CategoryCodes]) -> np.ndarray:
+    """A 64-bit hash of the text of each row's label (``str`` of its ``category_labels``
+    label). From the labels alone when they cannot hide two texts behind one label (only
+    strings, or booleans); otherwise row by row."""
+    if codes is not None and (
+        ptypes.is_bool_dtype(series.dtype) or all(type(label) is str for label in codes.labels)
+    ):
+        texts = np.array([str(label) for label in codes.labels], dtype=object)
+        return pd.util.hash_array(texts)[codes.codes] if len(texts) else np.zeros(len(series), dtype=np.uint64)
+    return pd.util.hash_array(category_labels(series).astype(str).to_numpy(dtype=object))
+
+
+def row_hashes(
+    frames: Sequence[pd.DataFrame],
+    columns: Sequence[Hashable],
+    codes_of: Optional[Callable[[int, Hashable], Optional[CategoryCodes]]] = None,
+) -> List[np.ndarray]:
     """A 64-bit hash of every whole row of each frame over ``columns``, comparable across
     the frames, so that equal rows get equal hashes whatever the frame.
 
@@ -126,22 +168,32 @@ def row_hashes(frames: Sequence[pd.DataFrame], columns: Sequence[Hashable]) -> L
     text of its ``category_labels``. Two different rows share a hash with probability
     2^-64, so among n x m pairs of rows a false match has probability about
     n m / 2^64 (5e-8 for a million rows on each side).
+
+    ``codes_of(frame index, column)``, when given, returns the column's
+    ``category_codes`` already computed for that frame (or None).
     """
     first = frames[0]
     numeric = [all(column_kind(first[column], frame[column]) == "numeric" for frame in frames) for column in columns]
     hashes = []
-    for frame in frames:
-        canonical = {}
+    for index, frame in enumerate(frames):
+        combined = np.zeros(len(frame), dtype=np.uint64)
         for position, column in enumerate(columns):
             if numeric[position]:
                 values = numeric_values(frame[column])
                 # Adding 0.0 turns -0.0 into 0.0; every NaN becomes the one NaN bit pattern.
-                canonical[position] = np.where(np.isnan(values), np.nan, values) + 0.0
+                column_hash = pd.util.hash_array(np.where(np.isnan(values), np.nan, values) + 0.0)
             else:
-                canonical[position] = category_labels(frame[column]).astype(str).to_numpy(dtype=object)
-        table = pd.DataFrame(canonical, index=pd.RangeIndex(len(frame)))
-        hashes.append(pd.util.hash_pandas_object(table, index=False).to_numpy())
+                series = frame[column]
+                codes = codes_of(index, column) if codes_of is not None else category_codes(series)
+                column_hash = _text_hashes(series, codes)
+            # An order-dependent mix of the column hashes (the combination pandas uses).
+            combined = (combined ^ column_hash) * _HASH_MULTIPLIERS[position % len(_HASH_MULTIPLIERS)]
+        hashes.append(combined)
     return hashes
+
+
+# Odd 64-bit multipliers of the row-hash mix, one per column position (cycled).
+_HASH_MULTIPLIERS = [np.uint64(1000003 + 82520 * i * 2) for i in range(64)]
 
 
 def category_frequencies(real: pd.Series, synthetic: pd.Series) -> Tuple[np.ndarray, np.ndarray]:
@@ -228,11 +280,15 @@ class FeatureSpace:
         synthetic: pd.DataFrame,
         columns: Optional[Sequence[Hashable]] = None,
         max_categories: int = 20,
+        codes_of: Optional[Callable[[pd.DataFrame, Hashable], Optional[CategoryCodes]]] = None,
     ) -> None:
         self.columns = shared_columns(real, synthetic, columns)
         self.max_categories = int(max_categories)
         self.skipped: Dict[str, str] = {}
         self.features: List[Union[NumericFeature, CategoricalFeature]] = []
+        # The codes of a frame's column, computed once per frame and column (``codes_of``
+        # may share them with other users of the same frames).
+        self._codes_of = codes_of if codes_of is not None else (lambda frame, column: category_codes(frame[column]))
         for column in self.columns:
             kind = column_kind(real[column], synthetic[column])
             if kind == "numeric":
@@ -248,12 +304,64 @@ class FeatureSpace:
                 any_missing = bool(np.isnan(values).any() or synthetic[column].isna().any())
                 self.features.append(NumericFeature(column, mean, std, any_missing))
             else:
-                labels = category_labels(real[column])
-                counts = labels.value_counts()
-                kept = list(counts.index[: self.max_categories])
-                self.features.append(CategoricalFeature(column, kept, len(counts) > len(kept)))
+                kept, has_other = self._most_frequent(real, column)
+                self.features.append(CategoricalFeature(column, kept, has_other))
         if not self.features:
             raise ValueError("No column of the two frames can be used as a feature.")
+        self._kept_index = {
+            feature.column: {label: code for code, label in enumerate(feature.kept)}
+            for feature in self.features
+            if isinstance(feature, CategoricalFeature)
+        }
+
+    def _most_frequent(self, real: pd.DataFrame, column: Hashable) -> Tuple[List[Hashable], bool]:
+        """The real column's ``max_categories`` most frequent labels, most frequent first,
+        and whether it has more. Labels of equal frequency across the cut are ranked by
+        ``value_counts``; otherwise the counts alone decide, from the column's codes."""
+        codes = self._codes_of(real, column)
+        if codes is not None:
+            counts = np.bincount(codes.codes, minlength=len(codes.labels))
+            order = np.argsort(-counts, kind="stable")
+            cut = self.max_categories
+            if len(order) <= cut or counts[order[cut - 1]] != counts[order[cut]]:
+                return [codes.labels[i] for i in order[:cut]], len(order) > cut
+        counted = category_labels(real[column]).value_counts()
+        kept = list(counted.index[: self.max_categories])
+        return kept, len(counted) > len(kept)
+
+    def _codes(self, frame: pd.DataFrame, feature: CategoricalFeature) -> np.ndarray:
+        """Position of each row's label among ``feature.kept``, ``len(kept)`` ("other") for
+        any other label."""
+        other = len(feature.kept)
+        codes = self._codes_of(frame, feature.column)
+        if codes is None:
+            found = pd.Categorical(category_labels(frame[feature.column]), categories=feature.kept).codes
+            return np.where(found < 0, other, found).astype(np.int64)
+        index = self._kept_index[feature.column]
+        by_label = np.array([index.get(label, other) for label in codes.labels], dtype=np.int64)
+        return by_label[codes.codes] if len(by_label) else np.full(len(frame), other, dtype=np.int64)
+
+    # The value of a one-hot indicator: two differing categories are at squared distance
+    # 2 * INDICATOR^2 = 1.
+    INDICATOR = 1.0 / math.sqrt(2.0)
+
+    @property
+    def half(self) -> float:
+        """What one differing indicator adds to a squared distance, as the one-hot sum
+        computes it: (INDICATOR - 0.0)^2."""
+        difference = self.INDICATOR - 0.0
+        return difference * difference
+
+    @property
+    def categorical_flags(self) -> np.ndarray:
+        """One uint8 per column of ``encode``: 1 for a category code, 0 for a number."""
+        flags: List[int] = []
+        for feature in self.features:
+            if isinstance(feature, NumericFeature):
+                flags.extend([0, 0] if feature.indicator else [0])
+            else:
+                flags.append(1)
+        return np.array(flags, dtype=np.uint8)
 
     @property
     def n_features(self) -> int:
@@ -265,23 +373,39 @@ class FeatureSpace:
                 total += len(feature.kept) + 1
         return total
 
+    def _numeric_columns(self, frame: pd.DataFrame, feature: NumericFeature) -> List[np.ndarray]:
+        values = numeric_values(frame[feature.column])
+        missing = ~np.isfinite(values)
+        standardised = np.where(missing, 0.0, (values - feature.mean) / feature.std)
+        return [standardised, missing.astype(np.float64)] if feature.indicator else [standardised]
+
     def transform(self, frame: pd.DataFrame) -> np.ndarray:
         """The frame's rows as a C-contiguous float64 matrix in the fitted space."""
         blocks = []
-        scale = 1.0 / math.sqrt(2.0)
         for feature in self.features:
             if isinstance(feature, NumericFeature):
-                values = numeric_values(frame[feature.column])
-                missing = ~np.isfinite(values)
-                standardised = np.where(missing, 0.0, (values - feature.mean) / feature.std)
-                blocks.append(standardised[:, None])
-                if feature.indicator:
-                    blocks.append(missing.astype(np.float64)[:, None])
+                blocks.extend(column[:, None] for column in self._numeric_columns(frame, feature))
             else:
-                labels = category_labels(frame[feature.column])
-                codes = pd.Categorical(labels, categories=feature.kept).codes
+                codes = self._codes(frame, feature)
                 onehot = np.zeros((len(frame), len(feature.kept) + 1), dtype=np.float64)
-                rows = np.arange(len(frame))
-                onehot[rows, np.where(codes < 0, len(feature.kept), codes)] = scale
+                onehot[np.arange(len(frame)), codes] = self.INDICATOR
                 blocks.append(onehot)
         return np.ascontiguousarray(np.hstack(blocks), dtype=np.float64)
+
+    def encode(self, frame: pd.DataFrame) -> np.ndarray:
+        """The frame's rows coded: the numeric features of ``transform`` as they are and
+        each categorical column as one feature holding the position of the row's label
+        among ``kept`` (``len(kept)`` for "other"), as a C-contiguous float64 matrix with
+        ``categorical_flags`` telling which is which. Distances over coded rows with the
+        coded kernel equal, bit for bit, those over ``transform``'s one-hot rows."""
+        matrix = np.empty((len(frame), len(self.categorical_flags)), dtype=np.float64)
+        at = 0
+        for feature in self.features:
+            if isinstance(feature, NumericFeature):
+                for column in self._numeric_columns(frame, feature):
+                    matrix[:, at] = column
+                    at += 1
+            else:
+                matrix[:, at] = self._codes(frame, feature)
+                at += 1
+        return matrix

@@ -2,6 +2,9 @@
 
 - ``nearest_neighbours``: for each query row, the Euclidean distances to its ``k``
   nearest reference rows and their positions (exact brute force);
+- ``coded_nearest_neighbours``: the same on coded rows (numbers and category codes,
+  ``FeatureSpace.encode``), pruned but exact;
+- ``content_digest``: a 128-bit digest of an array's bytes;
 - ``rbf_kernel_sums``: the three sums of Gaussian kernel values an MMD needs;
 - ``ks_wasserstein``: the two-sample Kolmogorov-Smirnov statistic and the 1-Wasserstein
   distance of two samples, from one sort of each.
@@ -36,6 +39,25 @@ def nearest_neighbours(
     finite.
     """
     return _metric_kernels.nearest_neighbours(query, reference, k, exclude_self, THREADS)
+
+
+def coded_nearest_neighbours(
+    query: np.ndarray, reference: np.ndarray, categorical: np.ndarray, half: float, k: int = 1
+) -> Tuple[np.ndarray, np.ndarray]:
+    """``nearest_neighbours`` of the one-hot rows that coded rows stand for, from the
+    codes: ``categorical`` flags the columns holding category codes, and two differing
+    codes add ``half`` twice to a squared distance, as their two one-hot indicators do.
+    Distances and positions equal, bit for bit, those of ``nearest_neighbours`` on the
+    one-hot rows. The reference rows are put in an order that keeps near rows together,
+    and a block of them is left as soon as its running sums exceed the current k-th
+    smallest squared distance: the result stays exact, the work shrinks with the
+    neighbourhoods."""
+    return _metric_kernels.coded_nearest_neighbours(query, reference, categorical, float(half), k, THREADS)
+
+
+def content_digest(values: np.ndarray) -> Tuple[int, int]:
+    """A 128-bit digest of the array's bytes (C order, dtype and shape not included)."""
+    return _metric_kernels.content_digest(values)
 
 
 def rbf_kernel_sums(x: np.ndarray, y: np.ndarray, gamma: float) -> Tuple[float, float, float]:
