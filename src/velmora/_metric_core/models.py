@@ -7,6 +7,8 @@ at most ``MAX_CLASSES`` distinct values; otherwise it is a regression target.
 """
 
 import dataclasses
+import threading
+from collections import OrderedDict
 from typing import Dict, Hashable, List, NamedTuple, Optional, Tuple
 
 import numpy as np
@@ -17,6 +19,7 @@ from sklearn.metrics import f1_score, r2_score
 from threadpoolctl import threadpool_limits
 
 from .data import MISSING, category_labels, column_kind, numeric_values, shared_columns
+from .kernels import content_digest
 
 MAX_CLASSES = 20
 # Histogram gradient boosting takes at most 255 bins, one of them for missing values.
@@ -155,6 +158,15 @@ class UtilityTask:
     seed: int
     model_real: object = None
     model_synthetic: object = None
+    predicted: Optional[Tuple[np.ndarray, np.ndarray]] = None
+
+    def predictions(self) -> Tuple[np.ndarray, np.ndarray]:
+        """The predictions of the real-trained and of the synthetic-trained model on the
+        held-out real rows, computed once."""
+        if self.predicted is None:
+            self.predicted = (self.data.predict(self.model_real, self.x_test),
+                              self.data.predict(self.model_synthetic, self.x_test))
+        return self.predicted
 
     @property
     def measure(self) -> str:
@@ -187,11 +199,22 @@ def prepare_task(
 ) -> UtilityTask:
     """Encode both frames, split the real one, cap the training sets and fit one model
     on the real training part and one on the synthetic frame; every draw from one
-    generator seeded with ``seed``, in that order."""
+    generator seeded with ``seed``, in that order. A task prepared before from the same
+    encoded contents and settings is handed back as it is (``_TASKS``)."""
     rng = np.random.RandomState(seed)
     data = TabularModelData(real, synthetic, target)
     x_real, y_real, dropped_real = data.encode(real)
     x_synthetic, y_synthetic, dropped_synthetic = data.encode(synthetic)
+    key = (
+        repr(target), repr(data.features), data.task, data.categorical_mask.tobytes(),
+        _digest(x_real), _digest(y_real), _digest(x_synthetic), _digest(y_synthetic),
+        dropped_real, dropped_synthetic, float(test_fraction), max_train_rows, int(seed),
+    )
+    with _TASKS_LOCK:
+        prepared = _TASKS.get(key)
+        if prepared is not None:
+            _TASKS.move_to_end(key)
+            return prepared
     train, test = split_positions(len(y_real), test_fraction, rng)
     x_train, y_train = cap_rows(x_real[train], y_real[train], max_train_rows, rng)
     x_synthetic, y_synthetic = cap_rows(x_synthetic, y_synthetic, max_train_rows, rng)
@@ -199,7 +222,27 @@ def prepare_task(
                        dropped_real, dropped_synthetic, test_fraction, seed)
     task.model_real = data.fit(x_train, y_train, seed)
     task.model_synthetic = data.fit(x_synthetic, y_synthetic, seed)
+    with _TASKS_LOCK:
+        _TASKS[key] = task
+        while len(_TASKS) > MAX_TASKS:
+            _TASKS.popitem(last=False)
     return task
+
+
+# Prepared tasks of the last calls, keyed by digests of the encoded features and targets
+# and by the settings (never by the identity of a frame: a frame changed between two
+# calls is encoded anew and misses). TSTR and prediction agreement with the same target,
+# split and seed thus fit their two models once between them.
+MAX_TASKS = 2
+_TASKS: "OrderedDict[tuple, UtilityTask]" = OrderedDict()
+_TASKS_LOCK = threading.Lock()
+
+
+def _digest(values: np.ndarray) -> tuple:
+    """A digest of an array's contents (object arrays of labels through their hashes)."""
+    if values.dtype == object:
+        values = pd.util.hash_array(values)
+    return (values.dtype.str, values.shape, content_digest(np.ascontiguousarray(values)))
 
 
 def split_positions(n_rows: int, test_fraction: float, rng: np.random.RandomState) -> Tuple[np.ndarray, np.ndarray]:

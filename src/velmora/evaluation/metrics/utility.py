@@ -76,8 +76,7 @@ class PredictionAgreementMetrics:
         task = prepare_task(self.real, self.synthetic, self.target, self.test_fraction, self.max_train_rows,
                             self.random_seed)
         data = task.data
-        predicted_real = data.predict(task.model_real, task.x_test)
-        predicted_synthetic = data.predict(task.model_synthetic, task.x_test)
+        predicted_real, predicted_synthetic = task.predictions()
         trtr = data.score(task.y_test, predicted_real)
         measure = task.measure
         self.details = task.details(

@@ -308,8 +308,9 @@ def query_interval(
              for size, population, redraw in zip(sizes, populations, sampled)]
     values = []
     for _ in range(replicates):
+        # Multinomial counts of equal probabilities, as the tally of uniform draws.
         weights = [
-            rng.multinomial(count, np.full(size, 1.0 / size)).astype(np.float64) if redraw else unit
+            np.bincount(rng.randint(0, size, count), minlength=size).astype(np.float64) if redraw else unit
             for size, count, redraw, unit in zip(sizes, draws, sampled, ones)
         ]
         values.append(float(statistic(*weights)))

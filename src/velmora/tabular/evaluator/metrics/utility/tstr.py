@@ -63,8 +63,9 @@ class TSTRNormalizedMetric:
         check_frames(real, synthetic)
         target = default_target(real, synthetic) if self.target is None else self.target
         task = prepare_task(real, synthetic, target, self.test_fraction, self.max_train_rows, self.random_seed)
-        trtr = task.data.score(task.y_test, task.data.predict(task.model_real, task.x_test))
-        tstr = task.data.score(task.y_test, task.data.predict(task.model_synthetic, task.x_test))
+        predicted_real, predicted_synthetic = task.predictions()
+        trtr = task.data.score(task.y_test, predicted_real)
+        tstr = task.data.score(task.y_test, predicted_synthetic)
         measure = task.measure
         details = task.details(score=measure, tstr=tstr, trtr=trtr)
         if trtr > 0:
