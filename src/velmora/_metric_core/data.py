@@ -197,7 +197,19 @@ _HASH_MULTIPLIERS = [np.uint64(1000003 + 82520 * i * 2) for i in range(64)]
 
 
 def category_frequencies(real: pd.Series, synthetic: pd.Series) -> Tuple[np.ndarray, np.ndarray]:
-    """Relative frequencies of every category seen in either column, aligned."""
+    """Relative frequencies of every category seen in either column, aligned: the real
+    column's labels in order of first occurrence, then the synthetic column's others."""
+    real_codes, synthetic_codes = category_codes(real), category_codes(synthetic)
+    if real_codes is not None and synthetic_codes is not None:
+        table = {label: position for position, label in enumerate(real_codes.labels)}
+        for label in synthetic_codes.labels:
+            table.setdefault(label, len(table))
+        p = np.zeros(len(table))
+        q = np.zeros(len(table))
+        p[: len(real_codes.labels)] = np.bincount(real_codes.codes, minlength=len(real_codes.labels))
+        placed = np.array([table[label] for label in synthetic_codes.labels], dtype=np.int64)
+        np.add.at(q, placed, np.bincount(synthetic_codes.codes, minlength=len(placed)))
+        return p / p.sum(), q / q.sum()
     real_counts = category_labels(real).value_counts(sort=False)
     synthetic_counts = category_labels(synthetic).value_counts(sort=False)
     table = pd.concat([real_counts, synthetic_counts], axis=1, keys=["real", "synthetic"]).fillna(0.0)

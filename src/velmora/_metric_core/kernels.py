@@ -82,6 +82,11 @@ def ks_wasserstein(x: np.ndarray, y: np.ndarray) -> Tuple[float, float]:
     )
 
 
+def ks_wasserstein_sorted(x: np.ndarray, y: np.ndarray) -> Tuple[float, float]:
+    """``ks_wasserstein`` of two samples already in ascending order."""
+    return _metric_kernels.ks_wasserstein_sorted(x, y)
+
+
 def pairwise_squared_distances(rows: np.ndarray) -> np.ndarray:
     """The matrix of squared Euclidean distances between all pairs of ``rows`` (for the
     bandwidth sample of the MMD: at most a few thousand rows)."""

@@ -1,0 +1,150 @@
+"""Sorted columns and the statistics read off them: the per-column metrics (KS,
+Wasserstein, total variation, Hellinger) and Spearman's ranks all start from a column's
+values in ascending order, so each column is sorted once and shared.
+
+The sort order of a column is kept in a small store keyed by a digest of the column's
+values (never by the identity of a frame: a column changed between two calls is sorted
+anew), bounded in the bytes it keeps.
+"""
+
+import threading
+from collections import OrderedDict
+from typing import Dict, List, Optional, Tuple
+
+import numpy as np
+
+from .kernels import content_digest
+
+# Bytes of sort orders kept for reuse (an order of a million rows takes 8 MB).
+MAX_ORDER_BYTES = 512 * 2**20
+
+_ORDERS: "OrderedDict[tuple, Tuple[np.ndarray, int]]" = OrderedDict()
+_ORDERS_LOCK = threading.Lock()
+
+
+def _key(values: np.ndarray) -> tuple:
+    return (len(values), content_digest(values))
+
+
+def finite_order(values: np.ndarray) -> Tuple[np.ndarray, int]:
+    """(order, n_finite): positions of the float64 ``values`` in ascending order with
+    the non-finite values (missing, infinite) last, and how many values are finite.
+    ``values[order[:n_finite]]`` are the finite values sorted."""
+    values = np.ascontiguousarray(values, dtype=np.float64)
+    key = _key(values)
+    with _ORDERS_LOCK:
+        kept = _ORDERS.get(key)
+        if kept is not None:
+            _ORDERS.move_to_end(key)
+            return kept
+    finite = np.isfinite(values)
+    n_finite = int(finite.sum())
+    keys = values if n_finite == len(values) else np.where(finite, values, np.nan)
+    order = np.argsort(keys)
+    kept = (order, n_finite)
+    with _ORDERS_LOCK:
+        _ORDERS[key] = kept
+        while sum(entry[0].nbytes for entry in _ORDERS.values()) > MAX_ORDER_BYTES and len(_ORDERS) > 1:
+            _ORDERS.popitem(last=False)
+    return kept
+
+
+def sorted_finite(values: np.ndarray) -> np.ndarray:
+    """The finite values of ``values`` in ascending order."""
+    values = np.ascontiguousarray(values, dtype=np.float64)
+    order, n_finite = finite_order(values)
+    return values[order[:n_finite]]
+
+
+def distinct_sorted(sorted_values: np.ndarray) -> np.ndarray:
+    """The distinct values of an ascending array."""
+    if len(sorted_values) == 0:
+        return sorted_values
+    keep = np.empty(len(sorted_values), dtype=bool)
+    keep[0] = True
+    np.not_equal(sorted_values[1:], sorted_values[:-1], out=keep[1:])
+    return sorted_values[keep]
+
+
+def _ranks_of_sorted(sorted_values: np.ndarray) -> np.ndarray:
+    """Average ranks (1-based, ties sharing their mean rank) of an ascending array."""
+    n = len(sorted_values)
+    if n == 0:
+        return np.empty(0)
+    change = np.flatnonzero(sorted_values[1:] != sorted_values[:-1]) + 1
+    starts = np.concatenate([[0], change])
+    sizes = np.diff(np.concatenate([starts, [n]]))
+    return np.repeat(starts + (sizes + 1) / 2.0, sizes)
+
+
+def average_ranks(values: np.ndarray, mask: Optional[np.ndarray] = None) -> np.ndarray:
+    """Average ranks of the finite ``values`` at the rows of ``mask`` (all finite rows
+    by default), ranked among those rows only; NaN elsewhere. The ranks of pandas'
+    ``rank(method="average")`` of the selected values."""
+    values = np.ascontiguousarray(values, dtype=np.float64)
+    order, n_finite = finite_order(values)
+    chosen = order[:n_finite]
+    if mask is not None:
+        chosen = chosen[mask[chosen]]
+    ranks = np.full(len(values), np.nan)
+    ranks[chosen] = _ranks_of_sorted(values[chosen])
+    return ranks
+
+
+def _pearson(a: np.ndarray, b: np.ndarray) -> float:
+    """Pearson's r of two equally long vectors; NaN when either is constant or empty."""
+    if len(a) == 0:
+        return float("nan")
+    centred_a = a - a.mean()
+    centred_b = b - b.mean()
+    denominator = np.sqrt(float(np.dot(centred_a, centred_a)) * float(np.dot(centred_b, centred_b)))
+    if not denominator > 0:
+        return float("nan")
+    return float(np.dot(centred_a, centred_b)) / denominator
+
+
+def correlation_matrix(columns: List[np.ndarray], method: str) -> np.ndarray:
+    """The matrix of pandas' ``DataFrame.corr(method)`` ("pearson" or "spearman") of
+    float64 columns with NaN for missing values, to float rounding: each pair uses the
+    rows where both values are present (Spearman ranks them among those rows), a pair
+    with a constant side is NaN, the diagonal 1 (NaN for a constant column).
+
+    Pairs of complete columns come from one product of the centred columns (or of their
+    ranks); the rest pair by pair."""
+    k = len(columns)
+    present = [np.isfinite(column) for column in columns]
+    complete = [bool(mask.all()) for mask in present]
+    out = np.full((k, k), np.nan)
+    full = [c for c in range(k) if complete[c]]
+    if full:
+        if method == "spearman":
+            block = np.column_stack([average_ranks(columns[c]) for c in full])
+        else:
+            block = np.column_stack([columns[c] for c in full])
+        centred = block - block.mean(axis=0)
+        products = centred.T @ centred
+        scale = np.sqrt(np.outer(np.diag(products), np.diag(products)))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            correlations = np.where(scale > 0, products / scale, np.nan)
+        out[np.ix_(full, full)] = correlations
+    ranks_on: Dict[tuple, np.ndarray] = {}
+
+    def ranked(c: int, mask: np.ndarray) -> np.ndarray:
+        key = (c, content_digest(mask.view(np.uint8)))
+        if key not in ranks_on:
+            ranks_on[key] = average_ranks(columns[c], mask)[mask]
+        return ranks_on[key]
+
+    for i in range(k):
+        for j in range(i, k):
+            if complete[i] and complete[j]:
+                continue
+            mask = present[i] & present[j]
+            if method == "spearman":
+                a, b = ranked(i, mask), ranked(j, mask)
+            else:
+                a, b = columns[i][mask], columns[j][mask]
+            out[i, j] = out[j, i] = _pearson(a, b)
+    diagonal = np.diag(out).copy()
+    np.fill_diagonal(out, np.where(np.isfinite(diagonal), 1.0, np.nan))
+    return out
