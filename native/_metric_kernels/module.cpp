@@ -12,6 +12,7 @@
 
 #include "velmora_python.hpp"
 #include "metric_kernels.hpp"
+#include "object_arrays.hpp"
 
 namespace {
 
@@ -205,6 +206,20 @@ py::object content_digest(const Call& call) {
     return py::make_tuple(py::int_(digest.low), py::int_(digest.high));
 }
 
+py::object object_identity_digest(const Call& call) {
+    py::array objects = py::array::ensure(call[0]);
+    if (!objects) throw py::error_already_set();
+    const velmora::ObjectCells cells(objects);
+    // Which object each cell holds: its address, as an integer.
+    std::vector<std::uint64_t> addresses(cells.size());
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        addresses[i] = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(cells[i].ptr()));
+    }
+    const velmora::metrics::Digest digest = velmora::metrics::content_digest(
+        reinterpret_cast<const unsigned char*>(addresses.data()), addresses.size() * sizeof(std::uint64_t));
+    return py::make_tuple(py::int_(digest.low), py::int_(digest.high));
+}
+
 py::object rbf_kernel_sums(const Call& call) {
     Matrix x = as_matrix(call[0], "x");
     Matrix y = as_matrix(call[1], "y");
@@ -306,6 +321,16 @@ const FunctionSpec digest_spec{
     .implementation = content_digest,
 };
 
+const FunctionSpec identity_digest_spec{
+    .name = "object_identity_digest",
+    .params = {{.name = "values", .annotation = "np.ndarray"}},
+    .return_annotation = "tuple",
+    .doc =
+        "A 128-bit digest of which object each cell of a one-dimensional object array holds\n"
+        "(the objects' identities, not their values), as two integers.",
+    .implementation = object_identity_digest,
+};
+
 const FunctionSpec rbf_spec{
     .name = "rbf_kernel_sums",
     .params = {{.name = "x", .annotation = "np.ndarray"},
@@ -337,6 +362,7 @@ PYBIND11_MODULE(_metric_kernels, module) {
     velmora::binding::add_function(module, nearest_spec);
     velmora::binding::add_function(module, coded_nearest_spec);
     velmora::binding::add_function(module, digest_spec);
+    velmora::binding::add_function(module, identity_digest_spec);
     velmora::binding::add_function(module, rbf_spec);
     velmora::binding::add_function(module, ks_spec);
 }

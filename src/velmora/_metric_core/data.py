@@ -15,11 +15,15 @@ of the multivariate metrics imputes the real mean and adds a missing-indicator c
 """
 
 import math
+import threading
+from collections import OrderedDict
 from typing import Callable, Dict, Hashable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
 from pandas.api import types as ptypes
+
+from .kernels import content_digest, object_identity_digest
 
 DEFAULT_SEED = 0
 
@@ -116,6 +120,58 @@ def category_labels(series: pd.Series) -> pd.Series:
     return values
 
 
+class ColumnToken:
+    """Stands for the contents of a column in the keys of the library's stores of
+    computed results, so that a column is only recomputed when its contents change.
+
+    For a column of numbers, booleans or dates the key is a digest of its values. For a
+    column of Python objects it is a digest of which object each cell holds, and the
+    token keeps a copy of the cells, so every one of those objects stays alive as long
+    as the token does: no other object can take its place (and address), so equal keys
+    mean the same objects, hence (for the hashable, immutable values a label can be)
+    equal values. A cell changed in place, even to an equal value, makes a new key.
+    """
+
+    __slots__ = ("key", "pin")
+
+    def __init__(self, key: tuple, pin: Optional[np.ndarray] = None) -> None:
+        self.key = key
+        self.pin = pin
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, ColumnToken) and self.key == other.key
+
+    def __hash__(self) -> int:
+        return hash(self.key)
+
+
+def column_token(series: pd.Series) -> Optional[ColumnToken]:
+    """The ``ColumnToken`` of a column held as a numpy array (numbers, booleans, dates,
+    objects); None for other storage (pandas extension arrays), which is not stored."""
+    dtype = series.dtype
+    if not isinstance(dtype, np.dtype):
+        return None
+    values = series.to_numpy()
+    if dtype.kind == "O":
+        return ColumnToken(("objects", len(values), object_identity_digest(values)), values.copy())
+    return ColumnToken(("values", dtype.str, len(values), content_digest(np.ascontiguousarray(values))))
+
+
+def frame_tokens(frame: pd.DataFrame) -> Optional[tuple]:
+    """(label, dtype, token) of every column of the frame, or None when a column has no
+    token: a key standing for the frame's contents."""
+    if not frame.columns.is_unique:
+        return None
+    tokens = []
+    for column in frame.columns:
+        series = frame[column]
+        token = column_token(series)
+        if token is None:
+            return None
+        tokens.append((column, str(series.dtype), token))
+    return tuple(tokens)
+
+
 class CategoryCodes(NamedTuple):
     """A column's category labels (as ``category_labels`` gives them) as one code per
     row into ``labels``, each label once, in order of first occurrence."""
@@ -124,11 +180,37 @@ class CategoryCodes(NamedTuple):
     labels: List[Hashable]
 
 
+# Category codes of recent columns, keyed by their ``ColumnToken``: the metrics of one
+# evaluation read the same columns many times. At most this many bytes of codes are kept.
+MAX_CODE_BYTES = 256 * 2**20
+_CODES: "OrderedDict[ColumnToken, Optional[CategoryCodes]]" = OrderedDict()
+_CODES_LOCK = threading.Lock()
+
+
 def category_codes(series: pd.Series) -> Optional[CategoryCodes]:
     """The column's labels from one hash pass over its values (``pd.factorize``): equal
     values share a code, as they share a label of ``category_labels``, and every missing
     value (and the label text ``MISSING`` itself) gets the code of ``MISSING``. None when a
-    value is unhashable (a list, a dict), which only ``category_labels`` can take."""
+    value is unhashable (a list, a dict), which only ``category_labels`` can take. The
+    codes of a column seen before with the same contents are handed back as they were."""
+    token = column_token(series)
+    if token is not None:
+        with _CODES_LOCK:
+            if token in _CODES:
+                _CODES.move_to_end(token)
+                return _CODES[token]
+    codes = _factorized(series)
+    if token is not None:
+        with _CODES_LOCK:
+            _CODES[token] = codes
+            while len(_CODES) > 1 and sum(
+                entry.codes.nbytes for entry in _CODES.values() if entry is not None
+            ) > MAX_CODE_BYTES:
+                _CODES.popitem(last=False)
+    return codes
+
+
+def _factorized(series: pd.Series) -> Optional[CategoryCodes]:
     try:
         codes, uniques = pd.factorize(series, use_na_sentinel=True)
     except TypeError:
@@ -326,6 +408,11 @@ class FeatureSpace:
             if isinstance(feature, CategoricalFeature)
         }
 
+    def forget_frames(self) -> None:
+        """Drop the shared codes of the frames the space was built with (their memo may
+        hold the frames); later calls compute codes afresh."""
+        self._codes_of = lambda frame, column: category_codes(frame[column])
+
     def _most_frequent(self, real: pd.DataFrame, column: Hashable) -> Tuple[List[Hashable], bool]:
         """The real column's ``max_categories`` most frequent labels, most frequent first,
         and whether it has more. Labels of equal frequency across the cut are ranked by
@@ -410,7 +497,8 @@ class FeatureSpace:
         among ``kept`` (``len(kept)`` for "other"), as a C-contiguous float64 matrix with
         ``categorical_flags`` telling which is which. Distances over coded rows with the
         coded kernel equal, bit for bit, those over ``transform``'s one-hot rows."""
-        matrix = np.empty((len(frame), len(self.categorical_flags)), dtype=np.float64)
+        # Column-major while filling (each feature one contiguous run), then row-major.
+        matrix = np.empty((len(frame), len(self.categorical_flags)), dtype=np.float64, order="F")
         at = 0
         for feature in self.features:
             if isinstance(feature, NumericFeature):
@@ -420,4 +508,4 @@ class FeatureSpace:
             else:
                 matrix[:, at] = self._codes(frame, feature)
                 at += 1
-        return matrix
+        return np.ascontiguousarray(matrix)

@@ -60,6 +60,12 @@ def content_digest(values: np.ndarray) -> Tuple[int, int]:
     return _metric_kernels.content_digest(values)
 
 
+def object_identity_digest(values: np.ndarray) -> Tuple[int, int]:
+    """A 128-bit digest of which object each cell of a one-dimensional object array
+    holds (identities, not values)."""
+    return _metric_kernels.object_identity_digest(values)
+
+
 def rbf_kernel_sums(x: np.ndarray, y: np.ndarray, gamma: float) -> Tuple[float, float, float]:
     """Sums of k(a, b) = exp(-gamma * |a - b|^2) over the pairs an MMD estimate needs:
     (sum over i < j of k(x_i, x_j), sum over i < j of k(y_i, y_j), sum over i, j of

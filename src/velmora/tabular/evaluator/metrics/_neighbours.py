@@ -26,7 +26,14 @@ import numpy as np
 import pandas as pd
 
 from velmora._metric_core import kernels as _kernels
-from velmora._metric_core.data import CategoryCodes, FeatureSpace, category_codes, check_frames, row_hashes
+from velmora._metric_core.data import (
+    CategoryCodes,
+    FeatureSpace,
+    category_codes,
+    check_frames,
+    frame_tokens,
+    row_hashes,
+)
 
 # Query-reference pairs per search, by default: 10,000 queries against 100,000 rows.
 # Frames of up to about 30,000 rows are searched from every row; against a million
@@ -87,6 +94,8 @@ class EmbeddedRows:
         hashes = row_hashes(frames, self.space.columns, codes_of)
         self.real_hash, self.synthetic_hash = hashes[0], hashes[1]
         self.other_hashes = hashes[2:]
+        # The space no longer reads these frames: keep no reference to them.
+        self.space.forget_frames()
         self._digests: Dict[str, Tuple[int, int]] = {}
 
     def matrix(self, side: str) -> np.ndarray:
@@ -109,6 +118,34 @@ class EmbeddedRows:
         if self.space.skipped:
             details["skipped"] = dict(self.space.skipped)
         return details
+
+
+# The embedded rows of the last pairs of frames, keyed by the frames' contents
+# (``frame_tokens``): the four metrics of one evaluation embed the same frames once.
+MAX_EMBEDDED = 2
+_EMBEDDED: "OrderedDict[tuple, EmbeddedRows]" = OrderedDict()
+_EMBEDDED_LOCK = threading.Lock()
+
+
+def embedded_rows(real: pd.DataFrame, synthetic: pd.DataFrame, others: Sequence[pd.DataFrame] = ()) -> EmbeddedRows:
+    """``EmbeddedRows(real, synthetic, others)``, from the store when frames with the same
+    contents were embedded before."""
+    check_frames(real, synthetic)
+    tokens = [frame_tokens(frame) if isinstance(frame, pd.DataFrame) else None for frame in (real, synthetic, *others)]
+    key = None if any(token is None for token in tokens) else tuple(tokens)
+    if key is not None:
+        with _EMBEDDED_LOCK:
+            rows = _EMBEDDED.get(key)
+            if rows is not None:
+                _EMBEDDED.move_to_end(key)
+                return rows
+    rows = EmbeddedRows(real, synthetic, others)
+    if key is not None:
+        with _EMBEDDED_LOCK:
+            _EMBEDDED[key] = rows
+            while len(_EMBEDDED) > MAX_EMBEDDED:
+                _EMBEDDED.popitem(last=False)
+    return rows
 
 
 class NeighbourStore:

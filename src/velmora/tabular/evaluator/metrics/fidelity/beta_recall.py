@@ -7,7 +7,7 @@ import pandas as pd
 from velmora.tabular.evaluator.report import MetricResult
 
 from velmora._metric_core.data import resolve_seed
-from .._neighbours import DEFAULT_MAX_PAIRS, EmbeddedRows
+from .._neighbours import DEFAULT_MAX_PAIRS, embedded_rows
 from ._support import support_score
 
 __all__ = ["BetaRecallMetric"]
@@ -75,7 +75,7 @@ class BetaRecallMetric:
         self.random_seed = resolve_seed(random_seed)
 
     def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> MetricResult:
-        rows = EmbeddedRows(real, synthetic)
+        rows = embedded_rows(real, synthetic)
         value, figures = support_score(
             rows, self.k, self.n_betas, self.max_queries, self.max_pairs, self.random_seed, recall=True
         )

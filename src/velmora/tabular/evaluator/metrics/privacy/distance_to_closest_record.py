@@ -9,7 +9,7 @@ from velmora._metric_core.data import resolve_seed
 from .._neighbours import (
     DEFAULT_MAX_PAIRS,
     REAL,
-    EmbeddedRows,
+    embedded_rows,
     found_in,
     kth_other_distances,
     nearest_distances,
@@ -85,7 +85,7 @@ class DTCRMetric:
 
     def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> float:
         """The mean capped spacing ratio in [0, 1]; ``details`` explains it."""
-        rows = EmbeddedRows(real, synthetic)
+        rows = embedded_rows(real, synthetic)
         n_real = len(rows.real)
         copied = found_in(rows.real_hash, rows.synthetic_hash)
         repeats = repeated(rows.real_hash)

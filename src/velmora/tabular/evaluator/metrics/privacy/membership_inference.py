@@ -12,8 +12,8 @@ from .._neighbours import (
     HOLDOUT,
     REAL,
     SYNTHETIC,
-    EmbeddedRows,
     WeightedSample,
+    embedded_rows,
     found_in,
     kth_other_distances,
     nearest_distances,
@@ -179,7 +179,7 @@ class MembershipInferenceMetric:
         if self.holdout is not None and len(self.holdout) == 0:
             raise ValueError("The holdout data has no rows.")
         others = () if self.holdout is None else (self.holdout,)
-        rows = EmbeddedRows(real, synthetic, others)
+        rows = embedded_rows(real, synthetic, others)
         rng = np.random.RandomState(self.random_seed)
         if self.holdout is None:
             close_exact = found_in(rows.synthetic_hash, rows.real_hash)
