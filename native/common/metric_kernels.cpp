@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -380,12 +382,10 @@ std::vector<std::int64_t> proximity_order(const double* rows, std::size_t n_rows
         std::size_t hi;
         std::size_t depth;
     };
-    std::vector<Range> pending{{0, n_rows, 0}};
-    std::vector<std::pair<double, std::int64_t>> keys;
-    while (!pending.empty()) {
-        const Range range = pending.back();
-        pending.pop_back();
-        if (range.hi - range.lo <= leaf) continue;
+    // Splits a range at its median on one number, returning the two halves (or nothing
+    // for a range of at most `leaf` rows).
+    auto split = [&](const Range& range, std::vector<std::pair<double, std::int64_t>>& keys, std::vector<Range>& out) {
+        if (range.hi - range.lo <= leaf) return;
         const std::size_t feature = numbers[range.depth % numbers.size()];
         const std::size_t half = (range.hi - range.lo) / 2;
         const std::size_t mid = range.lo + (half + leaf - 1) / leaf * leaf;
@@ -396,8 +396,34 @@ std::vector<std::int64_t> proximity_order(const double* rows, std::size_t n_rows
         }
         std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(mid - range.lo), keys.end());
         for (std::size_t i = range.lo; i < range.hi; ++i) order[i] = keys[i - range.lo].second;
-        pending.push_back({range.lo, mid, range.depth + 1});
-        pending.push_back({mid, range.hi, range.depth + 1});
+        out.push_back({range.lo, mid, range.depth + 1});
+        out.push_back({mid, range.hi, range.depth + 1});
+    };
+    auto split_all = [&](const Range& first) {
+        std::vector<Range> pending{first};
+        std::vector<std::pair<double, std::int64_t>> keys;
+        while (!pending.empty()) {
+            const Range range = pending.back();
+            pending.pop_back();
+            split(range, keys, pending);
+        }
+    };
+    std::vector<Range> halves;
+    std::vector<std::pair<double, std::int64_t>> keys;
+    split({0, n_rows, 0}, keys, halves);
+    if (halves.empty()) return order;
+    // The two halves touch disjoint parts of `order`: the second on a thread of its own
+    // when the system gives one, else after the first.
+    std::thread second;
+    try {
+        second = std::thread(split_all, halves[1]);
+    } catch (const std::system_error&) {  // NOLINT(bugprone-empty-catch): run below instead
+    }
+    split_all(halves[0]);
+    if (second.joinable()) {
+        second.join();
+    } else {
+        split_all(halves[1]);
     }
     return order;
 }

@@ -9,6 +9,7 @@ anew), bounded in the bytes it keeps.
 
 import threading
 from collections import OrderedDict
+from concurrent.futures import ThreadPoolExecutor
 from typing import Dict, List, Optional, Tuple
 
 import numpy as np
@@ -47,6 +48,21 @@ def finite_order(values: np.ndarray) -> Tuple[np.ndarray, int]:
         while sum(entry[0].nbytes for entry in _ORDERS.values()) > MAX_ORDER_BYTES and len(_ORDERS) > 1:
             _ORDERS.popitem(last=False)
     return kept
+
+
+def prefetch_orders(columns: List[np.ndarray]) -> None:
+    """``finite_order`` of each column, two columns at a time on two threads (numpy's
+    sort lets go of the GIL), so that later calls find them stored."""
+    pending = [np.ascontiguousarray(column, dtype=np.float64) for column in columns]
+    with _ORDERS_LOCK:
+        pending = [column for column in pending if _key(column) not in _ORDERS]
+    if len(pending) < 2:
+        for column in pending:
+            finite_order(column)
+        return
+    with ThreadPoolExecutor(max_workers=2) as pool:
+        for _ in pool.map(finite_order, pending):
+            pass
 
 
 def sorted_finite(values: np.ndarray) -> np.ndarray:
@@ -111,16 +127,36 @@ def correlation_matrix(columns: List[np.ndarray], method: str) -> np.ndarray:
 
     Pairs of complete columns come from one product of the centred columns (or of their
     ranks); the rest pair by pair."""
+    key = (method, tuple(_key(np.ascontiguousarray(column, dtype=np.float64)) for column in columns))
+    with _ORDERS_LOCK:
+        stored = _MATRICES.get(key)
+        if stored is not None:
+            _MATRICES.move_to_end(key)
+            return stored.copy()
+    if method == "spearman":
+        prefetch_orders(columns)
+    matrix = _correlation_matrix(columns, method)
+    with _ORDERS_LOCK:
+        _MATRICES[key] = matrix
+        while len(_MATRICES) > 8:
+            _MATRICES.popitem(last=False)
+    return matrix.copy()
+
+
+# Correlation matrices of recent column sets, keyed by method and column digests.
+_MATRICES: "OrderedDict[tuple, np.ndarray]" = OrderedDict()
+
+
+def _correlation_matrix(columns: List[np.ndarray], method: str) -> np.ndarray:
     k = len(columns)
     present = [np.isfinite(column) for column in columns]
     complete = [bool(mask.all()) for mask in present]
     out = np.full((k, k), np.nan)
     full = [c for c in range(k) if complete[c]]
     if full:
-        if method == "spearman":
-            block = np.column_stack([average_ranks(columns[c]) for c in full])
-        else:
-            block = np.column_stack([columns[c] for c in full])
+        block = np.empty((len(columns[0]), len(full)), order="F")
+        for at, c in enumerate(full):
+            block[:, at] = average_ranks(columns[c]) if method == "spearman" else columns[c]
         centred = block - block.mean(axis=0)
         products = centred.T @ centred
         scale = np.sqrt(np.outer(np.diag(products), np.diag(products)))

@@ -38,7 +38,7 @@ from velmora._metric_core.data import (
 # Query-reference pairs per search, by default: 10,000 queries against 100,000 rows.
 # Frames of up to about 30,000 rows are searched from every row; against a million
 # rows 1,000 rows are queried, whose sampling error the recorded 95% interval shows.
-DEFAULT_MAX_PAIRS = 10**9
+DEFAULT_MAX_PAIRS = 250_000_000
 
 # The fewest queries of a sampled search, whatever the size of its reference set.
 MIN_QUERIES = 1000

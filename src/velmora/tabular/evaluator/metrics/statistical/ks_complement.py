@@ -5,7 +5,7 @@ from typing import Hashable, Optional, Sequence
 import pandas as pd
 
 from velmora._metric_core import kernels as _kernels
-from velmora._metric_core.columns import sorted_finite
+from velmora._metric_core.columns import prefetch_orders, sorted_finite
 from velmora._metric_core.data import (
     ColumnScores,
     category_frequencies,
@@ -43,7 +43,10 @@ class KSComplementMetric:
         """Scores by column label, in the order of ``columns`` (default: the real frame's
         columns that the synthetic frame has)."""
         scores = ColumnScores()
-        for column in shared_columns(real, synthetic, columns):
+        chosen = shared_columns(real, synthetic, columns)
+        numeric = [column for column in chosen if column_kind(real[column], synthetic[column]) == "numeric"]
+        prefetch_orders([numeric_values(frame[column]) for column in numeric for frame in (real, synthetic)])
+        for column in chosen:
             real_column, synthetic_column = real[column], synthetic[column]
             if column_kind(real_column, synthetic_column) == "numeric":
                 # Sorted once and shared with the other per-column metrics.
