@@ -220,6 +220,38 @@ py::object object_identity_digest(const Call& call) {
     return py::make_tuple(py::int_(digest.low), py::int_(digest.high));
 }
 
+py::object average_ranks(const Call& call) {
+    Matrix values = as_vector(call[0], "values");
+    using Positions = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+    using Flags = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+    Positions order = Positions::ensure(call[1]);
+    if (!order) throw py::error_already_set();
+    const std::size_t n = static_cast<std::size_t>(values.size());
+    if (order.ndim() != 1 || static_cast<std::size_t>(order.size()) > n) {
+        raise_error(ErrorKind::value_error, "order must be a one-dimensional array of positions of values.");
+    }
+    const std::int64_t* positions = order.data();
+    for (py::ssize_t i = 0; i < order.size(); ++i) {
+        if (positions[i] < 0 || static_cast<std::size_t>(positions[i]) >= n) {
+            raise_error(ErrorKind::index_error, "order holds a position outside values.");
+        }
+    }
+    Flags keep;
+    if (!call[2].is_none()) {
+        keep = Flags::ensure(call[2]);
+        if (!keep) throw py::error_already_set();
+        if (keep.ndim() != 1 || static_cast<std::size_t>(keep.size()) != n) {
+            raise_error(ErrorKind::value_error, "keep must hold one flag per value.");
+        }
+    }
+    py::array_t<double> ranks(static_cast<py::ssize_t>(n));
+    double* out = ranks.mutable_data();
+    std::fill(out, out + n, std::nan(""));
+    velmora::metrics::average_ranks(values.data(), positions, static_cast<std::size_t>(order.size()),
+                                    call[2].is_none() ? nullptr : keep.data(), out);
+    return ranks;
+}
+
 py::object rbf_kernel_sums(const Call& call) {
     Matrix x = as_matrix(call[0], "x");
     Matrix y = as_matrix(call[1], "y");
@@ -331,6 +363,19 @@ const FunctionSpec identity_digest_spec{
     .implementation = object_identity_digest,
 };
 
+const FunctionSpec ranks_spec{
+    .name = "average_ranks",
+    .params = {{.name = "values", .annotation = "np.ndarray"},
+               {.name = "order", .annotation = "np.ndarray"},
+               {.name = "keep", .annotation = "Optional[np.ndarray]", .default_text = "None"}},
+    .return_annotation = "np.ndarray",
+    .doc =
+        "Average ranks (1-based, ties sharing their mean rank) of values[order], an ascending\n"
+        "run of positions, keeping only the positions where keep is true (all when keep is\n"
+        "None) and ranking them among themselves; NaN at every other position.",
+    .implementation = average_ranks,
+};
+
 const FunctionSpec rbf_spec{
     .name = "rbf_kernel_sums",
     .params = {{.name = "x", .annotation = "np.ndarray"},
@@ -363,6 +408,7 @@ PYBIND11_MODULE(_metric_kernels, module) {
     velmora::binding::add_function(module, coded_nearest_spec);
     velmora::binding::add_function(module, digest_spec);
     velmora::binding::add_function(module, identity_digest_spec);
+    velmora::binding::add_function(module, ranks_spec);
     velmora::binding::add_function(module, rbf_spec);
     velmora::binding::add_function(module, ks_spec);
 }

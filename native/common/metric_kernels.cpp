@@ -536,6 +536,25 @@ void coded_nearest_neighbours(const double* query_rows, const std::int64_t* orde
     }
 }
 
+void average_ranks(const double* values, const std::int64_t* order, std::size_t n_ordered, const std::uint8_t* keep,
+                   double* ranks) {
+    std::vector<std::size_t> kept;
+    kept.reserve(n_ordered);
+    for (std::size_t i = 0; i < n_ordered; ++i) {
+        const auto position = static_cast<std::size_t>(order[i]);
+        if (keep == nullptr || keep[position] != 0) kept.push_back(position);
+    }
+    std::size_t start = 0;
+    while (start < kept.size()) {
+        std::size_t end = start + 1;
+        while (end < kept.size() && values[kept[end]] == values[kept[start]]) ++end;
+        // Ranks start + 1 .. end share their mean, (start + 1 + end) / 2.
+        const double rank = static_cast<double>(start) + static_cast<double>(end - start + 1) / 2.0;
+        for (std::size_t i = start; i < end; ++i) ranks[kept[i]] = rank;
+        start = end;
+    }
+}
+
 Digest content_digest(const unsigned char* bytes, std::size_t n) {
     // Four independent lanes of 64-bit multiply-rotate rounds over 8-byte words (the
     // round of xxHash64), merged two ways into two words.

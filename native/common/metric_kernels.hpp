@@ -102,6 +102,14 @@ void coded_nearest_neighbours(const double* query_rows, const std::int64_t* orde
                               std::size_t last, const CodedReference& reference, std::size_t k, double* distances,
                               std::int64_t* positions);
 
+// Average ranks (1-based; tied values share the mean of their ranks, as pandas'
+// rank(method="average")) of values[order[0]], ..., values[order[n_ordered - 1]], an
+// ascending run of positions, keeping only the positions p with keep[p] != 0 (all when
+// `keep` is null) and ranking them among themselves: ranks[p] receives the rank of each
+// kept position; other entries of `ranks` are left as they are.
+void average_ranks(const double* values, const std::int64_t* order, std::size_t n_ordered, const std::uint8_t* keep,
+                   double* ranks);
+
 // A 128-bit digest of `n` bytes (two 64-bit words), for recognising equal contents.
 struct Digest {
     std::uint64_t low;

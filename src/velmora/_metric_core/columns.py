@@ -14,6 +14,7 @@ from typing import Dict, List, Optional, Tuple
 
 import numpy as np
 
+from . import kernels as _kernels
 from .kernels import content_digest
 
 # Bytes of sort orders kept for reuse (an order of a million rows takes 8 MB).
@@ -82,29 +83,13 @@ def distinct_sorted(sorted_values: np.ndarray) -> np.ndarray:
     return sorted_values[keep]
 
 
-def _ranks_of_sorted(sorted_values: np.ndarray) -> np.ndarray:
-    """Average ranks (1-based, ties sharing their mean rank) of an ascending array."""
-    n = len(sorted_values)
-    if n == 0:
-        return np.empty(0)
-    change = np.flatnonzero(sorted_values[1:] != sorted_values[:-1]) + 1
-    starts = np.concatenate([[0], change])
-    sizes = np.diff(np.concatenate([starts, [n]]))
-    return np.repeat(starts + (sizes + 1) / 2.0, sizes)
-
-
 def average_ranks(values: np.ndarray, mask: Optional[np.ndarray] = None) -> np.ndarray:
     """Average ranks of the finite ``values`` at the rows of ``mask`` (all finite rows
     by default), ranked among those rows only; NaN elsewhere. The ranks of pandas'
     ``rank(method="average")`` of the selected values."""
     values = np.ascontiguousarray(values, dtype=np.float64)
     order, n_finite = finite_order(values)
-    chosen = order[:n_finite]
-    if mask is not None:
-        chosen = chosen[mask[chosen]]
-    ranks = np.full(len(values), np.nan)
-    ranks[chosen] = _ranks_of_sorted(values[chosen])
-    return ranks
+    return _kernels.average_ranks(values, order[:n_finite], None if mask is None else mask.view(np.uint8))
 
 
 def _pearson(a: np.ndarray, b: np.ndarray) -> float:

@@ -16,7 +16,7 @@ that the RBF sums agree to rounding only: the C library's exp and numpy's vector
 may differ in the last place.
 """
 
-from typing import Tuple
+from typing import Optional, Tuple
 
 import numpy as np
 
@@ -64,6 +64,13 @@ def object_identity_digest(values: np.ndarray) -> Tuple[int, int]:
     """A 128-bit digest of which object each cell of a one-dimensional object array
     holds (identities, not values)."""
     return _metric_kernels.object_identity_digest(values)
+
+
+def average_ranks(values: np.ndarray, order: np.ndarray, keep: Optional[np.ndarray] = None) -> np.ndarray:
+    """Average ranks (1-based, ties sharing their mean rank) of ``values[order]``, an
+    ascending run of positions, among the positions where ``keep`` is true (all when
+    None); NaN at every other position."""
+    return _metric_kernels.average_ranks(values, order, keep)
 
 
 def rbf_kernel_sums(x: np.ndarray, y: np.ndarray, gamma: float) -> Tuple[float, float, float]:
