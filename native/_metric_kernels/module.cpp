@@ -220,6 +220,21 @@ py::object object_identity_digest(const Call& call) {
     return py::make_tuple(py::int_(digest.low), py::int_(digest.high));
 }
 
+py::object finite_argsort(const Call& call) {
+    Matrix values = as_vector(call[0], "values");
+    const std::size_t n = static_cast<std::size_t>(values.size());
+    py::array_t<std::int64_t> order(static_cast<py::ssize_t>(n));
+    std::size_t finite = 0;
+    {
+        const double* data = values.data();
+        std::int64_t* out = order.mutable_data();
+        // Plain buffers only while the GIL is released (see nearest_neighbours).
+        py::gil_scoped_release release;
+        finite = velmora::metrics::finite_argsort(data, n, out);
+    }
+    return py::make_tuple(order, py::int_(finite));
+}
+
 py::object average_ranks(const Call& call) {
     Matrix values = as_vector(call[0], "values");
     using Positions = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
@@ -363,6 +378,17 @@ const FunctionSpec identity_digest_spec{
     .implementation = object_identity_digest,
 };
 
+const FunctionSpec argsort_spec{
+    .name = "finite_argsort",
+    .params = {{.name = "values", .annotation = "np.ndarray"}},
+    .return_annotation = "tuple",
+    .doc =
+        "(order, n_finite): positions of the values in ascending order (a stable sort, -0.0\n"
+        "equal to 0.0), the non-finite values last in their original order, and how many\n"
+        "values are finite.",
+    .implementation = finite_argsort,
+};
+
 const FunctionSpec ranks_spec{
     .name = "average_ranks",
     .params = {{.name = "values", .annotation = "np.ndarray"},
@@ -408,6 +434,7 @@ PYBIND11_MODULE(_metric_kernels, module) {
     velmora::binding::add_function(module, coded_nearest_spec);
     velmora::binding::add_function(module, digest_spec);
     velmora::binding::add_function(module, identity_digest_spec);
+    velmora::binding::add_function(module, argsort_spec);
     velmora::binding::add_function(module, ranks_spec);
     velmora::binding::add_function(module, rbf_spec);
     velmora::binding::add_function(module, ks_spec);

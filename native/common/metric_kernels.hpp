@@ -102,6 +102,11 @@ void coded_nearest_neighbours(const double* query_rows, const std::int64_t* orde
                               std::size_t last, const CodedReference& reference, std::size_t k, double* distances,
                               std::int64_t* positions);
 
+// Positions of `values` in ascending order of value, the non-finite values (NaN and
+// infinities) last in their original order, equal values in their original order (a
+// stable sort; -0.0 equals 0.0). Returns how many values are finite.
+std::size_t finite_argsort(const double* values, std::size_t n, std::int64_t* order);
+
 // Average ranks (1-based; tied values share the mean of their ranks, as pandas'
 // rank(method="average")) of values[order[0]], ..., values[order[n_ordered - 1]], an
 // ascending run of positions, keeping only the positions p with keep[p] != 0 (all when

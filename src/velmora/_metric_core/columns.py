@@ -39,11 +39,8 @@ def finite_order(values: np.ndarray) -> Tuple[np.ndarray, int]:
         if kept is not None:
             _ORDERS.move_to_end(key)
             return kept
-    finite = np.isfinite(values)
-    n_finite = int(finite.sum())
-    keys = values if n_finite == len(values) else np.where(finite, values, np.nan)
-    order = np.argsort(keys)
-    kept = (order, n_finite)
+    order, n_finite = _kernels.finite_argsort(values)
+    kept = (order, int(n_finite))
     with _ORDERS_LOCK:
         _ORDERS[key] = kept
         while sum(entry[0].nbytes for entry in _ORDERS.values()) > MAX_ORDER_BYTES and len(_ORDERS) > 1:

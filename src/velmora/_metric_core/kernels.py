@@ -66,6 +66,12 @@ def object_identity_digest(values: np.ndarray) -> Tuple[int, int]:
     return _metric_kernels.object_identity_digest(values)
 
 
+def finite_argsort(values: np.ndarray) -> Tuple[np.ndarray, int]:
+    """(order, n_finite): positions of the values in ascending order (a stable sort,
+    -0.0 equal to 0.0), the non-finite values last, and how many values are finite."""
+    return _metric_kernels.finite_argsort(values)
+
+
 def average_ranks(values: np.ndarray, order: np.ndarray, keep: Optional[np.ndarray] = None) -> np.ndarray:
     """Average ranks (1-based, ties sharing their mean rank) of ``values[order]``, an
     ascending run of positions, among the positions where ``keep`` is true (all when

@@ -23,6 +23,11 @@ from .data import MISSING, category_codes, category_labels, column_kind, frame_t
 from .kernels import content_digest
 
 MAX_CLASSES = 20
+# Held-out rows scored by default: beyond this many the scores are read off a seeded
+# sample, whose sampling error (below 0.005 for a share or an R^2 near the scores of
+# interest) is far below what tells two synthetic tables apart, while predicting
+# every held-out row of a million-row table would dominate the evaluation's time.
+MAX_TEST_ROWS = 100_000
 # Histogram gradient boosting takes at most 255 bins, one of them for missing values.
 MAX_CATEGORY_CODES = 250
 
@@ -159,8 +164,9 @@ class TabularModelData:
 class UtilityTask:
     """A prediction task prepared for the utility metrics: the encoded real and
     synthetic frames, the real frame split (seeded) into a training and a held-out test
-    part, both training sets capped (seeded) at ``max_train_rows`` rows, and one model
-    fitted on each training set."""
+    part, both training sets capped (seeded) at ``max_train_rows`` rows, the held-out
+    rows scored capped (seeded) at ``max_test_rows``, and one model fitted on each
+    training set."""
 
     data: TabularModelData
     x_train: np.ndarray
@@ -170,10 +176,12 @@ class UtilityTask:
     x_test: np.ndarray
     y_test: np.ndarray
     n_train_split: int
+    n_held_out: int
     dropped_real: int
     dropped_synthetic: int
     test_fraction: float
     seed: int
+    max_test_rows: Optional[int] = None
     model_real: object = None
     model_synthetic: object = None
     predicted: Optional[Tuple[np.ndarray, np.ndarray]] = None
@@ -200,10 +208,11 @@ class UtilityTask:
             **figures,
             model_real=describe_model(self.model_real),
             model_synthetic=describe_model(self.model_synthetic),
-            split=split_details(self.test_fraction, self.n_train_split, len(self.y_test), self.seed),
+            split=split_details(self.test_fraction, self.n_train_split, self.n_held_out, self.seed),
             n_train_real=len(self.y_train),
             n_train_synthetic=len(self.y_synthetic),
             n_test=len(self.y_test),
+            max_test_rows=self.max_test_rows,
             rows_without_target={"real": self.dropped_real, "synthetic": self.dropped_synthetic},
             random_seed=self.seed,
         )
@@ -216,12 +225,13 @@ def prepare_task(
     test_fraction: float,
     max_train_rows: Optional[int],
     seed: int,
+    max_test_rows: Optional[int] = None,
 ) -> UtilityTask:
-    """Encode both frames, split the real one, cap the training sets and fit one model
-    on the real training part and one on the synthetic frame; every draw from one
-    generator seeded with ``seed``, in that order. A task prepared before from the same
+    """Encode both frames, split the real one, cap the training sets and the held-out
+    rows and fit one model on the real training part and one on the synthetic frame;
+    every draw from one generator seeded with ``seed``, in that order. A task prepared before from the same
     encoded contents and settings is handed back as it is (``_TASKS``)."""
-    settings = (repr(target), float(test_fraction), max_train_rows, int(seed))
+    settings = (repr(target), float(test_fraction), max_train_rows, int(seed), max_test_rows)
     # The frames' contents, when every column can stand for itself in a key; otherwise
     # the encoded contents (below).
     tokens = (frame_tokens(real), frame_tokens(synthetic))
@@ -245,8 +255,10 @@ def prepare_task(
     train, test = split_positions(len(y_real), test_fraction, rng)
     x_train, y_train = cap_rows(x_real[train], y_real[train], max_train_rows, rng)
     x_synthetic, y_synthetic = cap_rows(x_synthetic, y_synthetic, max_train_rows, rng)
-    task = UtilityTask(data, x_train, y_train, x_synthetic, y_synthetic, x_real[test], y_real[test], len(train),
-                       dropped_real, dropped_synthetic, test_fraction, seed)
+    # Drawn last, so that the split and the training samples are those of any cap.
+    x_test, y_test = cap_rows(x_real[test], y_real[test], max_test_rows, rng)
+    task = UtilityTask(data, x_train, y_train, x_synthetic, y_synthetic, x_test, y_test, len(train), len(test),
+                       dropped_real, dropped_synthetic, test_fraction, seed, max_test_rows)
     task.model_real, task.model_synthetic = both(
         lambda: data.fit(x_train, y_train, seed), lambda: data.fit(x_synthetic, y_synthetic, seed)
     )
@@ -305,6 +317,7 @@ def split_positions(n_rows: int, test_fraction: float, rng: np.random.RandomStat
 
 
 def cap_rows(x: np.ndarray, y: np.ndarray, cap: Optional[int], rng: np.random.RandomState) -> Tuple[np.ndarray, np.ndarray]:
+    """(x, y), or a seeded sample of ``cap`` of their rows (in row order) beyond it."""
     if not cap or len(y) <= cap:
         return x, y
     chosen = np.sort(rng.choice(len(y), size=int(cap), replace=False))
