@@ -177,8 +177,8 @@ py::object coded_nearest_neighbours(const Call& call) {
         // Plain buffers only while the GIL is released (see nearest_neighbours).
         py::gil_scoped_release release;
         const velmora::metrics::CodedReference prepared(reference_data, n_reference, space);
-        const std::vector<std::int64_t> order = velmora::metrics::proximity_order(
-            query_data, n_query, space, velmora::metrics::CodedReference::block_rows);
+        const std::vector<std::int64_t> order =
+            velmora::metrics::proximity_order(query_data, n_query, space, velmora::metrics::CodedReference::block_rows);
         const std::size_t share = (n_query + threads - 1) / threads;
         run_threads(threads, [&](std::size_t t) {
             const std::size_t first = std::min(n_query, t * share);

@@ -318,8 +318,7 @@ constexpr std::size_t group_blocks = 4;
 // distance can still enter `top` is offered to it. Compiled for AVX2 and for the
 // baseline and picked at load time (contraction is off, so no FMA: both give the same
 // bits).
-__attribute__((target_clones("avx2", "default"))) void coded_sweep(const double* query,
-                                                                   const CodedReference& reference,
+__attribute__((target_clones("avx2", "default"))) void coded_sweep(const double* query, const CodedReference& reference,
                                                                    std::size_t b_first, std::size_t b_last,
                                                                    RankedBest& top) {
     constexpr std::size_t rows = CodedReference::block_rows;
@@ -490,8 +489,8 @@ double CodedReference::tile_bound(const double* query, std::size_t tile) const {
     return bound;
 }
 
-void coded_nearest_neighbours(const double* query_rows, const std::int64_t* order, std::size_t first,
-                              std::size_t last, const CodedReference& reference, std::size_t k, double* distances,
+void coded_nearest_neighbours(const double* query_rows, const std::int64_t* order, std::size_t first, std::size_t last,
+                              const CodedReference& reference, std::size_t k, double* distances,
                               std::int64_t* positions) {
     const CodedSpace& space = reference.space();
     const std::size_t n_features = space.n_features;
@@ -509,8 +508,8 @@ void coded_nearest_neighbours(const double* query_rows, const std::int64_t* orde
         std::size_t home = 0;
         double home_d2 = std::numeric_limits<double>::infinity();
         for (std::size_t t = 0; t < n_tiles; ++t) {
-            const double d2 = coded_squared_distance(middle, reference.block(t * tile_blocks),
-                                                     CodedReference::block_rows, space);
+            const double d2 =
+                coded_squared_distance(middle, reference.block(t * tile_blocks), CodedReference::block_rows, space);
             if (d2 < home_d2) {
                 home_d2 = d2;
                 home = t;

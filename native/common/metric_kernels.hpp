@@ -98,8 +98,8 @@ std::vector<std::int64_t> proximity_order(const double* rows, std::size_t n_rows
 // query row itself (row q at q * k). Exact: a block of reference rows is left once the
 // running sums of all its rows exceed the query's current k-th smallest squared
 // distance, which the rest of the sum cannot lower. Needs 1 <= k <= reference.size().
-void coded_nearest_neighbours(const double* query_rows, const std::int64_t* order, std::size_t first,
-                              std::size_t last, const CodedReference& reference, std::size_t k, double* distances,
+void coded_nearest_neighbours(const double* query_rows, const std::int64_t* order, std::size_t first, std::size_t last,
+                              const CodedReference& reference, std::size_t k, double* distances,
                               std::int64_t* positions);
 
 // Positions of `values` in ascending order of value, the non-finite values (NaN and
