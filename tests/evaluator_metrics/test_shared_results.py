@@ -63,7 +63,8 @@ def test_coded_rows_are_the_one_hot_rows():
     for feature in space.features:
         if isinstance(feature, column_data.NumericFeature):
             width = 2 if feature.indicator else 1
-            np.testing.assert_array_equal(one_hot[:, one_hot_at:one_hot_at + width], coded[:, coded_at:coded_at + width])
+            np.testing.assert_array_equal(one_hot[:, one_hot_at:one_hot_at + width],
+                                          coded[:, coded_at:coded_at + width])
             assert not space.categorical_flags[coded_at:coded_at + width].any()
             coded_at, one_hot_at = coded_at + width, one_hot_at + width
         else:

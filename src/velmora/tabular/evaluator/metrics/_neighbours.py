@@ -35,9 +35,10 @@ from velmora._metric_core.data import (
     row_hashes,
 )
 
-# Query-reference pairs per search, by default: 10,000 queries against 100,000 rows.
-# Frames of up to about 30,000 rows are searched from every row; against a million
-# rows 1,000 rows are queried, whose sampling error the recorded 95% interval shows.
+# Query-reference pairs per search, by default: frames of up to about 15,000 rows are
+# searched from every row, 100,000 rows from 2,500 queries, a million rows from the
+# 1,000 of MIN_QUERIES; the recorded 95% interval shows the sampling error. Three shared
+# searches of this size take about a second on two cores.
 DEFAULT_MAX_PAIRS = 250_000_000
 
 # The fewest queries of a sampled search, whatever the size of its reference set.

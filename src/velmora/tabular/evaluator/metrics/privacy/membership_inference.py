@@ -186,7 +186,9 @@ class MembershipInferenceMetric:
             baseline_exact = repeated(rows.real_hash)
             # Both groups are searched against the real rows.
             cap = query_cap(len(rows.real), self.max_pairs, self.max_queries)
-            close_rows = sample_queries(np.flatnonzero(~close_exact), len(close_exact), cap, self.random_seed, SYNTHETIC)
+            close_rows = sample_queries(
+                np.flatnonzero(~close_exact), len(close_exact), cap, self.random_seed, SYNTHETIC
+            )
             baseline_rows = self._baseline_queries(close_rows, baseline_exact, cap, REAL)
             close = nearest_distances(rows, "synthetic", close_rows, "real")
             baseline = kth_other_distances(rows, baseline_rows, 1)
