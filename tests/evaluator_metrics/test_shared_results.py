@@ -161,8 +161,9 @@ def test_a_budget_samples_queries_as_prefixes_of_one_seeded_order():
     assert big.details["queries"]["real"] == [800, 3000] and small.details["queries"]["real"] == [300, 3000]
     order = _neighbours.seeded_order(3000, 0, _neighbours.REAL)
     assert set(_neighbours.sample_queries(np.arange(3000), 3000, 300, 0, _neighbours.REAL)) == set(order[:300])
-    assert _neighbours.query_cap(10**6, 250_000_000, None) == 1000
-    assert _neighbours.query_cap(20_000, 250_000_000, 500) == 500
+    budget = _neighbours.DEFAULT_MAX_PAIRS
+    assert [_neighbours.query_cap(n, budget, None) for n in (20_000, 100_000, 10**6)] == [20_000, 4000, 1000]
+    assert _neighbours.query_cap(20_000, budget, 500) == 500
     assert _neighbours.query_cap(20_000, None, None) is None
 
 

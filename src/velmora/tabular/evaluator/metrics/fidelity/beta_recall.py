@@ -51,7 +51,7 @@ class BetaRecallMetric:
         At most this many queried records per side (None: no cap but ``max_pairs``).
     random_seed : int, optional
         None means 0.
-    max_pairs : int, default 10**9
+    max_pairs : int, default 400_000_000
         Query-reference pairs per search: records queried against n rows number
         max_pairs // n (at least 1,000); None or 0 for no budget.
     """

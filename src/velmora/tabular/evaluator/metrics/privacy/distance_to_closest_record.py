@@ -67,7 +67,7 @@ class DTCRMetric:
         At most this many real records queried (None or 0: no cap but ``max_pairs``).
     random_seed : int, optional
         Seed of the query sample and of the interval (None means 0).
-    max_pairs : int, default 10**9
+    max_pairs : int, default 400_000_000
         Query-reference pairs per search: max_pairs // n of the real records are
         queried against n rows (at least 1,000); None or 0 for no budget.
     """

@@ -145,7 +145,7 @@ class MembershipInferenceMetric:
         At most this many rows queried per group (None or 0: no cap but ``max_pairs``).
     random_seed : int, optional
         Seed of the query samples and of the interval (None means 0).
-    max_pairs : int, default 10**9
+    max_pairs : int, default 400_000_000
         Query-reference pairs per search: max_pairs // n rows of a group are queried
         against n rows (at least 1,000); None or 0 for no budget.
     """
