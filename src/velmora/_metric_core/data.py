@@ -15,7 +15,7 @@ of the multivariate metrics imputes the real mean and adds a missing-indicator c
 """
 
 import math
-from typing import Dict, Hashable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Hashable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
@@ -53,7 +53,7 @@ class ColumnScores(dict):
 
     def __init__(self, *args, **kwargs) -> None:
         super().__init__(*args, **kwargs)
-        self.details: Dict[str, object] = {"skipped": {}}
+        self.details: Dict[str, Any] = {"skipped": {}}
 
     @property
     def skipped(self) -> Dict[str, str]:
@@ -61,7 +61,7 @@ class ColumnScores(dict):
 
 
 def column_kind(real: pd.Series, synthetic: Optional[pd.Series] = None) -> str:
-    """"numeric" or "categorical" for a column, as described in the module docstring."""
+    """ "numeric" or "categorical" for a column, as described in the module docstring."""
     numeric = _is_numeric_like(real)
     if synthetic is not None and numeric:
         if not _is_numeric_like(synthetic):

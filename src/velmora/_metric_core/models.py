@@ -195,8 +195,20 @@ def prepare_task(
     train, test = split_positions(len(y_real), test_fraction, rng)
     x_train, y_train = cap_rows(x_real[train], y_real[train], max_train_rows, rng)
     x_synthetic, y_synthetic = cap_rows(x_synthetic, y_synthetic, max_train_rows, rng)
-    task = UtilityTask(data, x_train, y_train, x_synthetic, y_synthetic, x_real[test], y_real[test], len(train),
-                       dropped_real, dropped_synthetic, test_fraction, seed)
+    task = UtilityTask(
+        data,
+        x_train,
+        y_train,
+        x_synthetic,
+        y_synthetic,
+        x_real[test],
+        y_real[test],
+        len(train),
+        dropped_real,
+        dropped_synthetic,
+        test_fraction,
+        seed,
+    )
     task.model_real = data.fit(x_train, y_train, seed)
     task.model_synthetic = data.fit(x_synthetic, y_synthetic, seed)
     return task
@@ -211,7 +223,9 @@ def split_positions(n_rows: int, test_fraction: float, rng: np.random.RandomStat
     return np.sort(order[n_test:]), np.sort(order[:n_test])
 
 
-def cap_rows(x: np.ndarray, y: np.ndarray, cap: Optional[int], rng: np.random.RandomState) -> Tuple[np.ndarray, np.ndarray]:
+def cap_rows(
+    x: np.ndarray, y: np.ndarray, cap: Optional[int], rng: np.random.RandomState
+) -> Tuple[np.ndarray, np.ndarray]:
     if not cap or len(y) <= cap:
         return x, y
     chosen = np.sort(rng.choice(len(y), size=int(cap), replace=False))
@@ -221,7 +235,11 @@ def cap_rows(x: np.ndarray, y: np.ndarray, cap: Optional[int], rng: np.random.Ra
 def describe_model(model) -> str:
     """The estimator's class and the settings that decide its fit, as one line."""
     params = model.get_params()
-    shown = [f"{name}={params[name]!r}" for name in ("strategy", "max_iter", "early_stopping", "random_state") if name in params]
+    shown = [
+        f"{name}={params[name]!r}"
+        for name in ("strategy", "max_iter", "early_stopping", "random_state")
+        if name in params
+    ]
     return f"{type(model).__name__}({', '.join(shown)})"
 
 

@@ -73,8 +73,9 @@ class PredictionAgreementMetrics:
 
     def prediction_agreement_percentage(self) -> float:
         """The agreement score in [0, 1] (a fraction, despite the name)."""
-        task = prepare_task(self.real, self.synthetic, self.target, self.test_fraction, self.max_train_rows,
-                            self.random_seed)
+        task = prepare_task(
+            self.real, self.synthetic, self.target, self.test_fraction, self.max_train_rows, self.random_seed
+        )
         data = task.data
         predicted_real = data.predict(task.model_real, task.x_test)
         predicted_synthetic = data.predict(task.model_synthetic, task.x_test)

@@ -137,8 +137,10 @@ def query_interval(
     sampled = [0 < size < population for size, population in zip(sizes, populations)]
     if not any(sampled):
         return estimate, estimate
-    draws = [int(round(min(size / (1.0 - size / population), 20.0 * size))) if redraw else 0
-             for size, population, redraw in zip(sizes, populations, sampled)]
+    draws = [
+        int(round(min(size / (1.0 - size / population), 20.0 * size))) if redraw else 0
+        for size, population, redraw in zip(sizes, populations, sampled)
+    ]
     values = []
     for _ in range(replicates):
         weights = [

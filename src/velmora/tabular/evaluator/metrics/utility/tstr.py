@@ -2,13 +2,11 @@
 
 from typing import Hashable, Optional
 
-import numpy as np
 import pandas as pd
-
-from velmora.tabular.evaluator.report import MetricResult
 
 from velmora._metric_core.data import check_frames, resolve_seed, unit_interval
 from velmora._metric_core.models import default_target, prepare_task
+from velmora.tabular.evaluator.report import MetricResult
 
 __all__ = ["TSTRNormalizedMetric"]
 
