@@ -73,8 +73,9 @@ def plain_plots(real_df, synthetic_df):
                 ax.set_yticks(range(len(shared)))
                 ax.set_xticklabels(labels, rotation=45, ha="right", fontsize=7)
                 ax.set_yticklabels(labels, fontsize=7)
-            fig.colorbar(im0, ax=axes, shrink=0.8)
+            # Laid out first, then the colour bar takes its room beside both heatmaps.
             fig.tight_layout()
+            fig.colorbar(im0, ax=axes, shrink=0.8)
             buf = io.BytesIO()
             fig.savefig(buf, format="png", dpi=100)
         finally:

@@ -22,3 +22,12 @@ def test_readme_examples_run_in_order(tmp_path, monkeypatch):
 
 def test_readme_has_examples():
     assert BLOCKS
+
+
+def test_architecture_names_every_folder():
+    root = README.parent
+    section = README.read_text(encoding="utf-8").split("## Architecture", 1)[1].split("\n## ", 1)[0]
+    folders = [f"native/{p.name}" for p in (root / "native").iterdir() if p.is_dir()]
+    folders += [p.name for p in root.iterdir() if p.is_dir() and p.name in {"src", "tests", "benchmarks",
+                                                                            "examples", "tools", ".ci"}]
+    assert [f for f in folders if f"`{f}" not in section] == []

@@ -1,69 +1,135 @@
 #!/usr/bin/env bash
-# Sets up the development environment (a CPython 3.9 virtual environment with the
-# pinned dependencies and velmora built from this tree), then runs one job:
-#   bash tools/dev.sh main    the end-to-end example
-#   bash tools/dev.sh test    every test: C++ unit tests, then the Python tests
-# A second run reuses the environment and rebuilds only what changed.
+# Sets up a development environment (a virtual environment of one CPython version with
+# the exact versions of constraints/py<version>.txt and velmora built from this tree),
+# then runs one job:
+#   bash tools/dev.sh main [ARGS]    the end-to-end example (on CPython 3.9)
+#   bash tools/dev.sh test [ARGS]    the native quality gates, then every test: the C++
+#                                    unit tests, the Python tests on CPython 3.9, then
+#                                    the Python tests on CPython 3.13
+#   bash tools/dev.sh lock --python X.Y [--lowest]
+#                                    resolve the requirements afresh and write
+#                                    constraints/pyX.Y.txt (--lowest: every runtime
+#                                    dependency at the lower end of its range)
+# `--python X.Y` right after the job picks the interpreter: `test --python 3.13` runs the
+# Python tests on CPython 3.13 only, in its own environment (.venv-3.13, build folder
+# build/wheel-cp313). Other arguments go to the job (pytest's for `test`).
+# A second run reuses the environments and rebuilds only what changed.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-venv="$root/.venv"
 cd "$root"
+
+# The reference interpreter: the main job, the C++ tests and the lower ends of the
+# dependency ranges run on it. The test command also runs the Python tests on each of
+# the other versions, with the newest releases the ranges allow.
+reference=3.9
+also_test_on=(3.13)
 
 say() { printf '[dev] %s\n' "$*" >&2; }
 
-is_python39() {
-    "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 9))' >/dev/null 2>&1
+is_python() {  # is_python VERSION INTERPRETER
+    "$2" -c "import sys; sys.exit(sys.implementation.name != 'cpython' or '%d.%d' % sys.version_info[:2] != '$1')" \
+        >/dev/null 2>&1
 }
 
-find_python39() {
-    local candidate version
-    for candidate in python3.9 python3 python; do
-        if command -v "$candidate" >/dev/null 2>&1 && is_python39 "$candidate"; then
+# The interpreter of CPython VERSION: on the PATH (pythonX.Y, python3, python), then
+# the newest matching pyenv version. Each candidate is run to check it: a pyenv shim
+# exists on the PATH for every installed version but only runs the selected ones.
+find_python() {
+    local version=$1 candidate found
+    for candidate in "python$version" python3 python; do
+        if command -v "$candidate" >/dev/null 2>&1 && is_python "$version" "$candidate"; then
             command -v "$candidate"
             return 0
         fi
     done
     if command -v pyenv >/dev/null 2>&1; then
-        for version in $(pyenv versions --bare 2>/dev/null | grep -E '^3\.9(\.[0-9]+)?$' | sort -t. -k3 -n -r); do
-            candidate="$(pyenv root)/versions/$version/bin/python"
-            if is_python39 "$candidate"; then
+        for found in $(pyenv versions --bare 2>/dev/null | grep -E "^${version//./\\.}(\.[0-9]+)?$" | sort -t. -k3 -n -r); do
+            candidate="$(pyenv root)/versions/$found/bin/python"
+            if is_python "$version" "$candidate"; then
                 echo "$candidate"
                 return 0
             fi
         done
     fi
+    say "error: no CPython $version found (looked for python$version on the PATH and in pyenv); install one, e.g. 'pyenv install $version'"
     return 1
 }
 
-setup_venv() {
-    if [ ! -x "$venv/bin/python" ] || ! is_python39 "$venv/bin/python"; then
-        local python39
-        python39=$(find_python39) || {
-            say "error: no CPython 3.9 found (looked for python3.9 on PATH and in pyenv); install one, e.g. 'pyenv install 3.9'"
-            exit 1
-        }
-        say "creating $venv with $python39"
+venv_of() {
+    if [ "$1" = "$reference" ]; then echo "$root/.venv"; else echo "$root/.venv-$1"; fi
+}
+
+setup_venv() {  # setup_venv VERSION
+    local version=$1 venv python constraints
+    venv=$(venv_of "$version")
+    constraints="constraints/py$version.txt"
+    if [ ! -f "$constraints" ]; then
+        say "error: no $constraints; make it with 'bash tools/dev.sh lock --python $version'"
+        exit 1
+    fi
+    if [ ! -x "$venv/bin/python" ] || ! is_python "$version" "$venv/bin/python"; then
+        python=$(find_python "$version") || exit 1
+        say "creating $venv with $python"
         rm -rf "$venv"
-        "$python39" -m venv "$venv"
+        "$python" -m venv "$venv"
     fi
     local py="$venv/bin/python"
     # Build requirements are installed into the environment itself so that rebuilds
     # reuse one CMake build folder (an isolated build would start from scratch each time).
-    local stamp="$venv/.pyproject.sha"
+    local stamp="$venv/.requirements.sha"
     local want
-    want=$(sha256sum pyproject.toml | cut -d' ' -f1)
+    want=$(cat pyproject.toml "$constraints" | sha256sum | cut -d' ' -f1)
     if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
-        say "installing the pinned build requirements"
-        "$py" -m pip install --quiet --upgrade pip
+        say "installing the build requirements and $constraints"
+        "$py" -m pip install --quiet --upgrade pip -c "$constraints"
         # shellcheck disable=SC2046
-        "$py" -m pip install --quiet $("$py" tools/build_requirements.py pyproject.toml)
+        "$py" -m pip install --quiet -c "$constraints" $("$py" tools/requirements.py build pyproject.toml)
         rm -f "$stamp"
     fi
-    say "building velmora"
-    "$py" -m pip install --quiet --no-build-isolation \
-        --config-settings=build-dir=build/wheel-cp39 ${CI:+--config-settings=cmake.define.VELMORA_WERROR=ON} '.[test,examples]'
+    say "building velmora for CPython $version"
+    # The test-only extension is built into the build folder, not installed.
+    "$py" -m pip install --quiet --no-build-isolation -c "$constraints" \
+        --config-settings=build-dir="build/wheel-cp${version//./}" \
+        --config-settings=cmake.define.VELMORA_TEST_MODULES=ON \
+        ${CI:+--config-settings=cmake.define.VELMORA_WERROR=ON} '.[test,examples]'
     echo "$want" > "$stamp"
+}
+
+# Resolves the requirements in a scratch environment and writes the exact versions.
+lock() {  # lock VERSION LOWEST
+    local version=$1 lowest=$2 python scratch output
+    output="constraints/py$version.txt"
+    python=$(find_python "$version") || exit 1
+    scratch=$(mktemp -d)
+    "$python" -m venv "$scratch/venv"
+    local py="$scratch/venv/bin/python"
+    "$py" -m pip install --quiet --upgrade pip
+    : > "$scratch/lower-ends.txt"
+    if [ "$lowest" = yes ]; then
+        "$py" tools/requirements.py lower-ends pyproject.toml > "$scratch/lower-ends.txt"
+        # matplotlib before 3.10 calls pyparsing names that pyparsing 3.3 deprecates,
+        # with a warning in every test run.
+        echo "pyparsing<3.3" >> "$scratch/lower-ends.txt"
+    fi
+    # shellcheck disable=SC2046
+    "$py" -m pip install --quiet -c "$scratch/lower-ends.txt" \
+        $("$py" tools/requirements.py build pyproject.toml) $("$py" tools/requirements.py runtime pyproject.toml)
+    local flag=""
+    [ "$lowest" = yes ] && flag=" --lowest"
+    mkdir -p constraints
+    {
+        echo "# The exact versions of the CPython $version development environment, installed by"
+        echo "# tools/dev.sh. Made by 'bash tools/dev.sh lock --python $version$flag'"
+        if [ "$lowest" = yes ]; then
+            echo "# (every runtime dependency at the lower end of its range in pyproject.toml)."
+        else
+            echo "# (the newest releases the ranges in pyproject.toml allow)."
+        fi
+        "$py" -m pip freeze --all | grep -v -i -E '^(setuptools|wheel)=='
+    } > "$output"
+    rm -rf "$scratch"
+    say "wrote $output"
 }
 
 ensure_gtest() {
@@ -96,6 +162,8 @@ ensure_chromium() {
 
 run_cpp_tests() {
     ensure_gtest
+    local venv
+    venv=$(venv_of "$reference")
     local cmake="$venv/bin/cmake"
     local dir=build/cpp-tests
     "$cmake" -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMORA_PYTHON_MODULES=OFF -DVELMORA_CPP_TESTS=ON \
@@ -105,22 +173,95 @@ run_cpp_tests() {
     (cd "$dir" && "$venv/bin/ctest" --output-on-failure)
 }
 
+run_python_tests() {  # run_python_tests VERSION [PYTEST ARGS]
+    local version=$1
+    shift
+    say "Python tests on CPython $version"
+    "$(venv_of "$version")/bin/python" -m pytest "$@"
+}
+
+# ---------------------------------------------------------------------------------
+# Native quality gates, run before the tests: clang-format (.clang-format), the raw C
+# API allowance outside native/binding (tools/check_raw_capi.py) and clang-tidy
+# (.clang-tidy, tools/run_clang_tidy.py). Their tools are pinned in
+# tools/native-gates.txt.
+install_native_gate_tools() {
+    local stamp="$venv/.native-gates.sha"
+    local want
+    want=$(sha256sum tools/native-gates.txt | cut -d' ' -f1)
+    if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
+        say "installing the pinned native gate tools"
+        "$venv/bin/python" -m pip install --quiet -r tools/native-gates.txt
+        echo "$want" > "$stamp"
+    fi
+}
+
+run_native_gates() {
+    local venv
+    venv=$(venv_of "$reference")
+    install_native_gate_tools
+    ensure_gtest  # the compile database clang-tidy reads covers the C++ tests
+    local started sources
+    started=$(date +%s%N)
+    mapfile -t sources < <(find native \( -name '*.cpp' -o -name '*.hpp' \) | sort)
+    "$venv/bin/clang-format" --dry-run --Werror "${sources[@]}"
+    say "clang-format: ${#sources[@]} files as .clang-format lays them out, $((($(date +%s%N) - started) / 1000000)) ms"
+    "$venv/bin/python" tools/check_raw_capi.py
+    "$venv/bin/python" tools/run_clang_tidy.py --clang-tidy "$venv/bin/clang-tidy" --cmake "$venv/bin/cmake"
+}
+
 job=${1:-}
+[ $# -gt 0 ] && shift
+python_version=""
+lowest=no
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --python) python_version=${2:-}; shift 2 || { say "error: --python needs a version, e.g. 3.13"; exit 2; } ;;
+        --python=*) python_version=${1#--python=}; shift ;;
+        --lowest) [ "$job" = lock ] || break; lowest=yes; shift ;;
+        *) break ;;
+    esac
+done
+if [ -n "$python_version" ] && ! [[ "$python_version" =~ ^3\.[0-9]+$ ]]; then
+    say "error: --python takes a CPython version such as 3.13, not '$python_version'"
+    exit 2
+fi
+
 case "$job" in
     main)
-        setup_venv
-        shift
-        exec "$venv/bin/python" examples/main_job.py "$@"
+        version=${python_version:-$reference}
+        setup_venv "$version"
+        exec "$(venv_of "$version")/bin/python" examples/main_job.py "$@"
         ;;
     test)
-        setup_venv
-        shift
+        if [ -n "$python_version" ]; then
+            setup_venv "$python_version"
+            ensure_chromium
+            run_python_tests "$python_version" "$@"
+            exit
+        fi
+        setup_venv "$reference"
+        run_native_gates
         run_cpp_tests
         ensure_chromium
-        exec "$venv/bin/python" -m pytest "$@"
+        status=0
+        run_python_tests "$reference" "$@" || status=$?
+        for version in "${also_test_on[@]}"; do
+            setup_venv "$version"
+            run_python_tests "$version" "$@" || { [ "$status" != 0 ] || status=$?; }
+        done
+        exit "$status"
+        ;;
+    lock)
+        if [ -z "$python_version" ]; then
+            say "error: lock needs --python X.Y"
+            exit 2
+        fi
+        lock "$python_version" "$lowest"
         ;;
     *)
-        echo "usage: bash tools/dev.sh main|test [arguments for the job]" >&2
+        echo "usage: bash tools/dev.sh main|test [--python X.Y] [arguments for the job]" >&2
+        echo "       bash tools/dev.sh lock --python X.Y [--lowest]" >&2
         exit 2
         ;;
 esac

@@ -1,6 +1,8 @@
 // velmora._binding_probe: functions that exercise every parameter kind of the binding
 // layer, for its tests. Each returns its checked arguments unchanged.
 #include "velmora_python.hpp"
+#include "numpy_generator.hpp"
+#include "pandas_internals.hpp"
 
 #include <stdexcept>
 #include <string>
@@ -24,9 +26,13 @@ py::object echo_kinds(const Call& call) {
     return py::make_tuple(call[0], call[1], call[2], call[3], call[4], call[5]);
 }
 
-py::object echo_with_kwargs(const Call& call) { return py::make_tuple(call[0], call[1], call.kwargs()); }
+py::object echo_with_kwargs(const Call& call) {
+    return py::make_tuple(call[0], call[1], call.kwargs());
+}
 
-py::object read_global(const Call& call) { return call.global(py::str(call[0]).cast<std::string>().c_str()); }
+py::object read_global(const Call& call) {
+    return call.global(py::str(call[0]).cast<std::string>().c_str());
+}
 
 py::object call_and_swallow(const Call& call) {
     bool completed = velmora::binding::swallow_exception([&] { call[0](); });
@@ -43,48 +49,70 @@ py::object throw_cpp(const Call& call) {
     throw 42;  // not an exception class at all
 }
 
-const FunctionSpec throw_spec{"throw_cpp", "throw_cpp", {{"kind", ArgKind::string, "str"}}, "", "", throw_cpp};
+const FunctionSpec throw_spec{
+    .name = "throw_cpp",
+    .params = {{.name = "kind", .kind = ArgKind::string, .annotation = "str"}},
+    .implementation = throw_cpp,
+};
 
-const FunctionSpec kinds_spec{"kinds",
-                              "kinds",
-                              {{"count", ArgKind::integer, "int", "1"},
-                               {"ratio", ArgKind::real, "float", "0.5"},
-                               {"name", ArgKind::string, "str", "'x'"},
-                               {"items", ArgKind::list, "Optional[List[str]]", "None"},
-                               {"flag", ArgKind::boolean, "bool", "True"},
-                               {"seed", ArgKind::integer, "Optional[int]", "None"}},
-                              "tuple",
-                              "Return the checked arguments.",
-                              echo_kinds};
+const FunctionSpec kinds_spec{
+    .name = "kinds",
+    .params = {{.name = "count", .kind = ArgKind::integer, .annotation = "int", .default_text = "1"},
+               {.name = "ratio", .kind = ArgKind::real, .annotation = "float", .default_text = "0.5"},
+               {.name = "name", .kind = ArgKind::string, .annotation = "str", .default_text = "'x'"},
+               {.name = "items", .kind = ArgKind::list, .annotation = "Optional[List[str]]", .default_text = "None"},
+               {.name = "flag", .kind = ArgKind::boolean, .annotation = "bool", .default_text = "True"},
+               {.name = "seed", .kind = ArgKind::integer, .annotation = "Optional[int]", .default_text = "None"}},
+    .return_annotation = "tuple",
+    .doc = "Return the checked arguments.",
+    .implementation = echo_kinds,
+};
 
-const FunctionSpec required_spec{"required",
-                                 "Probe.required",
-                                 {{"self"}, {"text", ArgKind::string, "str"}},
-                                 "",
-                                 "",
-                                 echo_arguments};
+const FunctionSpec required_spec{
+    .name = "required",
+    .params = {{.name = "self"}, {.name = "text", .kind = ArgKind::string, .annotation = "str"}},
+    .implementation = echo_arguments,
+};
 
-const FunctionSpec kwargs_spec{"with_kwargs",
-                               "with_kwargs",
-                               {{"first", ArgKind::object, "pd.DataFrame"},
-                                {"second", ArgKind::object, "", "None"},
-                                {"kwargs", ArgKind::object, "", "", true}},
-                               "'EvaluationReport'",
-                               "Return the arguments and the extra keywords.",
-                               echo_with_kwargs};
+const FunctionSpec kwargs_spec{
+    .name = "with_kwargs",
+    .params = {{.name = "first", .annotation = "pd.DataFrame"},
+               {.name = "second", .default_text = "None"},
+               {.name = "kwargs", .var_keyword = true}},
+    .return_annotation = "'EvaluationReport'",
+    .doc = "Return the arguments and the extra keywords.",
+    .implementation = echo_with_kwargs,
+};
 
-const FunctionSpec global_spec{"read_global", "read_global", {{"name", ArgKind::string}}, "", "", read_global};
+const FunctionSpec global_spec{
+    .name = "read_global",
+    .params = {{.name = "name", .kind = ArgKind::string}},
+    .implementation = read_global,
+};
 
 const FunctionSpec swallow_spec{
-    "call_and_swallow", "call_and_swallow", {{"function"}}, "bool", "", call_and_swallow};
+    .name = "call_and_swallow",
+    .params = {{.name = "function"}},
+    .return_annotation = "bool",
+    .implementation = call_and_swallow,
+};
 
-const FunctionSpec static_spec{"static_kinds", "Probe.static_kinds", {{"a"}, {"b"}}, "tuple", "", echo_arguments};
+const FunctionSpec static_spec{
+    .name = "static_kinds",
+    .params = {{.name = "a"}, {.name = "b"}},
+    .return_annotation = "tuple",
+    .implementation = echo_arguments,
+};
 
 }  // namespace
 
 PYBIND11_MODULE(_binding_probe, module) {
     module.doc() = "Functions that exercise every parameter kind of the binding layer, for its tests.";
     module.attr("answer") = 42;
+    // The private names of pandas and numpy the modules rely on, for the test that
+    // each still exists in the installed versions.
+    module.attr("_pandas_internals") = velmora::pandas_internals::table();
+    module.attr("_numpy_internals") = velmora::numpy_private_names();
     velmora::binding::add_function(module, kinds_spec);
     velmora::binding::add_function(module, kwargs_spec);
     velmora::binding::add_function(module, global_spec);

@@ -1,4 +1,4 @@
-// velmora.tabular.evaluator.metrics._metric_kernels: the metric library's numeric
+// velmora._metric_core._metric_kernels: the metric library's numeric
 // kernels (native/common/metric_kernels.*) on numpy arrays.
 #include <pybind11/numpy.h>
 
@@ -17,28 +17,33 @@ namespace {
 
 using velmora::ArgKind;
 using velmora::Call;
+using velmora::ErrorKind;
 using velmora::FunctionSpec;
+using velmora::raise_error;
 
 using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 Matrix as_matrix(const py::object& values, const char* what) {
     Matrix matrix = Matrix::ensure(values);
     if (!matrix) throw py::error_already_set();
-    if (matrix.ndim() != 2) throw py::value_error(std::string(what) + " must be a two-dimensional array of rows.");
+    if (matrix.ndim() != 2)
+        raise_error(ErrorKind::value_error, std::string(what) + " must be a two-dimensional array of rows.");
     return matrix;
 }
 
 Matrix as_vector(const py::object& values, const char* what) {
     Matrix vector = Matrix::ensure(values);
     if (!vector) throw py::error_already_set();
-    if (vector.ndim() != 1) throw py::value_error(std::string(what) + " must be a one-dimensional array.");
+    if (vector.ndim() != 1)
+        raise_error(ErrorKind::value_error, std::string(what) + " must be a one-dimensional array.");
     return vector;
 }
 
 void require_finite(const Matrix& values, const char* what) {
     const double* data = values.data();
     for (py::ssize_t i = 0; i < values.size(); ++i) {
-        if (!std::isfinite(data[i])) throw py::value_error(std::string(what) + " must hold finite values only.");
+        if (!std::isfinite(data[i]))
+            raise_error(ErrorKind::value_error, std::string(what) + " must hold finite values only.");
     }
 }
 
@@ -57,7 +62,8 @@ std::vector<double> columns_of(const Matrix& rows) {
 std::size_t thread_count(const py::object& requested, std::size_t work_items) {
     long long wanted = requested.cast<long long>();
     if (wanted <= 0) wanted = static_cast<long long>(std::max(1u, std::thread::hardware_concurrency()));
-    return static_cast<std::size_t>(std::max<long long>(1, std::min<long long>(wanted, static_cast<long long>(work_items))));
+    return static_cast<std::size_t>(
+        std::max<long long>(1, std::min<long long>(wanted, static_cast<long long>(work_items))));
 }
 
 // Runs body(t) for t in [0, threads) on that many threads (the caller's included).
@@ -70,7 +76,7 @@ void run_threads(std::size_t threads, Body&& body) {
     std::size_t started = 1;
     try {
         for (; started < threads; ++started) workers.emplace_back(body, started);
-    } catch (const std::system_error&) {
+    } catch (const std::system_error&) {  // NOLINT(bugprone-empty-catch): the shares are run below
     }
     body(0);
     for (std::size_t t = started; t < threads; ++t) body(t);
@@ -97,14 +103,15 @@ py::object nearest_neighbours(const Call& call) {
     const std::size_t n_reference = static_cast<std::size_t>(reference.shape(0));
     const std::size_t n_features = static_cast<std::size_t>(query.shape(1));
     if (static_cast<std::size_t>(reference.shape(1)) != n_features) {
-        throw py::value_error("Query and reference rows have different numbers of features.");
+        raise_error(ErrorKind::value_error, "Query and reference rows have different numbers of features.");
     }
     if (exclude_self && n_query != n_reference) {
-        throw py::value_error("exclude_self needs the query to be the reference.");
+        raise_error(ErrorKind::value_error, "exclude_self needs the query to be the reference.");
     }
     const std::size_t available = n_reference - (exclude_self ? 1 : 0);
     if (k_value < 1 || n_reference == 0 || available < static_cast<std::size_t>(k_value)) {
-        throw py::value_error("Not enough reference rows for " + std::to_string(k_value) + " nearest neighbours.");
+        raise_error(ErrorKind::value_error,
+                    "Not enough reference rows for " + std::to_string(k_value) + " nearest neighbours.");
     }
     require_finite(query, "query");
     require_finite(reference, "reference");
@@ -124,9 +131,8 @@ py::object nearest_neighbours(const Call& call) {
         run_threads(threads, [&](std::size_t t) {
             const std::size_t first = std::min(n_query, t * share);
             const std::size_t last = std::min(n_query, first + share);
-            velmora::metrics::nearest_neighbours(query_data, n_query, reference_columns.data(), n_reference,
-                                                 n_features, k, exclude_self, first, last, distance_data,
-                                                 position_data);
+            velmora::metrics::nearest_neighbours(query_data, n_query, reference_columns.data(), n_reference, n_features,
+                                                 k, exclude_self, first, last, distance_data, position_data);
         });
     }
     return py::make_tuple(distances, positions);
@@ -140,7 +146,7 @@ py::object rbf_kernel_sums(const Call& call) {
     const std::size_t n_y = static_cast<std::size_t>(y.shape(0));
     const std::size_t n_features = static_cast<std::size_t>(x.shape(1));
     if (static_cast<std::size_t>(y.shape(1)) != n_features) {
-        throw py::value_error("x and y rows have different numbers of features.");
+        raise_error(ErrorKind::value_error, "x and y rows have different numbers of features.");
     }
     require_finite(x, "x");
     require_finite(y, "y");
@@ -176,16 +182,16 @@ py::object rbf_kernel_sums(const Call& call) {
 py::object ks_wasserstein_sorted(const Call& call) {
     Matrix x = as_vector(call[0], "x");
     Matrix y = as_vector(call[1], "y");
-    if (x.size() == 0 || y.size() == 0) throw py::value_error("Both samples need at least one value.");
+    if (x.size() == 0 || y.size() == 0) raise_error(ErrorKind::value_error, "Both samples need at least one value.");
     require_finite(x, "x");
     require_finite(y, "y");
     const double* x_data = x.data();
     const double* y_data = y.data();
     for (py::ssize_t i = 1; i < x.size(); ++i) {
-        if (x_data[i] < x_data[i - 1]) throw py::value_error("x must be sorted in ascending order.");
+        if (x_data[i] < x_data[i - 1]) raise_error(ErrorKind::value_error, "x must be sorted in ascending order.");
     }
     for (py::ssize_t i = 1; i < y.size(); ++i) {
-        if (y_data[i] < y_data[i - 1]) throw py::value_error("y must be sorted in ascending order.");
+        if (y_data[i] < y_data[i - 1]) raise_error(ErrorKind::value_error, "y must be sorted in ascending order.");
     }
     velmora::metrics::KsWasserstein result = velmora::metrics::ks_wasserstein_sorted(
         x_data, static_cast<std::size_t>(x.size()), y_data, static_cast<std::size_t>(y.size()));
@@ -193,41 +199,44 @@ py::object ks_wasserstein_sorted(const Call& call) {
 }
 
 const FunctionSpec nearest_spec{
-    "nearest_neighbours",
-    "nearest_neighbours",
-    {{"query", ArgKind::object, "np.ndarray", ""},
-     {"reference", ArgKind::object, "np.ndarray", ""},
-     {"k", ArgKind::integer, "int", "1"},
-     {"exclude_self", ArgKind::boolean, "bool", "False"},
-     {"threads", ArgKind::integer, "int", "0"}},
-    "tuple",
-    "Distances from each query row to its k nearest reference rows, nearest first, and\n"
-    "their positions, as two (rows, k) arrays. Squared distances are summed feature by\n"
-    "feature in feature order; ties go to the lower position. With exclude_self the query\n"
-    "is the reference and each row's own position is skipped. threads <= 0 uses every core.",
-    nearest_neighbours};
+    .name = "nearest_neighbours",
+    .params = {{.name = "query", .annotation = "np.ndarray"},
+               {.name = "reference", .annotation = "np.ndarray"},
+               {.name = "k", .kind = ArgKind::integer, .annotation = "int", .default_text = "1"},
+               {.name = "exclude_self", .kind = ArgKind::boolean, .annotation = "bool", .default_text = "False"},
+               {.name = "threads", .kind = ArgKind::integer, .annotation = "int", .default_text = "0"}},
+    .return_annotation = "tuple",
+    .doc =
+        "Distances from each query row to its k nearest reference rows, nearest first, and\n"
+        "their positions, as two (rows, k) arrays. Squared distances are summed feature by\n"
+        "feature in feature order; ties go to the lower position. With exclude_self the query\n"
+        "is the reference and each row's own position is skipped. threads <= 0 uses every core.",
+    .implementation = nearest_neighbours,
+};
 
 const FunctionSpec rbf_spec{
-    "rbf_kernel_sums",
-    "rbf_kernel_sums",
-    {{"x", ArgKind::object, "np.ndarray", ""},
-     {"y", ArgKind::object, "np.ndarray", ""},
-     {"gamma", ArgKind::real, "float", ""},
-     {"threads", ArgKind::integer, "int", "0"}},
-    "tuple",
-    "(sum over i < j of k(x_i, x_j), sum over i < j of k(y_i, y_j), sum over i, j of\n"
-    "k(x_i, y_j)) with k(a, b) = exp(-gamma * |a - b|^2). Each row's terms are added in\n"
-    "ascending j, then the row sums in ascending i.",
-    rbf_kernel_sums};
+    .name = "rbf_kernel_sums",
+    .params = {{.name = "x", .annotation = "np.ndarray"},
+               {.name = "y", .annotation = "np.ndarray"},
+               {.name = "gamma", .kind = ArgKind::real, .annotation = "float"},
+               {.name = "threads", .kind = ArgKind::integer, .annotation = "int", .default_text = "0"}},
+    .return_annotation = "tuple",
+    .doc =
+        "(sum over i < j of k(x_i, x_j), sum over i < j of k(y_i, y_j), sum over i, j of\n"
+        "k(x_i, y_j)) with k(a, b) = exp(-gamma * |a - b|^2). Each row's terms are added in\n"
+        "ascending j, then the row sums in ascending i.",
+    .implementation = rbf_kernel_sums,
+};
 
 const FunctionSpec ks_spec{
-    "ks_wasserstein_sorted",
-    "ks_wasserstein_sorted",
-    {{"x", ArgKind::object, "np.ndarray", ""}, {"y", ArgKind::object, "np.ndarray", ""}},
-    "tuple",
-    "(KS statistic, 1-Wasserstein distance) of two ascending samples of finite values,\n"
-    "from one merge of the two.",
-    ks_wasserstein_sorted};
+    .name = "ks_wasserstein_sorted",
+    .params = {{.name = "x", .annotation = "np.ndarray"}, {.name = "y", .annotation = "np.ndarray"}},
+    .return_annotation = "tuple",
+    .doc =
+        "(KS statistic, 1-Wasserstein distance) of two ascending samples of finite values,\n"
+        "from one merge of the two.",
+    .implementation = ks_wasserstein_sorted,
+};
 
 }  // namespace
 

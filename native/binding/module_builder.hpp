@@ -18,13 +18,18 @@ namespace py = pybind11;
 void register_in_sys_modules(py::module_& module);
 
 // A plain Python class (type(name, (object,), namespace)) whose methods are
-// FunctionSpec functions; entries keep the order in which they are added.
+// FunctionSpec functions; entries keep the order in which they are added. Every
+// function made here is qualified with the class name ("Class.method"), as a function
+// defined in the class body is.
 class ClassBuilder {
 public:
     ClassBuilder(py::module_& module, const char* name, const char* doc);
     ClassBuilder& method(const FunctionSpec& spec);
     ClassBuilder& static_method(const FunctionSpec& spec);
     ClassBuilder& attr(const char* name, py::object value);
+    // A function of the class body that is not one of its members (a lambda in a
+    // default value): qualified with the class name, not added to the namespace.
+    py::object function(const FunctionSpec& spec) const;
     // Creates the class and binds it in the module under its name.
     py::object build();
 
@@ -34,7 +39,8 @@ private:
     py::dict namespace_;
 };
 
-// A module-level function from its spec, bound in the module under its name.
+// A module-level function from its spec (its __qualname__ is its name), bound in the
+// module under its name.
 py::object add_function(py::module_& module, const FunctionSpec& spec);
 
 // Runs `body`; an Exception it raises is swallowed and reported by returning false.

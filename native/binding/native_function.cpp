@@ -18,66 +18,40 @@ struct CallAccess {
     static void set_kwargs(Call& call, py::object kwargs) { call.kwargs_ = std::move(kwargs); }
 };
 
-py::dict Call::kwargs() const {
-    if (!kwargs_) return py::dict();
-    return py::reinterpret_borrow<py::dict>(kwargs_);
-}
-
-py::object Call::global(const char* name) const {
-    PyObject* found = PyDict_GetItemString(globals_.ptr(), name);
-    if (found == nullptr) {
-        found = PyDict_GetItemString(PyEval_GetBuiltins(), name);
-    }
-    if (found == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw py::error_already_set();
-    }
-    return py::reinterpret_borrow<py::object>(found);
-}
-
-std::string docstring_of(const FunctionSpec& spec) {
-    std::string doc = signature_line(spec.qualname, spec.params, spec.return_annotation);
-    if (spec.doc[0] != '\0') {
-        doc += "\n\n";
-        doc += spec.doc;
-    }
-    return doc;
-}
-
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     PositionalRange range;
     bool takes_kwargs;
-    PyObject* defaults;      // tuple: the default of each named parameter, or NULL slots as None
-    PyObject* param_names;   // tuple of interned str, the named parameters
+    PyObject* defaults;     // tuple: the default of each named parameter, or NULL slots as None
+    PyObject* param_names;  // tuple of interned str, the named parameters
     PyObject* globals;
     PyObject* module;
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
     PyObject* annotations;
-    PyObject* signature;     // built on first request
+    PyObject* signature;  // built on first request
     PyObject* dict;
 };
 
-bool has_default(const ParamSpec& param) { return !param.default_text.empty(); }
+bool has_default(const ParamSpec& param) {
+    return !param.default_text.empty();
+}
 
 [[noreturn]] void raise_count_error(const FunctionObject* self, std::size_t found) {
     CountMessageParts parts = count_message_parts(self->range, found);
     std::string more_or_less(parts.more_or_less);
     std::string plural(parts.plural);
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 self->spec->name, more_or_less.c_str(), static_cast<Py_ssize_t>(parts.expected),
-                 plural.c_str(), static_cast<Py_ssize_t>(found));
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", self->spec->name,
+                 more_or_less.c_str(), static_cast<Py_ssize_t>(parts.expected), plural.c_str(),
+                 static_cast<Py_ssize_t>(found));
     throw py::error_already_set();
 }
 
-[[noreturn]] void raise_type_error(const ParamSpec& param, const char* expected, PyObject* given,
-                                   bool subclass) {
+[[noreturn]] void raise_type_error(const ParamSpec& param, const char* expected, PyObject* given, bool subclass) {
     std::string name(param.name);
     if (subclass) {
         PyErr_Format(PyExc_TypeError,
@@ -85,15 +59,16 @@ bool has_default(const ParamSpec& param) { return !param.default_text.empty(); }
                      " Subclasses of builtin types are rejected; pass an exact %.200s.",
                      name.c_str(), expected, Py_TYPE(given)->tp_name, expected);
     } else {
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                      name.c_str(), expected, Py_TYPE(given)->tp_name);
     }
     throw py::error_already_set();
 }
 
 // Whether a None argument passes a nullable check: only where the default is None.
-bool none_allowed(const ParamSpec& param) { return param.default_text == "None"; }
+bool none_allowed(const ParamSpec& param) {
+    return param.default_text == "None";
+}
 
 py::object convert(const ParamSpec& param, const py::object& value) {
     PyObject* given = value.ptr();
@@ -155,8 +130,8 @@ Py_ssize_t find_param(const FunctionObject* self, PyObject* keyword) {
     return -1;
 }
 
-void bind_arguments(const FunctionObject* self, PyObject* const* args, std::size_t nargs,
-                    PyObject* kwnames, Call& call) {
+void bind_arguments(const FunctionObject* self, PyObject* const* args, std::size_t nargs, PyObject* kwnames,
+                    Call& call) {
     const FunctionSpec& spec = *self->spec;
     auto& values = CallAccess::values(call);
     if (nargs > self->range.maximum) raise_count_error(self, nargs);
@@ -192,13 +167,11 @@ void bind_arguments(const FunctionObject* self, PyObject* const* args, std::size
         if (!values[i]) raise_count_error(self, i);
     }
     if (pending == Pending::repeated) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name,
-                     pending_keyword);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, pending_keyword);
         throw py::error_already_set();
     }
     if (pending == Pending::unexpected) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
-                     pending_keyword);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, pending_keyword);
         throw py::error_already_set();
     }
     if (self->takes_kwargs) CallAccess::set_kwargs(call, extra ? extra : py::dict());
@@ -213,8 +186,7 @@ void bind_arguments(const FunctionObject* self, PyObject* const* args, std::size
     for (std::size_t i = 0; i < self->range.maximum; ++i) check_exact_type(spec.params[i], values[i]);
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* self = reinterpret_cast<FunctionObject*>(callable);
     try {
         Call call;
@@ -293,8 +265,8 @@ PyObject* build_signature(FunctionObject* self) {
             const ParamSpec& param = spec.params[i];
             py::dict keywords;
             keywords["name"] = py::str(std::string(param.name));
-            keywords["kind"] = param.var_keyword ? parameter.attr("VAR_KEYWORD")
-                                                 : parameter.attr("POSITIONAL_OR_KEYWORD");
+            keywords["kind"] =
+                param.var_keyword ? parameter.attr("VAR_KEYWORD") : parameter.attr("POSITIONAL_OR_KEYWORD");
             if (!param.annotation.empty()) keywords["annotation"] = py::str(std::string(param.annotation));
             if (!param.var_keyword && has_default(param)) {
                 keywords["default"] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(self->defaults, i));
@@ -321,7 +293,7 @@ PyObject* get_signature(PyObject* op, void*) {
 }
 
 // Getter and setter for one PyObject* member; deleting sets None, as functions do.
-template <PyObject* FunctionObject::*Member>
+template <PyObject* FunctionObject::* Member>
 PyObject* get_member(PyObject* op, void*) {
     PyObject* value = reinterpret_cast<FunctionObject*>(op)->*Member;
     if (value == nullptr) value = Py_None;
@@ -329,7 +301,7 @@ PyObject* get_member(PyObject* op, void*) {
     return value;
 }
 
-template <PyObject* FunctionObject::*Member>
+template <PyObject* FunctionObject::* Member>
 int set_member(PyObject* op, PyObject* value, void*) {
     PyObject*& slot = reinterpret_cast<FunctionObject*>(op)->*Member;
     PyObject* old = slot;
@@ -341,7 +313,7 @@ int set_member(PyObject* op, PyObject* value, void*) {
 
 // __name__ and __qualname__ hold a str, as on Python functions: anything else, and
 // deletion, is refused with the interpreter's message (repr() relies on the str).
-template <PyObject* FunctionObject::*Member>
+template <PyObject* FunctionObject::* Member>
 int set_text_member(PyObject* op, PyObject* value, void* name) {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(name));
@@ -387,11 +359,14 @@ PyGetSetDef function_getset[] = {
 };
 
 PyTypeObject function_type = [] {
+// The interpreter's own idiom for a static type: the header, every other slot zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
     PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
     type.tp_name = "velmora_function";
     type.tp_basicsize = sizeof(FunctionObject);
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                    Py_TPFLAGS_METHOD_DESCRIPTOR;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     type.tp_doc = "A function of a velmora extension module.";
     type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     type.tp_call = PyVectorcall_Call;
@@ -407,7 +382,14 @@ PyTypeObject function_type = [] {
 
 }  // namespace
 
-py::object make_function(const FunctionSpec& spec, py::handle module_name, py::handle globals) {
+bool is_bound_method_of(py::handle method, py::handle self, const FunctionSpec& spec) {
+    if (!PyMethod_Check(method.ptr()) || PyMethod_GET_SELF(method.ptr()) != self.ptr()) return false;
+    PyObject* function = PyMethod_GET_FUNCTION(method.ptr());
+    return Py_TYPE(function) == &function_type && reinterpret_cast<FunctionObject*>(function)->spec == &spec;
+}
+
+py::object make_function(const FunctionSpec& spec, const std::string& qualname, py::handle module_name,
+                         py::handle globals) {
     if (!(function_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&function_type) < 0) {
         throw py::error_already_set();
     }
@@ -422,8 +404,7 @@ py::object make_function(const FunctionSpec& spec, py::handle module_name, py::h
         if (!param.annotation.empty()) annotations[name.c_str()] = py::str(std::string(param.annotation));
         if (param.var_keyword) continue;
         names.append(py::reinterpret_steal<py::str>(PyUnicode_InternFromString(name.c_str())));
-        defaults.append(has_default(param) ? literal_eval(py::str(std::string(param.default_text)))
-                                           : py::none());
+        defaults.append(has_default(param) ? literal_eval(py::str(std::string(param.default_text))) : py::none());
     }
     if (spec.return_annotation[0] != '\0') annotations["return"] = py::str(spec.return_annotation);
 
@@ -438,8 +419,8 @@ py::object make_function(const FunctionSpec& spec, py::handle module_name, py::h
     self->globals = globals.inc_ref().ptr();
     self->module = module_name.inc_ref().ptr();
     self->name = py::str(spec.name).release().ptr();
-    self->qualname = py::str(spec.qualname).release().ptr();
-    self->doc = py::str(docstring_of(spec)).release().ptr();
+    self->qualname = py::str(qualname).release().ptr();
+    self->doc = py::str(docstring_of(spec, qualname)).release().ptr();
     self->annotations = annotations.release().ptr();
     self->signature = nullptr;
     self->dict = nullptr;

@@ -44,20 +44,31 @@ private:
 
 using Implementation = py::object (*)(const Call&);
 
+// One function's declarative table. Fill it with designated initialisers, so that each
+// value stands beside its field's name (the two texts cannot be swapped unnoticed):
+//   const FunctionSpec fix_spec{.name = "fix", .params = {...}, .return_annotation = "pd.DataFrame",
+//                               .implementation = fix};
+// A method's __qualname__ ("Class.name") comes from the class it is built into.
 struct FunctionSpec {
-    const char* name;        // __name__, also the name in argument error messages
-    const char* qualname;    // __qualname__, also the head of the signature line
-    std::vector<ParamSpec> params;
-    const char* return_annotation;  // "" when there is none
-    const char* doc;                // text after the signature line ("" for none)
-    Implementation implementation;
+    [[no_unique_address]] FieldsByName by_name = {};
+    const char* name;                    // __name__, also the name in argument error messages
+    std::vector<ParamSpec> params = {};  // in order; a **kwargs catch-all comes last
+    const char* return_annotation = "";  // "" when there is none
+    const char* doc = "";                // text after the signature line ("" for none)
+    Implementation implementation = nullptr;
 };
 
-// A new function object for `spec`, whose module is `module_name` and whose global
-// names are looked up in `globals`. `spec` must outlive the function (a static table).
-py::object make_function(const FunctionSpec& spec, py::handle module_name, py::handle globals);
+// A new function object for `spec` named `qualname`, whose module is `module_name` and
+// whose global names are looked up in `globals`. `spec` must outlive the function (a
+// static table).
+py::object make_function(const FunctionSpec& spec, const std::string& qualname, py::handle module_name,
+                         py::handle globals);
 
 // The function's full docstring: signature line, then a blank line and the text.
-std::string docstring_of(const FunctionSpec& spec);
+std::string docstring_of(const FunctionSpec& spec, const std::string& qualname);
+
+// Whether `method` is a method bound to `self` whose function was made from `spec`:
+// the class's own method, not a subclass's override or an attribute of the instance.
+bool is_bound_method_of(py::handle method, py::handle self, const FunctionSpec& spec);
 
 }  // namespace velmora::binding

@@ -15,6 +15,11 @@ namespace {
 constexpr std::size_t reference_tile = 256;
 // Query rows per pass: each reference value loaded is used this many times.
 constexpr std::size_t query_tile = 4;
+// Query rows whose top-k lists stay live while they sweep the reference together: each
+// reference tile is then read from memory once per block and reused from cache by every
+// pass of query_tile rows (a reference larger than the caches would otherwise be
+// streamed from memory once per query_tile rows).
+constexpr std::size_t query_block = 64;
 
 // Four doubles in one AVX2 register (two SSE2 registers in the baseline build).
 typedef double lanes __attribute__((vector_size(32)));
@@ -98,8 +103,8 @@ void squared_distance_tile(const double* query_rows, std::size_t count, const do
         return;
     }
     for (std::size_t q = 0; q < count; ++q) {
-        squared_distance_tile_single(query_rows + q * n_features, reference_columns, n_reference, n_features, j0,
-                                     width, out + q);
+        squared_distance_tile_single(query_rows + q * n_features, reference_columns, n_reference, n_features, j0, width,
+                                     out + q);
     }
 }
 
@@ -135,30 +140,34 @@ void nearest_neighbours(const double* query_rows, std::size_t n_query, const dou
     (void)n_query;
     alignas(64) double tile[query_tile][reference_tile];
     std::vector<TopK> best;
-    for (std::size_t i0 = first; i0 < last; i0 += query_tile) {
-        const std::size_t count = std::min(query_tile, last - i0);
-        best.assign(count, TopK(k));
+    for (std::size_t b0 = first; b0 < last; b0 += query_block) {
+        const std::size_t block_count = std::min(query_block, last - b0);
+        best.assign(block_count, TopK(k));
         for (std::size_t j0 = 0; j0 < n_reference; j0 += reference_tile) {
             const std::size_t width = std::min(reference_tile, n_reference - j0);
-            squared_distance_tile(query_rows + i0 * n_features, count, reference_columns, n_reference, n_features,
-                                  j0, width, tile);
-            for (std::size_t q = 0; q < count; ++q) {
-                TopK& top = best[q];
-                const double* row = tile[q];
-                const std::size_t self = i0 + q;
-                for (std::size_t b = 0; b < width; ++b) {
-                    if (top.wants(row[b])) {
-                        const std::size_t j = j0 + b;
-                        if (exclude_self && j == self) continue;
-                        top.offer(row[b], static_cast<std::int64_t>(j));
+            for (std::size_t g = 0; g < block_count; g += query_tile) {
+                const std::size_t i0 = b0 + g;
+                const std::size_t count = std::min(query_tile, block_count - g);
+                squared_distance_tile(query_rows + i0 * n_features, count, reference_columns, n_reference, n_features,
+                                      j0, width, tile);
+                for (std::size_t q = 0; q < count; ++q) {
+                    TopK& top = best[g + q];
+                    const double* row = tile[q];
+                    const std::size_t self = i0 + q;
+                    for (std::size_t b = 0; b < width; ++b) {
+                        if (top.wants(row[b])) {
+                            const std::size_t j = j0 + b;
+                            if (exclude_self && j == self) continue;
+                            top.offer(row[b], static_cast<std::int64_t>(j));
+                        }
                     }
                 }
             }
         }
-        for (std::size_t q = 0; q < count; ++q) {
+        for (std::size_t q = 0; q < block_count; ++q) {
             for (std::size_t r = 0; r < k; ++r) {
-                distances[(i0 + q) * k + r] = std::sqrt(best[q].d2[r]);
-                positions[(i0 + q) * k + r] = best[q].position[r];
+                distances[(b0 + q) * k + r] = std::sqrt(best[q].d2[r]);
+                positions[(b0 + q) * k + r] = best[q].position[r];
             }
         }
     }

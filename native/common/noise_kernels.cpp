@@ -193,13 +193,16 @@ std::size_t positions_below(const double* uniform, std::size_t size, double prob
     return count;
 }
 
-#define VELMORA_NOISE_KERNELS(T)                                                                         \
-    template ColumnSummary<T> summarize<T>(ColumnView<T>);                                               \
-    template void gather_present<T>(ColumnView<T>, T*);                                                  \
-    template void scatter_noisy<T>(ColumnView<T>, const double*, bool, double, double, bool, double*);   \
-    template std::size_t count_distinct_capped<T>(ColumnView<T>, std::size_t);                           \
-    template void add_noise<T>(ColumnView<T>, const double*, double*);                                   \
+// T names a type in template arguments, where it cannot be parenthesised.
+// NOLINTBEGIN(bugprone-macro-parentheses)
+#define VELMORA_NOISE_KERNELS(T)                                                                       \
+    template ColumnSummary<T> summarize<T>(ColumnView<T>);                                             \
+    template void gather_present<T>(ColumnView<T>, T*);                                                \
+    template void scatter_noisy<T>(ColumnView<T>, const double*, bool, double, double, bool, double*); \
+    template std::size_t count_distinct_capped<T>(ColumnView<T>, std::size_t);                         \
+    template void add_noise<T>(ColumnView<T>, const double*, double*);                                 \
     template bool add_laplace_noise<T>(ColumnView<T>, const UniformSource&, double, double*);
+// NOLINTEND(bugprone-macro-parentheses)
 
 VELMORA_NOISE_KERNELS(double)
 VELMORA_NOISE_KERNELS(float)

@@ -26,8 +26,8 @@ struct ColumnSummary {
     std::size_t present = 0;  // non-missing values
     T min{};                  // smallest and largest of them (meaningless when present == 0)
     T max{};
-    bool whole = true;        // every one is a whole number (np.mod(v, 1) == 0)
-    bool finite = true;       // none is infinite
+    bool whole = true;   // every one is a whole number (np.mod(v, 1) == 0)
+    bool finite = true;  // none is infinite
 };
 
 template <typename T>

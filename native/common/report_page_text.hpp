@@ -32,16 +32,16 @@ std::string metric_row(std::string_view name, std::string_view value_text, bool 
 // The values a page is made of. The plot sections and the table rows are HTML already
 // and go in as they are; every other field is plain text and is escaped.
 struct PageFields {
-    std::string_view title_name;      // generator name in <title>
-    std::string_view heading_name;    // generator name in <h1>
+    std::string_view title_name;    // generator name in <title>
+    std::string_view heading_name;  // generator name in <h1>
     std::string_view timestamp;
     std::string_view dataset_name;
-    std::string_view real_rows;       // row counts, already grouped by thousands
+    std::string_view real_rows;  // row counts, already grouped by thousands
     std::string_view synthetic_rows;
     std::string_view column_count;
-    std::string_view overall_text;    // the score with two decimals
+    std::string_view overall_text;  // the score with two decimals
     std::string_view score_color;
-    std::string_view metric_rows;     // lines made by metric_row, concatenated
+    std::string_view metric_rows;  // lines made by metric_row, concatenated
     std::string_view distribution_html;
     std::string_view correlation_html;
 };
@@ -54,8 +54,7 @@ std::string render_page(const PageFields& fields);
 long histogram_bins(std::size_t values);
 
 // The distribution section's opening (heading and grid) and closing.
-inline constexpr std::string_view distribution_opening =
-    "<h2>Distribution Comparison</h2><div class='plots-grid'>";
+inline constexpr std::string_view distribution_opening = "<h2>Distribution Comparison</h2><div class='plots-grid'>";
 inline constexpr std::string_view distribution_closing = "</div>";
 
 // One histogram card: the PNG as a data URI, the column label (escaped here) as alt text.

@@ -18,8 +18,7 @@ std::size_t count_set(const std::uint8_t* mask, std::size_t rows);
 // The labels start + step * position of the set rows, written to `out` in ascending
 // order. `out` must hold count_set(mask, rows) + 1 values: the loop writes every row's
 // label and advances only past set rows, which keeps unpredictable masks fast.
-void range_labels(const std::uint8_t* mask, std::size_t rows, std::int64_t start, std::int64_t step,
-                  std::int64_t* out);
+void range_labels(const std::uint8_t* mask, std::size_t rows, std::int64_t start, std::int64_t step, std::int64_t* out);
 
 // Positions of the set rows, ascending.
 std::vector<std::int64_t> set_positions(const std::uint8_t* mask, std::size_t rows);

@@ -17,28 +17,36 @@ struct Token {
     double real_value = 0.0;
 };
 
-bool is_name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_name_char(char c) { return is_name_start(c) || is_digit(c); }
+bool is_name_start(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool is_name_char(char c) {
+    return is_name_start(c) || is_digit(c);
+}
 
 // Whether `rest` starts with a character that DataFrame.eval cannot take inside a
 // string literal: a line break of str.splitlines() (eval splits its text into lines
 // there) or NUL (Python source cannot hold it).
 bool breaks_eval_text(std::string_view rest) {
     const auto byte = static_cast<unsigned char>(rest[0]);
-    if (byte == '\0' || byte == '\n' || byte == '\r' || byte == 0x0b || byte == 0x0c || (byte >= 0x1c && byte <= 0x1e)) {
+    if (byte == '\0' || byte == '\n' || byte == '\r' || byte == 0x0b || byte == 0x0c ||
+        (byte >= 0x1c && byte <= 0x1e)) {
         return true;
     }
     // U+0085, U+2028 and U+2029 in UTF-8.
-    return rest.substr(0, 2) == "\xc2\x85" || rest.substr(0, 3) == "\xe2\x80\xa8" || rest.substr(0, 3) == "\xe2\x80\xa9";
+    return rest.substr(0, 2) == "\xc2\x85" || rest.substr(0, 3) == "\xe2\x80\xa8" ||
+           rest.substr(0, 3) == "\xe2\x80\xa9";
 }
 
 // Python keywords other than and/or/not: none of them can be a column name here.
 bool is_other_keyword(std::string_view word) {
     static constexpr std::string_view keywords[] = {
-        "False", "None", "True", "as", "assert", "async", "await", "break", "class", "continue", "def", "del",
-        "elif", "else", "except", "finally", "for", "from", "global", "if", "import", "in", "is", "lambda",
-        "nonlocal", "pass", "raise", "return", "try", "while", "with", "yield"};
+        "False", "None",   "True",     "as",     "assert",  "async",  "await", "break",  "class", "continue", "def",
+        "del",   "elif",   "else",     "except", "finally", "for",    "from",  "global", "if",    "import",   "in",
+        "is",    "lambda", "nonlocal", "pass",   "raise",   "return", "try",   "while",  "with",  "yield"};
     for (std::string_view keyword : keywords) {
         if (word == keyword) return true;
     }
@@ -364,12 +372,17 @@ std::optional<Expression> parse_expression(std::string_view text) {
 
 CompareOp mirrored(CompareOp op) {
     switch (op) {
-        case CompareOp::lt: return CompareOp::gt;
-        case CompareOp::le: return CompareOp::ge;
-        case CompareOp::gt: return CompareOp::lt;
-        case CompareOp::ge: return CompareOp::le;
+        case CompareOp::lt:
+            return CompareOp::gt;
+        case CompareOp::le:
+            return CompareOp::ge;
+        case CompareOp::gt:
+            return CompareOp::lt;
+        case CompareOp::ge:
+            return CompareOp::le;
         case CompareOp::eq:
-        case CompareOp::ne: break;
+        case CompareOp::ne:
+            break;
     }
     return op;
 }

@@ -16,14 +16,24 @@ enum class CompareOp { lt, le, gt, ge, eq, ne };
 enum class ArithOp { add, sub, mul, div };
 
 struct Node {
-    enum class Kind { column, int_literal, real_literal, string_literal, compare, arith, logic_and, logic_or, logic_not };
+    enum class Kind {
+        column,
+        int_literal,
+        real_literal,
+        string_literal,
+        compare,
+        arith,
+        logic_and,
+        logic_or,
+        logic_not
+    };
     Kind kind = Kind::column;
-    std::string text;         // the column name, or a string literal's content (UTF-8)
+    std::string text;  // the column name, or a string literal's content (UTF-8)
     std::int64_t int_value = 0;
     double real_value = 0.0;
     CompareOp compare_op = CompareOp::eq;
     ArithOp arith_op = ArithOp::add;
-    int left = -1;   // operand nodes; logic_not uses `left` only
+    int left = -1;  // operand nodes; logic_not uses `left` only
     int right = -1;
 };
 

@@ -33,16 +33,23 @@ Value owned_array(DType dtype, std::size_t rows) {
     return value;
 }
 
-bool is_integer(DType dtype) { return dtype == DType::int32 || dtype == DType::int64; }
+bool is_integer(DType dtype) {
+    return dtype == DType::int32 || dtype == DType::int64;
+}
 
 template <typename Visitor>
 auto visit_array(const Value& value, Visitor&& visitor) {
     switch (value.dtype) {
-        case DType::boolean: return visitor(static_cast<const std::uint8_t*>(value.data));
-        case DType::int32: return visitor(static_cast<const std::int32_t*>(value.data));
-        case DType::int64: return visitor(static_cast<const std::int64_t*>(value.data));
-        case DType::float32: return visitor(static_cast<const float*>(value.data));
-        case DType::float64: break;
+        case DType::boolean:
+            return visitor(static_cast<const std::uint8_t*>(value.data));
+        case DType::int32:
+            return visitor(static_cast<const std::int32_t*>(value.data));
+        case DType::int64:
+            return visitor(static_cast<const std::int64_t*>(value.data));
+        case DType::float32:
+            return visitor(static_cast<const float*>(value.data));
+        case DType::float64:
+            break;
     }
     return visitor(static_cast<const double*>(value.data));
 }
@@ -50,12 +57,18 @@ auto visit_array(const Value& value, Visitor&& visitor) {
 template <typename T>
 bool compare(CompareOp op, T a, T b) {
     switch (op) {
-        case CompareOp::lt: return a < b;
-        case CompareOp::le: return a <= b;
-        case CompareOp::gt: return a > b;
-        case CompareOp::ge: return a >= b;
-        case CompareOp::eq: return a == b;
-        case CompareOp::ne: break;
+        case CompareOp::lt:
+            return a < b;
+        case CompareOp::le:
+            return a <= b;
+        case CompareOp::gt:
+            return a > b;
+        case CompareOp::ge:
+            return a >= b;
+        case CompareOp::eq:
+            return a == b;
+        case CompareOp::ne:
+            break;
     }
     return a != b;
 }
@@ -64,12 +77,24 @@ template <typename Domain, typename Left, typename Right>
 void compare_loop(CompareOp op, Left left, Right right, std::uint8_t* out, std::size_t rows) {
     // One loop per operator keeps the comparison out of the inner loop.
     switch (op) {
-        case CompareOp::lt: for (std::size_t i = 0; i < rows; ++i) out[i] = Domain(left(i)) < Domain(right(i)); break;
-        case CompareOp::le: for (std::size_t i = 0; i < rows; ++i) out[i] = Domain(left(i)) <= Domain(right(i)); break;
-        case CompareOp::gt: for (std::size_t i = 0; i < rows; ++i) out[i] = Domain(left(i)) > Domain(right(i)); break;
-        case CompareOp::ge: for (std::size_t i = 0; i < rows; ++i) out[i] = Domain(left(i)) >= Domain(right(i)); break;
-        case CompareOp::eq: for (std::size_t i = 0; i < rows; ++i) out[i] = Domain(left(i)) == Domain(right(i)); break;
-        case CompareOp::ne: for (std::size_t i = 0; i < rows; ++i) out[i] = Domain(left(i)) != Domain(right(i)); break;
+        case CompareOp::lt:
+            for (std::size_t i = 0; i < rows; ++i) out[i] = Domain(left(i)) < Domain(right(i));
+            break;
+        case CompareOp::le:
+            for (std::size_t i = 0; i < rows; ++i) out[i] = Domain(left(i)) <= Domain(right(i));
+            break;
+        case CompareOp::gt:
+            for (std::size_t i = 0; i < rows; ++i) out[i] = Domain(left(i)) > Domain(right(i));
+            break;
+        case CompareOp::ge:
+            for (std::size_t i = 0; i < rows; ++i) out[i] = Domain(left(i)) >= Domain(right(i));
+            break;
+        case CompareOp::eq:
+            for (std::size_t i = 0; i < rows; ++i) out[i] = Domain(left(i)) == Domain(right(i));
+            break;
+        case CompareOp::ne:
+            for (std::size_t i = 0; i < rows; ++i) out[i] = Domain(left(i)) != Domain(right(i));
+            break;
     }
 }
 
@@ -100,13 +125,17 @@ public:
                 value.real_value = node.real_value;
                 return value;
             }
-            case Node::Kind::compare: return compare_node(node);
-            case Node::Kind::arith: return arith_node(node);
+            case Node::Kind::compare:
+                return compare_node(node);
+            case Node::Kind::arith:
+                return arith_node(node);
             case Node::Kind::logic_and:
             case Node::Kind::logic_or:
-            case Node::Kind::logic_not: return logic_node(node);
+            case Node::Kind::logic_not:
+                return logic_node(node);
             case Node::Kind::column:
-            case Node::Kind::string_literal: break;
+            case Node::Kind::string_literal:
+                break;
         }
         throw Refused{};  // an unbound column or a string literal out of place
     }
@@ -131,16 +160,16 @@ private:
         } else if (is_integer(left.dtype) && is_integer(right.dtype)) {
             visit_array(left, [&](auto l) {
                 visit_array(right, [&](auto r) {
-                    compare_loop<std::int64_t>(op, [l](std::size_t i) { return l[i]; },
-                                               [r](std::size_t i) { return r[i]; }, result, rows());
+                    compare_loop<std::int64_t>(
+                        op, [l](std::size_t i) { return l[i]; }, [r](std::size_t i) { return r[i]; }, result, rows());
                 });
             });
         } else {
             // Mixed or float arrays meet as float64 (float32 values are exact in double).
             visit_array(left, [&](auto l) {
                 visit_array(right, [&](auto r) {
-                    compare_loop<double>(op, [l](std::size_t i) { return l[i]; }, [r](std::size_t i) { return r[i]; },
-                                         result, rows());
+                    compare_loop<double>(
+                        op, [l](std::size_t i) { return l[i]; }, [r](std::size_t i) { return r[i]; }, result, rows());
                 });
             });
         }
@@ -156,15 +185,17 @@ private:
                 if (std::fabs(as_double) > static_cast<double>(std::numeric_limits<float>::max())) throw Refused{};
                 float bound = static_cast<float>(as_double);
                 const auto* data = static_cast<const float*>(array.data);
-                compare_loop<float>(op, [data](std::size_t i) { return data[i]; }, [bound](std::size_t) { return bound; },
-                                    result, rows());
+                compare_loop<float>(
+                    op, [data](std::size_t i) { return data[i]; }, [bound](std::size_t) { return bound; }, result,
+                    rows());
                 return;
             }
             case DType::float64: {
                 double bound = scalar.scalar_is_int ? static_cast<double>(scalar.int_value) : scalar.real_value;
                 const auto* data = static_cast<const double*>(array.data);
-                compare_loop<double>(op, [data](std::size_t i) { return data[i]; },
-                                     [bound](std::size_t) { return bound; }, result, rows());
+                compare_loop<double>(
+                    op, [data](std::size_t i) { return data[i]; }, [bound](std::size_t) { return bound; }, result,
+                    rows());
                 return;
             }
             case DType::int32:
@@ -176,19 +207,22 @@ private:
                     }
                     std::int64_t bound = scalar.int_value;
                     visit_array(array, [&](auto data) {
-                        compare_loop<std::int64_t>(op, [data](std::size_t i) { return data[i]; },
-                                                   [bound](std::size_t) { return bound; }, result, rows());
+                        compare_loop<std::int64_t>(
+                            op, [data](std::size_t i) { return data[i]; }, [bound](std::size_t) { return bound; },
+                            result, rows());
                     });
                 } else {
                     double bound = scalar.real_value;
                     visit_array(array, [&](auto data) {
-                        compare_loop<double>(op, [data](std::size_t i) { return data[i]; },
-                                             [bound](std::size_t) { return bound; }, result, rows());
+                        compare_loop<double>(
+                            op, [data](std::size_t i) { return data[i]; }, [bound](std::size_t) { return bound; },
+                            result, rows());
                     });
                 }
                 return;
             }
-            case DType::boolean: break;
+            case DType::boolean:
+                break;
         }
         throw Refused{};
     }
@@ -207,7 +241,8 @@ private:
             auto* result = static_cast<std::int64_t*>(const_cast<void*>(out.data));
             auto load = [](const Value& v) {
                 return [v](std::size_t i) {
-                    return static_cast<std::uint64_t>(v.scalar ? v.int_value : static_cast<const std::int64_t*>(v.data)[i]);
+                    return static_cast<std::uint64_t>(v.scalar ? v.int_value
+                                                               : static_cast<const std::int64_t*>(v.data)[i]);
                 };
             };
             auto l = load(left);
@@ -232,10 +267,18 @@ private:
         auto l = load(left);
         auto r = load(right);
         switch (op) {
-            case ArithOp::add: for (std::size_t i = 0; i < rows(); ++i) result[i] = l(i) + r(i); break;
-            case ArithOp::sub: for (std::size_t i = 0; i < rows(); ++i) result[i] = l(i) - r(i); break;
-            case ArithOp::mul: for (std::size_t i = 0; i < rows(); ++i) result[i] = l(i) * r(i); break;
-            case ArithOp::div: for (std::size_t i = 0; i < rows(); ++i) result[i] = l(i) / r(i); break;
+            case ArithOp::add:
+                for (std::size_t i = 0; i < rows(); ++i) result[i] = l(i) + r(i);
+                break;
+            case ArithOp::sub:
+                for (std::size_t i = 0; i < rows(); ++i) result[i] = l(i) - r(i);
+                break;
+            case ArithOp::mul:
+                for (std::size_t i = 0; i < rows(); ++i) result[i] = l(i) * r(i);
+                break;
+            case ArithOp::div:
+                for (std::size_t i = 0; i < rows(); ++i) result[i] = l(i) / r(i);
+                break;
         }
         return out;
     }
@@ -270,7 +313,7 @@ private:
 }  // namespace
 
 std::optional<std::vector<std::uint8_t>> evaluate_truth(const Expression& expression, const Inputs& inputs,
-                                                       bool require_boolean) {
+                                                        bool require_boolean) {
     if (expression.root < 0 || inputs.node_data.size() != expression.nodes.size()) return std::nullopt;
     try {
         Value value = Evaluator(expression, inputs).evaluate(expression.root);

@@ -35,6 +35,6 @@ struct Inputs {
 // column); otherwise a numeric result counts as true where it is non-zero (NaN is
 // true), as astype(bool) does. Nothing when the expression is outside the subset.
 std::optional<std::vector<std::uint8_t>> evaluate_truth(const Expression& expression, const Inputs& inputs,
-                                                       bool require_boolean);
+                                                        bool require_boolean);
 
 }  // namespace velmora::rules

@@ -4,12 +4,18 @@ namespace velmora {
 
 std::string_view kind_word(ArgKind kind) {
     switch (kind) {
-        case ArgKind::integer: return "int";
-        case ArgKind::real: return "double";
-        case ArgKind::string: return "str";
-        case ArgKind::list: return "list";
-        case ArgKind::boolean: return "bool";
-        case ArgKind::object: break;
+        case ArgKind::integer:
+            return "int";
+        case ArgKind::real:
+            return "double";
+        case ArgKind::string:
+            return "str";
+        case ArgKind::list:
+            return "list";
+        case ArgKind::boolean:
+            return "bool";
+        case ArgKind::object:
+            break;
     }
     return {};
 }

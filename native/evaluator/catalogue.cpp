@@ -1,7 +1,7 @@
 // TabularEvaluator's settings and the catalogue of metric names it knows.
 #include "velmora_python.hpp"
-#include "evaluator_parts.hpp"
 #include "evaluation_members.hpp"
+#include "evaluator_parts.hpp"
 
 #include <initializer_list>
 
@@ -56,25 +56,23 @@ py::object init(const Call& call) {
 
 }  // namespace
 
-const FunctionSpec init_spec{"__init__",
-                             "TabularEvaluator.__init__",
-                             {{"self"},
-                              {"metrics", ArgKind::list, "Optional[List[str]]", "None"},
-                              {"n_jobs", ArgKind::integer, "int", "1"},
-                              {"random_seed", ArgKind::integer, "Optional[int]", "None"},
-                              {"compute_privacy", ArgKind::boolean, "bool", "True"},
-                              {"compute_alpha_beta", ArgKind::boolean, "bool", "True"},
-                              {"compute_compliance", ArgKind::boolean, "bool", "True"}},
-                             "",
-                             "",
-                             init};
+const FunctionSpec init_spec{
+    .name = "__init__",
+    .params = {{.name = "self"},
+               {.name = "metrics", .kind = ArgKind::list, .annotation = "Optional[List[str]]", .default_text = "None"},
+               {.name = "n_jobs", .kind = ArgKind::integer, .annotation = "int", .default_text = "1"},
+               {.name = "random_seed", .kind = ArgKind::integer, .annotation = "Optional[int]", .default_text = "None"},
+               {.name = "compute_privacy", .kind = ArgKind::boolean, .annotation = "bool", .default_text = "True"},
+               {.name = "compute_alpha_beta", .kind = ArgKind::boolean, .annotation = "bool", .default_text = "True"},
+               {.name = "compute_compliance", .kind = ArgKind::boolean, .annotation = "bool", .default_text = "True"}},
+    .implementation = init,
+};
 
 void add_evaluation_members(ClassBuilder& cls) {
-    cls.attr("DEFAULT_METRICS",
-             name_list({"ks_complement", "wasserstein", "total_variation", "hellinger", "pearson_correl_diff",
-                        "spearman_correl_diff", "correlation_matrix_distance", "mmd", "tstr_normalized",
-                        "prediction_agreement", "alpha_precision", "beta_recall", "membership_inference_auc",
-                        "distance_to_closest_record"}))
+    cls.attr("DEFAULT_METRICS", name_list({"ks_complement", "wasserstein", "total_variation", "hellinger",
+                                           "pearson_correl_diff", "spearman_correl_diff", "correlation_matrix_distance",
+                                           "mmd", "tstr_normalized", "prediction_agreement", "alpha_precision",
+                                           "beta_recall", "membership_inference_auc", "distance_to_closest_record"}))
         .attr("PRIVACY_METRICS", name_list({"membership_inference_auc", "nn_adversarial_accuracy",
                                             "distance_to_closest_record", "nnd_ratio"}))
         .method(init_spec)

@@ -26,11 +26,12 @@ py::object compare(const Call& call) {
 
 }  // namespace
 
-const FunctionSpec compare_spec{"compare",
-                                "TabularEvaluator.compare",
-                                {{"self"}, {"reports", ArgKind::list, "list"}},
-                                "'ComparisonResult'",
-                                compare_doc,
-                                compare};
+const FunctionSpec compare_spec{
+    .name = "compare",
+    .params = {{.name = "self"}, {.name = "reports", .kind = ArgKind::list, .annotation = "list"}},
+    .return_annotation = "'ComparisonResult'",
+    .doc = compare_doc,
+    .implementation = compare,
+};
 
 }  // namespace velmora::evaluator

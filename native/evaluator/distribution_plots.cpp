@@ -34,7 +34,7 @@ bool import_plot_modules(PlotModules& modules) {
         modules.base64 = py::module_::import("base64");
         return true;
     } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_ImportError)) throw;
+        if (!matches(error, ErrorKind::import_error)) throw;
         return false;
     }
 }
@@ -53,7 +53,7 @@ void draw_best_effort(const PlotModules& modules, Step&& step) {
             py::object close = modules.plt.attr("close");
             binding::swallow_exception([&] { close(figure); });
         }
-        if (!error.matches(PyExc_Exception)) throw;
+        if (!matches(error, ErrorKind::exception)) throw;
     }
 }
 
@@ -67,14 +67,6 @@ std::string png_base64(const PlotModules& modules, py::object& figure) {
     return utf8_of(encoded);
 }
 
-py::object float_type() { return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyFloat_Type)); }
-
-bool contains(py::handle container, py::handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found != 0;
-}
-
 std::string distribution_card(const Call& call, const PlotModules& modules, py::handle column, py::object& figure) {
     const py::object& real_df = call[0];
     const py::object& synthetic_df = call[1];
@@ -83,7 +75,7 @@ std::string distribution_card(const Call& call, const PlotModules& modules, py::
     py::object real_values = real_df[column].attr("dropna")();
     py::object synthetic_values = contains(synthetic_df.attr("columns"), column)
                                       ? synthetic_df[column].attr("dropna")()
-                                      : call.global("pd").attr("Series")(py::arg("dtype") = float_type());
+                                      : call.global("pd").attr("Series")(py::arg("dtype") = builtin("float"));
     // The real values alone set the bins, so both histograms share them.
     long bins = text::histogram_bins(py::len(real_values));
     ax.attr("hist")(real_values, py::arg("bins") = bins, py::arg("alpha") = 0.6, py::arg("label") = "Real",
@@ -101,10 +93,9 @@ std::string distribution_card(const Call& call, const PlotModules& modules, py::
 }
 
 // Draws one heatmap with its title and tick positions; returns the image.
-py::object draw_heatmap(const py::object& axes, const py::object& correlation, const char* title,
-                        py::handle ticks) {
-    py::object image = axes.attr("imshow")(correlation.attr("values"), py::arg("cmap") = "RdBu_r",
-                                           py::arg("vmin") = -1, py::arg("vmax") = 1, py::arg("aspect") = "auto");
+py::object draw_heatmap(const py::object& axes, const py::object& correlation, const char* title, py::handle ticks) {
+    py::object image = axes.attr("imshow")(correlation.attr("values"), py::arg("cmap") = "RdBu_r", py::arg("vmin") = -1,
+                                           py::arg("vmax") = 1, py::arg("aspect") = "auto");
     axes.attr("set_title")(title, py::arg("fontsize") = 11, py::arg("fontweight") = "bold");
     axes.attr("set_xticks")(ticks);
     axes.attr("set_yticks")(ticks);
@@ -120,8 +111,7 @@ std::string correlation_section(const Call& call, const PlotModules& modules, co
                                 py::object& figure) {
     const py::object& real_df = call[0];
     const py::object& synthetic_df = call[1];
-    auto [fig, axes] =
-        unpack_pair(modules.plt.attr("subplots")(1, 2, py::arg("figsize") = py::make_tuple(10, 4.5)));
+    auto [fig, axes] = unpack_pair(modules.plt.attr("subplots")(1, 2, py::arg("figsize") = py::make_tuple(10, 4.5)));
     figure = fig;
     py::object real_correlation = real_df[shared_numeric].attr("corr")();
     py::object synthetic_correlation = synthetic_df[shared_numeric].attr("corr")();
@@ -172,9 +162,8 @@ py::object generate_plot_html(const Call& call) {
         dist_html = text::distribution_opening;
         for (std::size_t i = 0; i < plot_count; ++i) {
             py::object column = shared_numeric[i];
-            draw_best_effort(modules, [&](py::object& figure) {
-                dist_html += distribution_card(call, modules, column, figure);
-            });
+            draw_best_effort(
+                modules, [&](py::object& figure) { dist_html += distribution_card(call, modules, column, figure); });
         }
         dist_html += text::distribution_closing;
     }
@@ -190,14 +179,15 @@ py::object generate_plot_html(const Call& call) {
 }  // namespace
 
 const FunctionSpec generate_plot_html_spec{
-    "_generate_plot_html",
-    "TabularEvaluator._generate_plot_html",
-    {{"real_df", ArgKind::object, "pd.DataFrame", ""},
-     {"synthetic_df", ArgKind::object, "pd.DataFrame", ""}},
-    "tuple",
-    "Generate base64-encoded distribution and correlation plots.\n"
-    "\n"
-    "Returns (dist_plots_html, corr_plots_html) strings.",
-    generate_plot_html};
+    .name = "_generate_plot_html",
+    .params = {{.name = "real_df", .annotation = "pd.DataFrame"},
+               {.name = "synthetic_df", .annotation = "pd.DataFrame"}},
+    .return_annotation = "tuple",
+    .doc =
+        "Generate base64-encoded distribution and correlation plots.\n"
+        "\n"
+        "Returns (dist_plots_html, corr_plots_html) strings.",
+    .implementation = generate_plot_html,
+};
 
 }  // namespace velmora::evaluator

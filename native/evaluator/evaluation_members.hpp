@@ -11,11 +11,4 @@ extern const FunctionSpec evaluate_spec;            // evaluation_run.cpp
 extern const FunctionSpec run_privacy_metric_spec;  // privacy_metrics.cpp
 extern const FunctionSpec compare_spec;             // comparison.cpp
 
-// Python's `item in container`.
-inline bool contains(py::handle container, py::handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found != 0;
-}
-
 }  // namespace velmora::evaluator

@@ -56,14 +56,13 @@ constexpr SimilarityMetric similarity_metrics[] = {
      "1 - Total Variation distance. Higher = better fidelity."},
     {"hellinger", "UnivariateSimilarityMetrics", "hellinger_distance", nullptr,
      "1 - Hellinger distance. Higher = better fidelity."},
-    {"pearson_correl_diff", "CorrelationSimilarityMetrics", "pearson_correlation_difference",
-     "pearson_correl_diff", "1 - avg |Pearson(r_real) - Pearson(r_synth)|. Higher = better."},
-    {"spearman_correl_diff", "CorrelationSimilarityMetrics", "spearman_correlation_difference",
-     "spearman_correl_diff", "1 - avg |Spearman(r_real) - Spearman(r_synth)|. Higher = better."},
+    {"pearson_correl_diff", "CorrelationSimilarityMetrics", "pearson_correlation_difference", "pearson_correl_diff",
+     "1 - avg |Pearson(r_real) - Pearson(r_synth)|. Higher = better."},
+    {"spearman_correl_diff", "CorrelationSimilarityMetrics", "spearman_correlation_difference", "spearman_correl_diff",
+     "1 - avg |Spearman(r_real) - Spearman(r_synth)|. Higher = better."},
     {"correlation_matrix_distance", "MultivariateSimilarityMetrics", "correlation_matrix_distance",
      "correlation_matrix_distance", "Frobenius similarity of correlation matrices. Higher = better."},
-    {"mmd", "MultivariateSimilarityMetrics", "mmd_rbf", "mmd_rbf",
-     "MMD with RBF kernel. Higher = better fidelity."},
+    {"mmd", "MultivariateSimilarityMetrics", "mmd_rbf", "mmd_rbf", "MMD with RBF kernel. Higher = better fidelity."},
 };
 
 // The state of one evaluate call shared by its steps.
@@ -78,9 +77,9 @@ struct Run {
     // module is imported again for every result, as the evaluator does everywhere.
     void file_score(py::handle name, py::handle value, const char* category, const char* description) const {
         py::object metric_result = import_from(sister::report, "MetricResult");
-        py::object result = metric_result(py::arg("name") = name, py::arg("value") = value,
-                                          py::arg("category") = category, py::arg("higher_is_better") = true,
-                                          py::arg("description") = description);
+        py::object result =
+            metric_result(py::arg("name") = name, py::arg("value") = value, py::arg("category") = category,
+                          py::arg("higher_is_better") = true, py::arg("description") = description);
         report.attr("add_metric")(result);
     }
 
@@ -130,14 +129,15 @@ struct Run {
     // built with the evaluator's random_seed.
     void file_returned_result(const char* module_name, const char* class_name, bool seeded) const {
         py::object metric_class = import_from(module_name, class_name);
-        py::object metric =
-            seeded ? metric_class(py::arg("random_seed") = self.attr("random_seed")) : metric_class();
+        py::object metric = seeded ? metric_class(py::arg("random_seed") = self.attr("random_seed")) : metric_class();
         report.attr("add_metric")(metric.attr("compute")(real_data, synthetic_data));
     }
 };
 
 // `time.time()`, with `time` looked up in the module's globals at each use.
-py::object clock_now(const Call& call) { return call.global("time").attr("time")(); }
+py::object clock_now(const Call& call) {
+    return call.global("time").attr("time")();
+}
 
 py::object evaluate(const Call& call) {
     Run run;
@@ -154,8 +154,7 @@ py::object evaluate(const Call& call) {
 
     if (run.synthetic_data.is_none()) {
         if (generator.is_none()) {
-            PyErr_SetString(PyExc_ValueError, "Either synthetic_data or generator must be provided.");
-            throw py::error_already_set();
+            raise_error(ErrorKind::value_error, "Either synthetic_data or generator must be provided.");
         }
         py::object n = n_samples.is_none() ? py::object(py::int_(py::len(run.real_data))) : n_samples;
         run.synthetic_data =
@@ -169,12 +168,11 @@ py::object evaluate(const Call& call) {
     try {
         generator_class = generator.attr("__class__");
     } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_AttributeError)) throw;
+        if (!matches(error, ErrorKind::attribute_error)) throw;
         generator_class = py::type::of(generator);
     }
     run.report = evaluation_report(py::arg("real_data_n_rows") = real_rows,
-                                   py::arg("synthetic_data_n_rows") = synthetic_rows,
-                                   py::arg("n_columns") = n_columns,
+                                   py::arg("synthetic_data_n_rows") = synthetic_rows, py::arg("n_columns") = n_columns,
                                    py::arg("generator_name") = generator_class.attr("__name__"));
 
     py::object set = call.global("set");
@@ -204,8 +202,7 @@ py::object evaluate(const Call& call) {
             [&] { run.file_returned_result(sister::alpha_precision, "AlphaPrecisionMetric", false); });
     }
     if (contains(run.metrics_to_run, py::str("beta_recall")) && truth(run.self.attr("compute_alpha_beta"))) {
-        binding::swallow_exception(
-            [&] { run.file_returned_result(sister::beta_recall, "BetaRecallMetric", false); });
+        binding::swallow_exception([&] { run.file_returned_result(sister::beta_recall, "BetaRecallMetric", false); });
     }
 
     if (truth(run.self.attr("compute_privacy"))) {
@@ -233,17 +230,18 @@ py::object evaluate(const Call& call) {
 
 }  // namespace
 
-const FunctionSpec evaluate_spec{"evaluate",
-                                 "TabularEvaluator.evaluate",
-                                 {{"self"},
-                                  {"real_data", ArgKind::object, "pd.DataFrame"},
-                                  {"synthetic_data", ArgKind::object, "Optional[pd.DataFrame]", "None"},
-                                  {"generator", ArgKind::object, "", "None"},
-                                  {"n_samples", ArgKind::integer, "Optional[int]", "None"},
-                                  {"metrics", ArgKind::list, "Optional[List[str]]", "None"},
-                                  {"kwargs", ArgKind::object, "", "", true}},
-                                 "'EvaluationReport'",
-                                 evaluate_doc,
-                                 evaluate};
+const FunctionSpec evaluate_spec{
+    .name = "evaluate",
+    .params = {{.name = "self"},
+               {.name = "real_data", .annotation = "pd.DataFrame"},
+               {.name = "synthetic_data", .annotation = "Optional[pd.DataFrame]", .default_text = "None"},
+               {.name = "generator", .default_text = "None"},
+               {.name = "n_samples", .kind = ArgKind::integer, .annotation = "Optional[int]", .default_text = "None"},
+               {.name = "metrics", .kind = ArgKind::list, .annotation = "Optional[List[str]]", .default_text = "None"},
+               {.name = "kwargs", .var_keyword = true}},
+    .return_annotation = "'EvaluationReport'",
+    .doc = evaluate_doc,
+    .implementation = evaluate,
+};
 
 }  // namespace velmora::evaluator

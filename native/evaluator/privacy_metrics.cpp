@@ -6,27 +6,14 @@
 namespace velmora::evaluator {
 namespace {
 
-py::object format_spec(py::handle value, const char* spec) {
-    PyObject* text = PyObject_Format(value.ptr(), py::str(spec).ptr());
-    if (text == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(text);
-}
-
-py::object absolute(py::handle value) {
-    PyObject* result = PyNumber_Absolute(value.ptr());
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 // The attack's AUC becomes a privacy risk in [0, 1]: 0 at chance (0.5), 1 for an
 // attacker that always tells members apart, whichever way round it is right. The
 // arithmetic keeps the AUC's own number type (a numpy AUC gives a numpy risk).
-py::object membership_inference(const py::object& metric_result, const py::object& real,
-                                const py::object& synthetic) {
+py::object membership_inference(const py::object& metric_result, const py::object& real, const py::object& synthetic) {
     py::object metric = import_from(sister::membership_inference, "MembershipInferenceMetric")();
     py::object auc = metric.attr("compute")(real, synthetic);
     py::object privacy_risk = absolute(auc - py::float_(0.5)) * py::int_(2);
-    py::object description = py::str("Normalised privacy risk [0,1]. Raw AUC=") + format_spec(auc, ".4f") +
+    py::object description = py::str("Normalised privacy risk [0,1]. Raw AUC=") + format(auc, ".4f") +
                              py::str(". Values >0 mean attacker has signal.");
     py::dict details;
     details["auc"] = auc;
@@ -40,10 +27,10 @@ py::object distance_to_closest_record(const py::object& metric_result, const py:
                                       const py::object& synthetic) {
     py::object metric = import_from(sister::distance_to_closest_record, "DTCRMetric")();
     py::object score = metric.attr("compute")(real, synthetic);
-    return metric_result(py::arg("name") = "distance_to_closest_record", py::arg("value") = score,
-                         py::arg("category") = "privacy", py::arg("higher_is_better") = true,
-                         py::arg("description") =
-                             "Mean distance from real to nearest synthetic record. Higher = better privacy.");
+    return metric_result(
+        py::arg("name") = "distance_to_closest_record", py::arg("value") = score, py::arg("category") = "privacy",
+        py::arg("higher_is_better") = true,
+        py::arg("description") = "Mean distance from real to nearest synthetic record. Higher = better privacy.");
 }
 
 py::object run_privacy_metric(const Call& call) {
@@ -61,14 +48,14 @@ py::object run_privacy_metric(const Call& call) {
 
 }  // namespace
 
-const FunctionSpec run_privacy_metric_spec{"_run_privacy_metric",
-                                           "TabularEvaluator._run_privacy_metric",
-                                           {{"self"},
-                                            {"name", ArgKind::string, "str"},
-                                            {"real", ArgKind::object, "pd.DataFrame"},
-                                            {"synthetic", ArgKind::object, "pd.DataFrame"}},
-                                           "",
-                                           "Run a single privacy metric by name.",
-                                           run_privacy_metric};
+const FunctionSpec run_privacy_metric_spec{
+    .name = "_run_privacy_metric",
+    .params = {{.name = "self"},
+               {.name = "name", .kind = ArgKind::string, .annotation = "str"},
+               {.name = "real", .annotation = "pd.DataFrame"},
+               {.name = "synthetic", .annotation = "pd.DataFrame"}},
+    .doc = "Run a single privacy metric by name.",
+    .implementation = run_privacy_metric,
+};
 
 }  // namespace velmora::evaluator

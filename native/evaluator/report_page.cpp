@@ -15,24 +15,6 @@ namespace {
 
 namespace text = velmora::report_page;
 
-[[noreturn]] void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    throw py::error_already_set();
-}
-
-// {**mapping} into `merged`: later entries replace the values of earlier keys, which
-// keep their first position.
-void merge_mapping(py::dict& merged, const py::object& mapping) {
-    if (mapping.is_none()) raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
-    if (PyDict_Update(merged.ptr(), mapping.ptr()) < 0) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(mapping.ptr())->tp_name);
-        }
-        throw py::error_already_set();
-    }
-}
-
 // The mean value of the higher-is-better metrics (0.0 when there are none), as a float.
 py::object overall_score(const Call& call, const py::dict& all_metrics) {
     py::list hib_vals;
@@ -41,12 +23,7 @@ py::object overall_score(const Call& call, const py::dict& all_metrics) {
     }
     if (py::len(hib_vals) == 0) return py::float_(0.0);
     py::object total = call.global("sum")(hib_vals);
-    PyObject* mean = PyNumber_TrueDivide(total.ptr(), py::int_(py::len(hib_vals)).ptr());
-    if (mean == nullptr) throw py::error_already_set();
-    py::object owned_mean = py::reinterpret_steal<py::object>(mean);
-    PyObject* as_float = PyNumber_Float(owned_mean.ptr());
-    if (as_float == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(as_float);
+    return to_float(divide(total, py::int_(py::len(hib_vals))));
 }
 
 // One table line per metric, in order, with its verdict against the threshold.
@@ -58,10 +35,8 @@ std::string metric_rows(const py::dict& all_metrics) {
         py::float_ threshold(text::pass_threshold(higher_is_better));
         // The verdict reads higher_is_better again, as each read may differ for a
         // computed attribute.
-        int op = truth(metric.attr("higher_is_better")) ? Py_GE : Py_LE;
-        PyObject* comparison = PyObject_RichCompare(metric.attr("value").ptr(), threshold.ptr(), op);
-        if (comparison == nullptr) throw py::error_already_set();
-        bool passed = truth(py::reinterpret_steal<py::object>(comparison));
+        Comparison op = truth(metric.attr("higher_is_better")) ? Comparison::ge : Comparison::le;
+        bool passed = truth(rich_compare(metric.attr("value"), threshold, op));
         std::string name = formatted(entry.first, "");
         rows += text::metric_row(name, formatted(metric.attr("value"), ".4f"), higher_is_better, passed);
     }
@@ -73,8 +48,8 @@ std::string metric_rows(const py::dict& all_metrics) {
 py::object create_temporary_beside(const py::module_& os, const py::object& target) {
     py::object folder = os.attr("path").attr("dirname")(target);
     if (!truth(folder)) folder = py::str(".");
-    const int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() |
-                      os.attr("O_EXCL").cast<int>() | os.attr("O_CLOEXEC").cast<int>();
+    const int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() | os.attr("O_EXCL").cast<int>() |
+                      os.attr("O_CLOEXEC").cast<int>();
     for (int attempt = 0;; ++attempt) {
         py::object name = py::str(".velmora-page-{}.tmp").format(os.attr("urandom")(6).attr("hex")());
         py::object path = os.attr("path").attr("join")(folder, name);
@@ -82,7 +57,7 @@ py::object create_temporary_beside(const py::module_& os, const py::object& targ
             os.attr("close")(os.attr("open")(path, flags, 0666));
             return path;
         } catch (py::error_already_set& error) {
-            if (!error.matches(PyExc_FileExistsError) || attempt == 100) throw;
+            if (!matches(error, ErrorKind::file_exists_error) || attempt == 100) throw;
         }
     }
 }
@@ -95,19 +70,16 @@ py::object create_temporary_beside(const py::module_& os, const py::object& targ
 void write_page(const Call& call, const py::object& path, const py::str& html) {
     // Text UTF-8 cannot hold (a lone surrogate from a label) fails here, before any
     // file is touched.
-    PyObject* encoded = PyUnicode_AsUTF8String(html.ptr());
-    if (encoded == nullptr) throw py::error_already_set();
-    Py_DECREF(encoded);
+    utf8_of(html);
     py::module_ os = py::module_::import("os");
     py::object temporary;
     try {
-        py::object target = truth(os.attr("path").attr("islink")(path)) ? os.attr("path").attr("realpath")(path)
-                                                                          : path;
+        py::object target = truth(os.attr("path").attr("islink")(path)) ? os.attr("path").attr("realpath")(path) : path;
         py::object kept_mode = py::none();
         try {
             kept_mode = py::module_::import("stat").attr("S_IMODE")(os.attr("stat")(target).attr("st_mode"));
         } catch (py::error_already_set& error) {
-            if (!error.matches(PyExc_FileNotFoundError)) throw;
+            if (!matches(error, ErrorKind::file_not_found_error)) throw;
         }
         temporary = create_temporary_beside(os, target);
         py::object file = call.global("open")(temporary, "w", py::arg("encoding") = "utf-8");
@@ -124,7 +96,7 @@ void write_page(const Call& call, const py::object& path, const py::str& html) {
         os.attr("replace")(temporary, target);
     } catch (py::error_already_set& error) {
         if (temporary) binding::swallow_exception([&] { os.attr("unlink")(temporary); });
-        if (!error.matches(PyExc_OSError)) throw;
+        if (!matches(error, ErrorKind::os_error)) throw;
     }
 }
 
@@ -133,11 +105,11 @@ py::object to_html(const Call& call) {
     const py::object& output_path = call[2];
     const py::object& real_df = call[3];
     const py::object& synthetic_df = call[4];
-    if (report.is_none()) raise(PyExc_ValueError, "report must be provided.");
+    if (report.is_none()) raise_error(ErrorKind::value_error, "report must be provided.");
 
     py::dict all_metrics;
-    merge_mapping(all_metrics, report.attr("aggregate_metrics"));
-    merge_mapping(all_metrics, report.attr("privacy_metrics"));
+    merge_unpacked(all_metrics, report.attr("aggregate_metrics"));
+    merge_unpacked(all_metrics, report.attr("privacy_metrics"));
 
     py::object overall = overall_score(call, all_metrics);
     std::string score_color(text::score_color(overall.cast<double>()));
@@ -178,37 +150,38 @@ py::object to_html(const Call& call) {
     py::str html = python_text(text::render_page(fields));
 
     if (!output_path.is_none() && py::len(output_path) > 0) write_page(call, output_path, html);
-    return std::move(html);
+    return html;
 }
 
 const FunctionSpec to_html_spec{
-    "to_html",
-    "TabularEvaluator.to_html",
-    {{"self", ArgKind::object, "", ""},
-     {"report", ArgKind::object, "'EvaluationReport'", "None"},
-     {"output_path", ArgKind::string, "str", "None"},
-     {"real_df", ArgKind::object, "pd.DataFrame", "None"},
-     {"synthetic_df", ArgKind::object, "pd.DataFrame", "None"}},
-    "str",
-    "Generate HTML evaluation report with distribution plots and\n"
-    "correlation heatmaps.\n"
-    "\n"
-    "Parameters\n"
-    "----------\n"
-    "report : EvaluationReport, optional\n"
-    "    Report to render. If None, raises ValueError.\n"
-    "output_path : str, optional\n"
-    "    If provided, write HTML to this path.\n"
-    "real_df : pd.DataFrame, optional\n"
-    "    Real data for generating distribution comparison plots.\n"
-    "synthetic_df : pd.DataFrame, optional\n"
-    "    Synthetic data for generating distribution comparison plots.\n"
-    "\n"
-    "Returns\n"
-    "-------\n"
-    "str\n"
-    "    HTML string.",
-    to_html};
+    .name = "to_html",
+    .params = {{.name = "self"},
+               {.name = "report", .annotation = "'EvaluationReport'", .default_text = "None"},
+               {.name = "output_path", .kind = ArgKind::string, .annotation = "str", .default_text = "None"},
+               {.name = "real_df", .annotation = "pd.DataFrame", .default_text = "None"},
+               {.name = "synthetic_df", .annotation = "pd.DataFrame", .default_text = "None"}},
+    .return_annotation = "str",
+    .doc =
+        "Generate HTML evaluation report with distribution plots and\n"
+        "correlation heatmaps.\n"
+        "\n"
+        "Parameters\n"
+        "----------\n"
+        "report : EvaluationReport, optional\n"
+        "    Report to render. If None, raises ValueError.\n"
+        "output_path : str, optional\n"
+        "    If provided, write HTML to this path.\n"
+        "real_df : pd.DataFrame, optional\n"
+        "    Real data for generating distribution comparison plots.\n"
+        "synthetic_df : pd.DataFrame, optional\n"
+        "    Synthetic data for generating distribution comparison plots.\n"
+        "\n"
+        "Returns\n"
+        "-------\n"
+        "str\n"
+        "    HTML string.",
+    .implementation = to_html,
+};
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // The sister modules of the package that TabularEvaluator calls: the report records
-// and the metric library. They are imported inside the methods, on every call, so the
-// evaluator module loads (and can be configured) where they are missing.
+// and the metric library. They are imported inside the methods, on every call (with
+// import_from, the from-import statement), so the evaluator module loads (and can be
+// configured) where they are missing.
 #pragma once
 
 #include "velmora_python.hpp"
@@ -13,17 +14,11 @@ inline constexpr const char* ks_complement = "velmora.tabular.evaluator.metrics.
 inline constexpr const char* alpha_precision = "velmora.tabular.evaluator.metrics.fidelity.alpha_precision";
 inline constexpr const char* beta_recall = "velmora.tabular.evaluator.metrics.fidelity.beta_recall";
 inline constexpr const char* tstr = "velmora.tabular.evaluator.metrics.utility.tstr";
-inline constexpr const char* membership_inference =
-    "velmora.tabular.evaluator.metrics.privacy.membership_inference";
+inline constexpr const char* membership_inference = "velmora.tabular.evaluator.metrics.privacy.membership_inference";
 inline constexpr const char* distance_to_closest_record =
     "velmora.tabular.evaluator.metrics.privacy.distance_to_closest_record";
 inline constexpr const char* similarity = "velmora.evaluation.metrics.similarity";
 inline constexpr const char* utility = "velmora.evaluation.metrics.utility";
 }  // namespace sister
-
-// `from <module_name> import <name>`, with the interpreter's semantics: the import goes
-// through builtins.__import__ (so sys.modules entries and import hooks apply), and a
-// module without that attribute raises the ImportError the statement would raise.
-py::object import_from(const char* module_name, const char* name);
 
 }  // namespace velmora::evaluator

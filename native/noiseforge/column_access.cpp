@@ -1,5 +1,7 @@
 #include "column_access.hpp"
 
+#include "pandas_internals.hpp"
+
 namespace velmora::noiseforge {
 namespace {
 
@@ -25,12 +27,21 @@ std::optional<NumericColumn> numeric_column(const py::object& series) {
     if (!dtype) return std::nullopt;
     NumericType type;
     switch (dtype->num()) {
-        case py::detail::npy_api::NPY_DOUBLE_: type = NumericType::float64; break;
-        case py::detail::npy_api::NPY_FLOAT_: type = NumericType::float32; break;
+        case py::detail::npy_api::NPY_DOUBLE_:
+            type = NumericType::float64;
+            break;
+        case py::detail::npy_api::NPY_FLOAT_:
+            type = NumericType::float32;
+            break;
         case py::detail::npy_api::NPY_LONG_:
-        case py::detail::npy_api::NPY_LONGLONG_: type = NumericType::int64; break;
-        case py::detail::npy_api::NPY_INT_: type = NumericType::int32; break;
-        default: return std::nullopt;
+        case py::detail::npy_api::NPY_LONGLONG_:
+            type = NumericType::int64;
+            break;
+        case py::detail::npy_api::NPY_INT_:
+            type = NumericType::int32;
+            break;
+        default:
+            return std::nullopt;
     }
     // Byte-swapped dtypes share the type number; only the native order is handled.
     char order = dtype->byteorder();
@@ -43,7 +54,7 @@ std::optional<NumericColumn> numeric_column(const py::object& series) {
 std::optional<py::array> object_column(const py::object& series) {
     std::optional<py::dtype> dtype = numpy_dtype(series);
     if (!dtype || dtype->num() != py::detail::npy_api::NPY_OBJECT_) return std::nullopt;
-    std::optional<py::array> values = one_dimensional(series, sizeof(PyObject*));
+    std::optional<py::array> values = one_dimensional(series, static_cast<std::size_t>(dtype->itemsize()));
     if (!values || values->dtype().num() != py::detail::npy_api::NPY_OBJECT_) return std::nullopt;
     return values;
 }
@@ -61,7 +72,7 @@ WorkFrame::WorkFrame(const py::object& df) {
 std::optional<std::size_t> WorkFrame::position(const py::object& col) const {
     if (!unique_) return std::nullopt;
     py::object where = frame_.attr("columns").attr("get_loc")(col);
-    if (!PyLong_CheckExact(where.ptr())) return std::nullopt;
+    if (!is_exact_int(where)) return std::nullopt;
     return where.cast<std::size_t>();
 }
 
@@ -72,12 +83,15 @@ void WorkFrame::replace(const py::object& col, const py::object& values) {
 
 void WorkFrame::replace_with_new(const py::object& col, const py::array& values) {
     std::optional<std::size_t> at = position(col);
-    if (!at || !py::hasattr(frame_, "_set_item_mgr") || values.ndim() != 1 ||
-        static_cast<std::size_t>(values.shape(0)) != py::len(frame_)) {
+    py::object set_item_manager;
+    if (at && values.ndim() == 1 && static_cast<std::size_t>(values.shape(0)) == py::len(frame_)) {
+        set_item_manager = pandas_internals::set_item_manager(frame_);
+    }
+    if (!at || !set_item_manager) {
         replace(col, values);
         return;
     }
-    frame_.attr("_set_item_mgr")(col, values);
+    set_item_manager(col, values);
     owned_[*at] = true;
 }
 

@@ -39,10 +39,14 @@ std::optional<py::array> object_column(const py::object& series);
 template <typename Body>
 decltype(auto) with_view(const NumericColumn& column, Body&& body) {
     switch (column.type) {
-        case NumericType::float64: return body(column.view<double>());
-        case NumericType::float32: return body(column.view<float>());
-        case NumericType::int64: return body(column.view<std::int64_t>());
-        default: return body(column.view<std::int32_t>());
+        case NumericType::float64:
+            return body(column.view<double>());
+        case NumericType::float32:
+            return body(column.view<float>());
+        case NumericType::int64:
+            return body(column.view<std::int64_t>());
+        default:
+            return body(column.view<std::int32_t>());
     }
 }
 

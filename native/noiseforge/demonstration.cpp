@@ -7,7 +7,9 @@ namespace velmora::noiseforge {
 namespace {
 
 // The builtin print, so output goes through sys.stdout exactly as a script's would.
-void print_line(const py::object& value) { py::module_::import("builtins").attr("print")(value); }
+void print_line(const py::object& value) {
+    builtin("print")(value);
+}
 
 py::list list_of(std::initializer_list<py::object> items) {
     py::list values;
@@ -38,9 +40,9 @@ void demonstrate(const py::dict& globals) {
     print_line(df_sample.attr("head")());
     print_line(py::str("Shape: ") + py::str(df_sample.attr("shape")));
 
-    py::object df_dp = globals["apply_noiseforge"](py::arg("df") = df_sample, py::arg("epsilon") = 1.0,
-                                                   py::arg("method") = "minimal",
-                                                   py::arg("preserve_columns") = list_of({py::str("target")}));
+    py::object df_dp =
+        globals["apply_noiseforge"](py::arg("df") = df_sample, py::arg("epsilon") = 1.0, py::arg("method") = "minimal",
+                                    py::arg("preserve_columns") = list_of({py::str("target")}));
     print_line(py::str("\nAfter applying differential privacy:"));
     print_line(df_dp.attr("head")());
     print_line(py::str("Shape: ") + py::str(df_dp.attr("shape")));
@@ -66,12 +68,12 @@ py::object run_as_main(const Call&) {
 
 }  // namespace
 
-const FunctionSpec run_as_main_spec{"_run_as_main",
-                                    "_run_as_main",
-                                    {},
-                                    "",
-                                    "Run the demonstration as the main program: define this module's names in\n"
-                                    "__main__ (whose logger is \"__main__\") and run it there.",
-                                    run_as_main};
+const FunctionSpec run_as_main_spec{
+    .name = "_run_as_main",
+    .doc =
+        "Run the demonstration as the main program: define this module's names in\n"
+        "__main__ (whose logger is \"__main__\") and run it there.",
+    .implementation = run_as_main,
+};
 
 }  // namespace velmora::noiseforge

@@ -37,18 +37,16 @@ void minimal_pass(const Call& call, const py::object& df, WorkFrame& work);
 // Reads each column from the working frame, as the "gaussian" method does.
 void gaussian_pass(const Call& call, WorkFrame& work, const py::object& cols);
 
-// Python's a / b and rich comparison, raising what Python raises.
-py::object divide(const py::handle& a, const py::handle& b);
-py::object rich_compare(const py::handle& a, const py::handle& b, int op);
-bool compare(const py::handle& a, const py::handle& b, int op);
-
 // logger.info(message) / logger.warning(message) on the module logger, looked up at call time.
 void log_info(const Call& call, const py::object& message);
 void log_warning(const Call& call, const py::object& message);
 
 // Whether self.<spec.name> is this module's own method, not a subclass's override (or
 // an attribute set on the instance): the passes may then skip the call.
-bool is_own_method(const Call& call, const py::object& self, const FunctionSpec& spec);
+bool is_own_method(const py::object& self, const FunctionSpec& spec);
+
+// The dtypes the categorical columns are selected by: object, category and bool.
+py::list categorical_dtypes();
 
 // df.select_dtypes(include=include).columns, without copying the frame's data.
 py::object selected_columns(const py::object& df, const py::list& include);
@@ -57,8 +55,5 @@ py::object selected_columns(const py::object& df, const py::list& include);
 // the timedelta columns pandas counts among numbers. Durations are neither numerical
 // nor categorical here and are left untouched (adding float noise to them fails).
 py::object number_columns(const Call& call, const py::object& df);
-
-// `key in container` (Python's `in`).
-bool contains(const py::handle& container, const py::handle& key);
 
 }  // namespace velmora::noiseforge

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "velmora_python.hpp"
+#include "object_arrays.hpp"
 
 namespace velmora::noiseforge {
 
@@ -26,9 +27,5 @@ struct StrTally {
 // The tally of a column whose cells are all exact str, None or float NaN (the last two
 // missing); nothing for any other content, which is left to pandas.
 std::optional<StrTally> tally_str_column(const py::array& objects);
-
-// table[indices] as a new object array: numpy's take, done as one tight loop of
-// reference increments (indices come from choice_indices and are all in range).
-py::array take_objects(const py::list& table, const py::array_t<std::int64_t>& indices);
 
 }  // namespace velmora::noiseforge

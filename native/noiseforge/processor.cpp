@@ -1,25 +1,23 @@
 // NoiseforgeProcessor's settings, column typing, the processing driver and the one-call
 // entry function apply_noiseforge.
 #include "velmora_python.hpp"
-#include "noiseforge_parts.hpp"
 #include "column_access.hpp"
+#include "noiseforge_parts.hpp"
 
 #include <cmath>
 
 namespace velmora::noiseforge {
 
-void log_info(const Call& call, const py::object& message) { call.global("logger").attr("info")(message); }
+void log_info(const Call& call, const py::object& message) {
+    call.global("logger").attr("info")(message);
+}
 
-void log_warning(const Call& call, const py::object& message) { call.global("logger").attr("warning")(message); }
+void log_warning(const Call& call, const py::object& message) {
+    call.global("logger").attr("warning")(message);
+}
 
-// Whether self.<spec.name> is this module's own method, not a subclass's override
-// (or an attribute set on the instance).
-bool is_own_method(const Call& call, const py::object& self, const FunctionSpec& spec) {
-    py::object method = self.attr(spec.name);
-    if (!PyMethod_Check(method.ptr()) || PyMethod_GET_SELF(method.ptr()) != self.ptr()) return false;
-    py::handle function = PyMethod_GET_FUNCTION(method.ptr());
-    if (Py_TYPE(function.ptr()) != Py_TYPE(call.function().ptr())) return false;
-    return equals(function.attr("__qualname__"), py::str(spec.qualname));
+bool is_own_method(const py::object& self, const FunctionSpec& spec) {
+    return binding::is_bound_method_of(self.attr(spec.name), self, spec);
 }
 
 py::object selected_columns(const py::object& df, const py::list& include) {
@@ -29,6 +27,12 @@ py::object selected_columns(const py::object& df, const py::list& include) {
     return no_rows.attr("select_dtypes")(py::arg("include") = include).attr("columns");
 }
 
+py::list categorical_dtypes() {
+    py::list include;
+    for (const char* name : {"object", "category", "bool"}) include.append(name);
+    return include;
+}
+
 py::object number_columns(const Call& call, const py::object& df) {
     py::list include;
     include.append(call.global("np").attr("number"));
@@ -36,12 +40,6 @@ py::object number_columns(const Call& call, const py::object& df) {
     exclude.append("timedelta");
     py::object no_rows = df.attr("iloc")[py::slice(0, 0, 1)];
     return no_rows.attr("select_dtypes")(py::arg("include") = include, py::arg("exclude") = exclude).attr("columns");
-}
-
-bool contains(const py::handle& container, const py::handle& key) {
-    int result = PySequence_Contains(container.ptr(), key.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
 }
 
 namespace {
@@ -72,12 +70,6 @@ py::list column_labels(const py::object& df, const py::list& include) {
     return selected_columns(df, include).attr("tolist")();
 }
 
-py::list categorical_dtypes() {
-    py::list include;
-    for (const char* name : {"object", "category", "bool"}) include.append(name);
-    return include;
-}
-
 py::object detect_column_types(const Call& call) {
     const py::object& df = call[1];
     py::list numerical_cols = number_columns(call, df).attr("tolist")();
@@ -95,10 +87,11 @@ py::object detect_column_types(const Call& call) {
         std::optional<NumericColumn> numeric = labels_unique ? numeric_column(column) : std::nullopt;
         bool low;
         if (numeric) {
-            std::size_t distinct = with_view(*numeric, [&](auto view) { return noise::count_distinct_capped(view, cap); });
+            std::size_t distinct =
+                with_view(*numeric, [&](auto view) { return noise::count_distinct_capped(view, cap); });
             low = static_cast<double>(distinct) <= threshold;
         } else {
-            low = compare(column.attr("nunique")(), threshold_value, Py_LE);
+            low = compare(column.attr("nunique")(), threshold_value, Comparison::le);
         }
         if (low) {
             categorical_cols.append(col);
@@ -107,7 +100,6 @@ py::object detect_column_types(const Call& call) {
     }
     return py::make_tuple(numerical_cols, categorical_cols);
 }
-
 
 py::list without(const py::object& labels, const py::list& preserved) {
     py::list kept;
@@ -121,13 +113,10 @@ py::list without(const py::object& labels, const py::list& preserved) {
 // frame's labels are unique and `cols` is a list of distinct hashable labels (a label
 // listed twice would be read back after its own redraw).
 bool fit_for_one_frame(const py::object& df, const py::object& cols) {
-    if (!PyList_CheckExact(cols.ptr()) || !df.attr("columns").attr("is_unique").cast<bool>()) return false;
+    if (!is_exact_list(cols) || !df.attr("columns").attr("is_unique").cast<bool>()) return false;
     py::set seen;
     for (py::handle col : cols) {
-        if (PyObject_Hash(col.ptr()) == -1) {
-            PyErr_Clear();
-            return false;
-        }
+        if (!hashable(col)) return false;
         if (seen.contains(col)) return false;
         seen.add(col);
     }
@@ -161,7 +150,7 @@ py::object apply_dp(const Call& call) {
     // Compared as Python strings: a method name need not be encodable as UTF-8.
     py::object work;
     if (equals(method, py::str("minimal"))) {
-        if (is_own_method(call, self, apply_minimal_noise_spec)) {
+        if (is_own_method(self, apply_minimal_noise_spec)) {
             WorkFrame frame(df);
             minimal_pass(call, df, frame);
             work = frame.finish();
@@ -176,8 +165,8 @@ py::object apply_dp(const Call& call) {
             }
         }
     } else if (equals(method, py::str("laplace"))) {
-        if (is_own_method(call, self, apply_numerical_dp_spec) && is_own_method(call, self, apply_categorical_dp_spec) &&
-            PyList_CheckExact(numerical_cols.ptr()) && fit_for_one_frame(df, categorical_cols)) {
+        if (is_own_method(self, apply_numerical_dp_spec) && is_own_method(self, apply_categorical_dp_spec) &&
+            is_exact_list(numerical_cols) && fit_for_one_frame(df, categorical_cols)) {
             // Both steps are this class's own: they share one working frame instead of
             // copying the whole frame three times. The numerical step reads the input,
             // the categorical step the numerical step's result, as the two calls would.
@@ -192,20 +181,18 @@ py::object apply_dp(const Call& call) {
     } else if (equals(method, py::str("gaussian"))) {
         WorkFrame frame(df);
         gaussian_pass(call, frame, numerical_cols);
-        if (is_own_method(call, self, apply_categorical_dp_spec) && fit_for_one_frame(df, categorical_cols)) {
+        if (is_own_method(self, apply_categorical_dp_spec) && fit_for_one_frame(df, categorical_cols)) {
             categorical_pass(call, frame.frame(), frame, py::reinterpret_borrow<py::list>(categorical_cols));
             work = frame.finish();
         } else {
             work = self.attr("_apply_categorical_dp")(frame.finish(), categorical_cols);
         }
     } else {
-        PyErr_SetObject(PyExc_ValueError,
-                        (py::str("Unknown method: ") + method + py::str(". Use 'minimal', 'laplace', or 'gaussian'"))
-                            .ptr());
-        throw py::error_already_set();
+        raise_error(ErrorKind::value_error,
+                    py::str("Unknown method: ") + method + py::str(". Use 'minimal', 'laplace', or 'gaussian'"));
     }
-    log_info(call, py::str("Applied DP with method '") + method + py::str("'. Output shape: ") +
-                       py::str(work.attr("shape")));
+    log_info(call,
+             py::str("Applied DP with method '") + method + py::str("'. Output shape: ") + py::str(work.attr("shape")));
     return work;
 }
 
@@ -227,83 +214,90 @@ py::object apply_noiseforge(const Call& call) {
 
 }  // namespace
 
-const FunctionSpec init_spec{"__init__",
-                             "NoiseforgeProcessor.__init__",
-                             {{"self"},
-                              {"epsilon", ArgKind::real, "float", "1.0"},
-                              {"delta", ArgKind::real, "float", "1e-5"},
-                              {"noise_scale", ArgKind::real, "float", "0.1"},
-                              {"categorical_noise_prob", ArgKind::real, "float", "0.05"},
-                              {"numerical_noise_std", ArgKind::real, "float", "0.01"},
-                              {"random_state", ArgKind::integer, "int", "None"}},
-                             "",
-                             "Initialize the differential privacy processor.\n"
-                             "\n"
-                             "        Args:\n"
-                             "            epsilon: Privacy budget (lower = more private, default: 1.0)\n"
-                             "            delta: Privacy parameter (default: 1e-5)\n"
-                             "            noise_scale: Scale factor for noise addition (default: 0.1)\n"
-                             "            categorical_noise_prob: Probability of flipping categorical values "
-                             "(default: 0.05)\n"
-                             "            numerical_noise_std: Standard deviation for numerical noise (default: 0.01)\n"
-                             "            random_state: Random seed for reproducibility\n"
-                             "        ",
-                             init};
+const FunctionSpec init_spec{
+    .name = "__init__",
+    .params = {{.name = "self"},
+               {.name = "epsilon", .kind = ArgKind::real, .annotation = "float", .default_text = "1.0"},
+               {.name = "delta", .kind = ArgKind::real, .annotation = "float", .default_text = "1e-5"},
+               {.name = "noise_scale", .kind = ArgKind::real, .annotation = "float", .default_text = "0.1"},
+               {.name = "categorical_noise_prob", .kind = ArgKind::real, .annotation = "float", .default_text = "0.05"},
+               {.name = "numerical_noise_std", .kind = ArgKind::real, .annotation = "float", .default_text = "0.01"},
+               {.name = "random_state", .kind = ArgKind::integer, .annotation = "int", .default_text = "None"}},
+    .doc =
+        "Initialize the differential privacy processor.\n"
+        "\n"
+        "        Args:\n"
+        "            epsilon: Privacy budget (lower = more private, default: 1.0)\n"
+        "            delta: Privacy parameter (default: 1e-5)\n"
+        "            noise_scale: Scale factor for noise addition (default: 0.1)\n"
+        "            categorical_noise_prob: Probability of flipping categorical values "
+        "(default: 0.05)\n"
+        "            numerical_noise_std: Standard deviation for numerical noise (default: 0.01)\n"
+        "            random_state: Random seed for reproducibility\n"
+        "        ",
+    .implementation = init,
+};
 
-const FunctionSpec detect_column_types_spec{"_detect_column_types",
-                                            "NoiseforgeProcessor._detect_column_types",
-                                            {{"self"}, {"df", ArgKind::object, "pd.DataFrame"}},
-                                            "tuple",
-                                            "Detect numerical and categorical columns.",
-                                            detect_column_types};
+const FunctionSpec detect_column_types_spec{
+    .name = "_detect_column_types",
+    .params = {{.name = "self"}, {.name = "df", .annotation = "pd.DataFrame"}},
+    .return_annotation = "tuple",
+    .doc = "Detect numerical and categorical columns.",
+    .implementation = detect_column_types,
+};
 
-const FunctionSpec apply_dp_spec{"apply_dp",
-                                 "NoiseforgeProcessor.apply_dp",
-                                 {{"self"},
-                                  {"df", ArgKind::object, "pd.DataFrame"},
-                                  {"method", ArgKind::string, "str", "'minimal'"},
-                                  {"preserve_columns", ArgKind::list, "list", "None"}},
-                                 "pd.DataFrame",
-                                 "Apply differential privacy to the DataFrame.\n"
-                                 "\n"
-                                 "        Args:\n"
-                                 "            df: Input DataFrame (should be preprocessed)\n"
-                                 "            method: DP method (\"minimal\", \"laplace\", \"gaussian\")\n"
-                                 "            preserve_columns: Columns to preserve without modification\n"
-                                 "\n"
-                                 "        Returns:\n"
-                                 "            DataFrame with differential privacy applied\n"
-                                 "        ",
-                                 apply_dp};
+const FunctionSpec apply_dp_spec{
+    .name = "apply_dp",
+    .params = {{.name = "self"},
+               {.name = "df", .annotation = "pd.DataFrame"},
+               {.name = "method", .kind = ArgKind::string, .annotation = "str", .default_text = "'minimal'"},
+               {.name = "preserve_columns", .kind = ArgKind::list, .annotation = "list", .default_text = "None"}},
+    .return_annotation = "pd.DataFrame",
+    .doc =
+        "Apply differential privacy to the DataFrame.\n"
+        "\n"
+        "        Args:\n"
+        "            df: Input DataFrame (should be preprocessed)\n"
+        "            method: DP method (\"minimal\", \"laplace\", \"gaussian\")\n"
+        "            preserve_columns: Columns to preserve without modification\n"
+        "\n"
+        "        Returns:\n"
+        "            DataFrame with differential privacy applied\n"
+        "        ",
+    .implementation = apply_dp,
+};
 
-const FunctionSpec get_privacy_info_spec{"get_privacy_info",
-                                         "NoiseforgeProcessor.get_privacy_info",
-                                         {{"self"}},
-                                         "dict",
-                                         "Get information about the applied privacy parameters.",
-                                         get_privacy_info};
+const FunctionSpec get_privacy_info_spec{
+    .name = "get_privacy_info",
+    .params = {{.name = "self"}},
+    .return_annotation = "dict",
+    .doc = "Get information about the applied privacy parameters.",
+    .implementation = get_privacy_info,
+};
 
-const FunctionSpec apply_noiseforge_spec{"apply_noiseforge",
-                                         "apply_noiseforge",
-                                         {{"df", ArgKind::object, "pd.DataFrame"},
-                                          {"epsilon", ArgKind::real, "float", "1.0"},
-                                          {"method", ArgKind::string, "str", "'minimal'"},
-                                          {"preserve_columns", ArgKind::list, "list", "None"},
-                                          {"random_state", ArgKind::integer, "int", "None"}},
-                                         "pd.DataFrame",
-                                         "Quick function to apply differential privacy to a DataFrame.\n"
-                                         "\n"
-                                         "    Args:\n"
-                                         "        df: Input DataFrame (should be preprocessed)\n"
-                                         "        epsilon: Privacy budget (default: 1.0)\n"
-                                         "        method: DP method (\"minimal\", \"laplace\", \"gaussian\")\n"
-                                         "        preserve_columns: Columns to preserve without modification\n"
-                                         "        random_state: Random seed for reproducibility\n"
-                                         "\n"
-                                         "    Returns:\n"
-                                         "        DataFrame with differential privacy applied\n"
-                                         "    ",
-                                         apply_noiseforge};
+const FunctionSpec apply_noiseforge_spec{
+    .name = "apply_noiseforge",
+    .params = {{.name = "df", .annotation = "pd.DataFrame"},
+               {.name = "epsilon", .kind = ArgKind::real, .annotation = "float", .default_text = "1.0"},
+               {.name = "method", .kind = ArgKind::string, .annotation = "str", .default_text = "'minimal'"},
+               {.name = "preserve_columns", .kind = ArgKind::list, .annotation = "list", .default_text = "None"},
+               {.name = "random_state", .kind = ArgKind::integer, .annotation = "int", .default_text = "None"}},
+    .return_annotation = "pd.DataFrame",
+    .doc =
+        "Quick function to apply differential privacy to a DataFrame.\n"
+        "\n"
+        "    Args:\n"
+        "        df: Input DataFrame (should be preprocessed)\n"
+        "        epsilon: Privacy budget (default: 1.0)\n"
+        "        method: DP method (\"minimal\", \"laplace\", \"gaussian\")\n"
+        "        preserve_columns: Columns to preserve without modification\n"
+        "        random_state: Random seed for reproducibility\n"
+        "\n"
+        "    Returns:\n"
+        "        DataFrame with differential privacy applied\n"
+        "    ",
+    .implementation = apply_noiseforge,
+};
 
 void define_module_body(py::module_& module) {
     module.attr("pd") = py::module_::import("pandas");

@@ -10,8 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "rule_kernels.hpp"
 #include "velmora_python.hpp"
+#include "rule_kernels.hpp"
 
 namespace velmora::rulewarden {
 
@@ -32,18 +32,18 @@ private:
         bool numeric = false;  // usable as rules::ColumnData
         bool text = false;     // an object column, meant to hold str, None or NaN
         rules::ColumnData data;
-        py::object values;     // keeps the buffer alive
+        py::object values;  // keeps the buffer alive
     };
 
     const Column& column(const std::string& name);
     std::optional<std::vector<std::uint8_t>> evaluate(const std::string& text, bool require_boolean);
     std::optional<std::vector<std::uint8_t>> text_comparison(const Column& column, const std::string& literal,
-                                                            rules::CompareOp op) const;
+                                                             rules::CompareOp op) const;
 
     bool active_ = false;
     py::object df_;
     std::size_t rows_;
-    std::unordered_map<std::string, Py_ssize_t> positions_;  // -1 for a repeated label
+    std::unordered_map<std::string, py::ssize_t> positions_;  // -1 for a repeated label
     std::unordered_map<std::string, Column> columns_;
 };
 

@@ -1,7 +1,7 @@
 // Rulewarden: stores text rules, classifies them, and validates a frame against them.
 #include "velmora_python.hpp"
-#include "rulewarden_parts.hpp"
 #include "native_rules.hpp"
+#include "rulewarden_parts.hpp"
 #include "violation_gatherer.hpp"
 
 #include <optional>
@@ -64,32 +64,9 @@ py::object parse_rule(const Call& call) {
     return parsed;
 }
 
-// Python's hasattr(): false on AttributeError, any other exception propagates
-// (py::hasattr would swallow every exception, interrupts included).
-bool python_hasattr(const py::handle& object, const char* name) {
-    PyObject* found = PyObject_GetAttrString(object.ptr(), name);
-    if (found != nullptr) {
-        Py_DECREF(found);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return false;
-}
-
-// `from velmora.exceptions import VelmoraInputError`, run on every call.
-void import_input_error() {
-    py::module_ exceptions = py::module_::import("velmora.exceptions");
-    if (!python_hasattr(exceptions, "VelmoraInputError")) {
-        py::object message = py::str("cannot import name 'VelmoraInputError' from 'velmora.exceptions' ({})")
-                                 .format(py::getattr(exceptions, "__file__", py::str("unknown location")));
-        PyErr_SetObject(PyExc_ImportError, message.ptr());
-        throw py::error_already_set();
-    }
-}
-
 py::object validate(const Call& call) {
-    import_input_error();
+    // `from velmora.exceptions import VelmoraInputError`, run on every call.
+    import_from("velmora.exceptions", "VelmoraInputError");
     const py::object& self = call.self();
     const py::object& df = call[1];
     py::dict violations;
@@ -129,46 +106,52 @@ py::object validate(const Call& call) {
                 }
                 py::object result = df.attr("eval")(expression);
                 // A scalar result (an expression naming no column) breaks no row.
-                violations[rule] = python_hasattr(result, "__iter__") ? gatherer.add(result, true) : py::int_(0);
+                violations[rule] = has_attribute(result, "__iter__") ? gatherer.add(result, true) : py::int_(0);
             });
         }
         if (!evaluated) violations[rule] = py::int_(0);
     }
 
-    py::object total = py::module_::import("builtins").attr("sum")(violations.attr("values")());
+    py::object total = builtin("sum")(violations.attr("values")());
     py::object violating_index = gatherer.violating_index(call);
-    Py_ssize_t rows = PyObject_Length(df.ptr());
-    if (rows < 0) throw py::error_already_set();
-    py::object rate = rows > 0 ? py::object(py::int_(py::len(violating_index)) / py::int_(rows))
-                               : py::object(py::float_(0.0));
-    return call.global("ConstraintViolationReport")(py::arg("violations") = violations,
-                                                    py::arg("total_violations") = total,
-                                                    py::arg("violation_rate") = rate,
-                                                    py::arg("violating_rows") = violating_index);
+    std::size_t rows = py::len(df);
+    py::object rate =
+        rows > 0 ? py::object(py::int_(py::len(violating_index)) / py::int_(rows)) : py::object(py::float_(0.0));
+    return call.global("ConstraintViolationReport")(
+        py::arg("violations") = violations, py::arg("total_violations") = total, py::arg("violation_rate") = rate,
+        py::arg("violating_rows") = violating_index);
 }
 
-const FunctionSpec init_spec{"__init__", "Rulewarden.__init__", {{"self"}}, "None", "", init};
+const FunctionSpec init_spec{
+    .name = "__init__",
+    .params = {{.name = "self"}},
+    .return_annotation = "None",
+    .implementation = init,
+};
 
-const FunctionSpec add_rule_spec{"add_rule",
-                                 "Rulewarden.add_rule",
-                                 {{"self"}, {"rule", ArgKind::string, "str"}},
-                                 "'Rulewarden'",
-                                 "Parse and store a constraint rule. Returns self for chaining.",
-                                 add_rule};
+const FunctionSpec add_rule_spec{
+    .name = "add_rule",
+    .params = {{.name = "self"}, {.name = "rule", .kind = ArgKind::string, .annotation = "str"}},
+    .return_annotation = "'Rulewarden'",
+    .doc = "Parse and store a constraint rule. Returns self for chaining.",
+    .implementation = add_rule,
+};
 
-const FunctionSpec parse_rule_spec{"_parse_rule",
-                                   "Rulewarden._parse_rule",
-                                   {{"self"}, {"rule", ArgKind::string, "str"}},
-                                   "Dict[str, Any]",
-                                   "Parse a rule string into a structured representation.",
-                                   parse_rule};
+const FunctionSpec parse_rule_spec{
+    .name = "_parse_rule",
+    .params = {{.name = "self"}, {.name = "rule", .kind = ArgKind::string, .annotation = "str"}},
+    .return_annotation = "Dict[str, Any]",
+    .doc = "Parse a rule string into a structured representation.",
+    .implementation = parse_rule,
+};
 
-const FunctionSpec validate_spec{"validate",
-                                 "Rulewarden.validate",
-                                 {{"self"}, {"df", ArgKind::object, "pd.DataFrame"}},
-                                 "ConstraintViolationReport",
-                                 "Validate all rules against the DataFrame.",
-                                 validate};
+const FunctionSpec validate_spec{
+    .name = "validate",
+    .params = {{.name = "self"}, {.name = "df", .annotation = "pd.DataFrame"}},
+    .return_annotation = "ConstraintViolationReport",
+    .doc = "Validate all rules against the DataFrame.",
+    .implementation = validate,
+};
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 
 #include <pybind11/numpy.h>
 
+#include "object_arrays.hpp"
 #include "row_mask.hpp"
 
 namespace velmora::rulewarden {
@@ -31,7 +32,7 @@ py::object ViolationGatherer::boolean_values(const py::object& mask) const {
     auto array = py::reinterpret_borrow<py::array>(values);
     if (array.ndim() != 1 || array.dtype().kind() != 'b' || array.itemsize() != 1) return py::object();
     if (static_cast<std::size_t>(array.shape(0)) != rows_) return py::object();
-    return py::module_::import("numpy").attr("ascontiguousarray")(array);
+    return numpy().attr("ascontiguousarray")(array);
 }
 
 py::object ViolationGatherer::record(const std::uint8_t* mask, bool invert) {
@@ -83,21 +84,18 @@ py::object ViolationGatherer::index_from_int_labels(const Call& call) const {
 }
 
 py::object ViolationGatherer::index_from_str_labels(const Call& call) const {
-    auto values = py::reinterpret_borrow<py::array>(
-        py::module_::import("numpy").attr("ascontiguousarray")(index_.attr("values")));
-    auto* items = static_cast<PyObject* const*>(values.data());
-    std::vector<PyObject*> labels;
+    auto values = py::reinterpret_borrow<py::array>(numpy().attr("ascontiguousarray")(index_.attr("values")));
+    const ObjectCells items(values);
+    // Borrowed: the index's values hold every label while this function runs.
+    std::vector<py::handle> labels;
     for (std::int64_t position : set_positions(any_violation_.data(), rows_)) {
-        PyObject* label = items[position];
-        if (!PyUnicode_CheckExact(label)) return py::object();
+        py::handle label = items[static_cast<std::size_t>(position)];
+        if (!is_exact_str(label)) return py::object();
         labels.push_back(label);
     }
-    // Comparing two exact str objects cannot fail, so the sort needs no error checks;
-    // the order is the one Python's sorted() gives str (code point order).
-    auto less = [](PyObject* a, PyObject* b) { return PyUnicode_Compare(a, b) < 0; };
-    auto same = [](PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; };
-    std::sort(labels.begin(), labels.end(), less);
-    labels.erase(std::unique(labels.begin(), labels.end(), same), labels.end());
+    // The order Python's sorted() gives str: code point order.
+    std::sort(labels.begin(), labels.end(), str_less);
+    labels.erase(std::unique(labels.begin(), labels.end(), str_equal), labels.end());
     py::list sorted_labels(labels.size());
     for (std::size_t i = 0; i < labels.size(); ++i) {
         sorted_labels[i] = py::reinterpret_borrow<py::object>(labels[i]);
@@ -108,13 +106,12 @@ py::object ViolationGatherer::index_from_str_labels(const Call& call) const {
 py::object ViolationGatherer::violating_index(const Call& call) const {
     py::object pd = call.global("pd");
     if (py::len(labels_) == 0 && any_set_) {
-        py::object numpy = py::module_::import("numpy");
         bool plain_index = index_.get_type().is(pd.attr("Index"));
         if (index_.get_type().is(pd.attr("RangeIndex")) ||
-            (plain_index && equals(index_.attr("dtype"), numpy.attr("dtype")("int64")))) {
+            (plain_index && equals(index_.attr("dtype"), numpy().attr("dtype")("int64")))) {
             return index_from_int_labels(call);
         }
-        if (plain_index && equals(index_.attr("dtype"), numpy.attr("dtype")("O"))) {
+        if (plain_index && equals(index_.attr("dtype"), numpy().attr("dtype")("O"))) {
             py::object built = index_from_str_labels(call);
             if (built) return built;
         }
@@ -126,7 +123,7 @@ py::object ViolationGatherer::violating_index(const Call& call) const {
         labels = py::set(labels_);
         labels.attr("update")(index_[mask].attr("tolist")());
     }
-    py::object sorted_labels = py::module_::import("builtins").attr("sorted")(labels);
+    py::object sorted_labels = builtin("sorted")(labels);
     return pd.attr("Index")(sorted_labels);
 }
 

@@ -11,20 +11,13 @@ namespace {
 constexpr const char* bound_pattern = R"((\w+)\s*(>=|<=|>|<)\s*(\S+))";
 constexpr double clip_margin = 1e-06;
 
-py::object format_default(const py::handle& value) {
-    PyObject* text = PyObject_Format(value.ptr(), nullptr);
-    if (text == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(text);
-}
-
 py::object summary(const Call& call) {
     py::list lines;
     for (py::handle item : call.self().attr("violations").attr("items")()) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
         py::object rule = pair[0];
         py::object count = pair[1];
-        lines.append(py::str("Rule '") + format_default(rule) + py::str("': ") + format_default(count) +
-                     py::str(" violations"));
+        lines.append(py::str("Rule '") + format(rule) + py::str("': ") + format(count) + py::str(" violations"));
     }
     return py::str("\n").attr("join")(lines);
 }
@@ -39,22 +32,23 @@ bool clip_bound_of(const Call& call, const py::handle& rule, py::object& column,
     py::object match = call.global("re").attr("match")(bound_pattern, rule.attr("strip")());
     if (match.is_none()) return false;
     py::object bound_text = match.attr("group")(3);
-    PyObject* number = PyNumber_Float(bound_text.ptr());
-    if (number == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Clear();
-            return false;
-        }
-        throw py::error_already_set();
+    double value = 0.0;
+    try {
+        value = float_value(to_float(bound_text));
+    } catch (py::error_already_set& error) {
+        if (!matches(error, ErrorKind::value_error)) throw;
+        return false;
     }
-    double value = PyFloat_AS_DOUBLE(number);
-    Py_DECREF(number);
     std::string op = match.attr("group")(2).cast<std::string>();
     column = match.attr("group")(1);
-    if (op == ">") bound = {"lower", value + clip_margin};
-    else if (op == ">=") bound = {"lower", value};
-    else if (op == "<") bound = {"upper", value - clip_margin};
-    else bound = {"upper", value};
+    if (op == ">")
+        bound = {"lower", value + clip_margin};
+    else if (op == ">=")
+        bound = {"lower", value};
+    else if (op == "<")
+        bound = {"upper", value - clip_margin};
+    else
+        bound = {"upper", value};
     return true;
 }
 
@@ -82,11 +76,12 @@ void refuse_ambiguous_labels(const py::object& df, const py::object& in_violatio
     py::object repeated = labels.attr("duplicated")();
     if (!truth(repeated.attr("any")())) return;
     py::object shown = labels[repeated].attr("unique")().attr("tolist")()[py::slice(0, 5, 1)];
-    throw py::value_error(
+    raise_error(
+        ErrorKind::value_error,
         "Cannot repair by row label: the labels " + py::repr(shown).cast<std::string>() +
-        " of violating rows occur more than once in the frame's index, so rows that broke no rule may share "
-        "them. Give the frame unique labels (for example df.reset_index(drop=True)), validate it again and "
-        "repair that frame.");
+            " of violating rows occur more than once in the frame's index, so rows that broke no rule may share "
+            "them. Give the frame unique labels (for example df.reset_index(drop=True)), validate it again and "
+            "repair that frame.");
 }
 
 py::object fix(const Call& call) {
@@ -116,25 +111,55 @@ py::object fix(const Call& call) {
         return call.global("pd").attr("concat")(parts, py::arg("ignore_index") = true);
     }
     if (name.equal(py::str("clip"))) return clip_to_bounds(call, df);
-    py::object message = py::str("Unknown fix strategy '") + name + py::str("'. Valid: 'resample', 'drop', 'clip'.");
-    PyErr_SetObject(PyExc_ValueError, message.ptr());
-    throw py::error_already_set();
+    raise_error(ErrorKind::value_error,
+                py::str("Unknown fix strategy '") + name + py::str("'. Valid: 'resample', 'drop', 'clip'."));
 }
 
-py::object empty_index(const Call& call) { return call.global("pd").attr("Index")(py::list()); }
+py::object empty_index(const Call& call) {
+    return call.global("pd").attr("Index")(py::list());
+}
+
+// The dataclass comparison of Python 3.9 to 3.12 on every version: the two reports'
+// fields as tuples, where identical items count as equal without calling ==. From 3.13
+// on, dataclasses compares field by field with ==, which for the Index field gives an
+// array whose truth value is ambiguous.
+py::object equals(const Call& call) {
+    const py::object& self = call.self();
+    const py::object& other = call[1];
+    if (!other.attr("__class__").is(self.attr("__class__"))) return call.global("NotImplemented");
+    auto fields = [](const py::object& report) {
+        return py::make_tuple(report.attr("violations"), report.attr("total_violations"), report.attr("violation_rate"),
+                              report.attr("violating_rows"));
+    };
+    return py::bool_(fields(self).equal(fields(other)));
+}
 
 const FunctionSpec summary_spec{
-    "summary", "ConstraintViolationReport.summary", {{"self"}}, "str", "", summary};
+    .name = "summary",
+    .params = {{.name = "self"}},
+    .return_annotation = "str",
+    .implementation = summary,
+};
 
 const FunctionSpec fix_spec{
-    "fix",
-    "ConstraintViolationReport.fix",
-    {{"self"}, {"df", ArgKind::object, "pd.DataFrame"}, {"strategy", ArgKind::string, "str", "'resample'"}},
-    "pd.DataFrame",
-    "",
-    fix};
+    .name = "fix",
+    .params = {{.name = "self"},
+               {.name = "df", .annotation = "pd.DataFrame"},
+               {.name = "strategy", .kind = ArgKind::string, .annotation = "str", .default_text = "'resample'"}},
+    .return_annotation = "pd.DataFrame",
+    .implementation = fix,
+};
 
-const FunctionSpec empty_index_spec{"<lambda>", "ConstraintViolationReport.<lambda>", {}, "", "", empty_index};
+const FunctionSpec equals_spec{
+    .name = "__eq__",
+    .params = {{.name = "self"}, {.name = "other"}},
+    .implementation = equals,
+};
+
+const FunctionSpec empty_index_spec{
+    .name = "<lambda>",
+    .implementation = empty_index,
+};
 
 }  // namespace
 
@@ -145,17 +170,16 @@ void register_violation_report(py::module_& module) {
     annotations["total_violations"] = "int";
     annotations["violation_rate"] = "float";
     annotations["violating_rows"] = "pd.Index";
-    py::object index_factory =
-        binding::make_function(empty_index_spec, module.attr("__name__"), module.attr("__dict__"));
-
-    py::object cls = ClassBuilder(module, "ConstraintViolationReport", "Report of constraint violations in a DataFrame.")
-                         .attr("__annotations__", annotations)
-                         .attr("violations", field(py::arg("default_factory") = py::module_::import("builtins").attr("dict")))
+    ClassBuilder builder(module, "ConstraintViolationReport", "Report of constraint violations in a DataFrame.");
+    py::object index_factory = builder.function(empty_index_spec);
+    py::object cls = builder.attr("__annotations__", annotations)
+                         .attr("violations", field(py::arg("default_factory") = builtin("dict")))
                          .attr("total_violations", py::int_(0))
                          .attr("violation_rate", py::float_(0.0))
                          .attr("violating_rows", field(py::arg("default_factory") = index_factory))
                          .method(summary_spec)
                          .method(fix_spec)
+                         .method(equals_spec)
                          .build();
     module.attr("ConstraintViolationReport") = module.attr("dataclass")(cls);
 }

@@ -21,8 +21,8 @@ TEST(NearestNeighbours, FindsNearestAndBreaksTiesByPosition) {
     // Reference points on a line: 0, 2, 4, 2 (a duplicate of position 1).
     const std::vector<double> reference{0.0, 2.0, 4.0, 2.0};
     const std::vector<double> query{1.9, 3.0, -5.0};
-    std::vector<double> distances(3 * 2);
-    std::vector<std::int64_t> positions(3 * 2);
+    std::vector<double> distances(6);
+    std::vector<std::int64_t> positions(6);
     nearest_neighbours(query.data(), 3, reference.data(), 4, 1, 2, false, 0, 3, distances.data(), positions.data());
     EXPECT_EQ(positions, (std::vector<std::int64_t>{1, 3, 1, 2, 0, 1}));
     EXPECT_DOUBLE_EQ(distances[0], std::sqrt((1.9 - 2.0) * (1.9 - 2.0)));

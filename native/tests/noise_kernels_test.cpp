@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -108,6 +108,7 @@ TEST(CountDistinctCapped, StopsAtTheCapAndMergesSignedZero) {
     EXPECT_EQ(count_distinct_capped(view(values), 11), 3u);
     EXPECT_EQ(count_distinct_capped(view(values), 2), 2u);
     std::vector<std::int64_t> many;
+    many.reserve(1000);
     for (std::int64_t i = 0; i < 1000; ++i) many.push_back(i % 37);
     EXPECT_EQ(count_distinct_capped(view(many), 11), 11u);
     EXPECT_EQ(count_distinct_capped(view(many), 64), 37u);

@@ -63,8 +63,8 @@ TEST(Thresholds, ValuesAndText) {
 }
 
 TEST(HistogramBins, TwentyValuesPerBinBetweenTenAndFifty) {
-    const std::vector<std::pair<std::size_t, long>> cases = {
-        {0, 10}, {1, 10}, {219, 10}, {220, 11}, {239, 11}, {240, 12}, {999, 49}, {1000, 50}, {1000000, 50}};
+    const std::vector<std::pair<std::size_t, long>> cases = {{0, 10},   {1, 10},   {219, 10},  {220, 11},    {239, 11},
+                                                             {240, 12}, {999, 49}, {1000, 50}, {1000000, 50}};
     for (const auto& [values, bins] : cases) EXPECT_EQ(histogram_bins(values), bins) << values;
 }
 

@@ -25,7 +25,8 @@ struct Frame {
         inputs.rows = rows;
         for (const Node& node : expression->nodes) {
             auto found = node.kind == Node::Kind::column ? columns.find(node.text) : columns.end();
-            inputs.node_data.push_back(found == columns.end() ? std::nullopt : std::optional<ColumnData>(found->second));
+            inputs.node_data.push_back(found == columns.end() ? std::nullopt
+                                                              : std::optional<ColumnData>(found->second));
         }
         return evaluate_truth(*expression, inputs, require_boolean);
     }
@@ -36,7 +37,7 @@ using Bytes = std::vector<std::uint8_t>;
 class Kernels : public ::testing::Test {
 protected:
     double f64[4] = {1.5, nan, -2.0, 0.0};
-    float f32[4] = {0.1f, 1.0f, nan, -3.0f};
+    float f32[4] = {0.1f, 1.0f, static_cast<float>(nan), -3.0f};
     std::int64_t i64[4] = {std::numeric_limits<std::int64_t>::max(), -1, 0, 9007199254740993};
     std::int32_t i32[4] = {5, -5, 0, 7};
     std::uint8_t flags[4] = {1, 0, 1, 0};

@@ -8,30 +8,34 @@ namespace velmora {
 namespace {
 
 TEST(SignatureLine, KindsAnnotationsDefaultsAndReturn) {
-    std::vector<ParamSpec> params{{"self"},
-                                  {"df", ArgKind::object, "pd.DataFrame"},
-                                  {"strategy", ArgKind::string, "str", "'resample'"}};
+    std::vector<ParamSpec> params{
+        {.name = "self"},
+        {.name = "df", .annotation = "pd.DataFrame"},
+        {.name = "strategy", .kind = ArgKind::string, .annotation = "str", .default_text = "'resample'"}};
     EXPECT_EQ(signature_line("ConstraintViolationReport.fix", params, "pd.DataFrame"),
               "ConstraintViolationReport.fix(self, df: pd.DataFrame, str strategy: str = 'resample') -> pd.DataFrame");
 }
 
 TEST(SignatureLine, EveryCheckedKindHasItsWord) {
-    std::vector<ParamSpec> params{{"a", ArgKind::integer, "int", "1"},
-                                  {"b", ArgKind::real, "float", "0.5"},
-                                  {"c", ArgKind::list, "Optional[List[str]]", "None"},
-                                  {"d", ArgKind::boolean, "bool", "True"}};
+    std::vector<ParamSpec> params{
+        {.name = "a", .kind = ArgKind::integer, .annotation = "int", .default_text = "1"},
+        {.name = "b", .kind = ArgKind::real, .annotation = "float", .default_text = "0.5"},
+        {.name = "c", .kind = ArgKind::list, .annotation = "Optional[List[str]]", .default_text = "None"},
+        {.name = "d", .kind = ArgKind::boolean, .annotation = "bool", .default_text = "True"}};
     EXPECT_EQ(signature_line("f", params, ""),
               "f(int a: int = 1, double b: float = 0.5, list c: Optional[List[str]] = None, bool d: bool = True)");
 }
 
 TEST(SignatureLine, BareDefaultAndVarKeyword) {
-    std::vector<ParamSpec> params{{"self"}, {"generator", ArgKind::object, "", "None"}, {"kwargs"}};
-    params.back().var_keyword = true;
+    std::vector<ParamSpec> params{
+        {.name = "self"}, {.name = "generator", .default_text = "None"}, {.name = "kwargs", .var_keyword = true}};
     EXPECT_EQ(signature_line("T.evaluate", params, "'EvaluationReport'"),
               "T.evaluate(self, generator = None, **kwargs) -> 'EvaluationReport'");
 }
 
-TEST(SignatureLine, NoParameters) { EXPECT_EQ(signature_line("f", {}, ""), "f()"); }
+TEST(SignatureLine, NoParameters) {
+    EXPECT_EQ(signature_line("f", {}, ""), "f()");
+}
 
 struct CountCase {
     std::size_t required, maximum, found;
@@ -49,8 +53,9 @@ class CountMessage : public ::testing::TestWithParam<CountCase> {};
 TEST_P(CountMessage, PicksWordsAndNumber) {
     const CountCase& c = GetParam();
     std::vector<ParamSpec> params;
+    params.reserve(c.maximum);
     for (std::size_t i = 0; i < c.maximum; ++i) {
-        params.push_back({"p", ArgKind::object, "", i < c.required ? "" : "None"});
+        params.push_back({.name = "p", .default_text = i < c.required ? "" : "None"});
     }
     PositionalRange range = positional_range(params);
     ASSERT_EQ(range.required, c.required);
@@ -62,17 +67,14 @@ TEST_P(CountMessage, PicksWordsAndNumber) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CountMessage,
-                         ::testing::Values(CountCase{2, 2, 1, "exactly", 2, "s"},
-                                           CountCase{2, 2, 3, "exactly", 2, "s"},
-                                           CountCase{1, 1, 2, "exactly", 1, ""},
-                                           CountCase{2, 6, 1, "at least", 2, "s"},
-                                           CountCase{2, 6, 7, "at most", 6, "s"},
-                                           CountCase{1, 5, 6, "at most", 5, "s"},
+                         ::testing::Values(CountCase{2, 2, 1, "exactly", 2, "s"}, CountCase{2, 2, 3, "exactly", 2, "s"},
+                                           CountCase{1, 1, 2, "exactly", 1, ""}, CountCase{2, 6, 1, "at least", 2, "s"},
+                                           CountCase{2, 6, 7, "at most", 6, "s"}, CountCase{1, 5, 6, "at most", 5, "s"},
                                            CountCase{0, 0, 1, "exactly", 0, "s"}));
 
 TEST(PositionalRange, VarKeywordIsNotPositional) {
-    std::vector<ParamSpec> params{{"self"}, {"x", ArgKind::object, "", "None"}, {"kwargs"}};
-    params.back().var_keyword = true;
+    std::vector<ParamSpec> params{
+        {.name = "self"}, {.name = "x", .default_text = "None"}, {.name = "kwargs", .var_keyword = true}};
     PositionalRange range = positional_range(params);
     EXPECT_EQ(range.required, 1u);
     EXPECT_EQ(range.maximum, 2u);

@@ -175,11 +175,9 @@ def _evaluation_order(names, evaluator_class):
 
 
 def overall_score(report):
-    """The report page's overall quality score: the mean value of the metrics where
-    higher is better (0.0 when there are none)."""
-    merged = {**report.aggregate_metrics, **report.privacy_metrics}
-    values = [metric.value for metric in merged.values() if metric.higher_is_better]
-    return float(sum(values) / len(values)) if values else 0.0
+    """The report's overall quality score, ``report.overall_score()`` (kept for callers
+    of this module)."""
+    return report.overall_score()
 
 
 def command_evaluate(args):
@@ -213,7 +211,7 @@ def command_evaluate(args):
     progress.finish()
 
     print(report.summary())
-    score = overall_score(report)
+    score = report.overall_score()
     print(f"Overall score: {score:.4f}")
     if args.json:
         write_text(report.to_json(), args.json)

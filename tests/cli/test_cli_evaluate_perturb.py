@@ -121,4 +121,9 @@ def test_main_job_smoke(tmp_path):
     assert result.returncode == 0, result.stderr
     assert "How fidelity and privacy trade off against epsilon on penguins" in result.stdout
     assert sorted(p.name for p in tmp_path.glob("*.html")) == [
-        "penguins-gaussian-e1.html", "penguins-laplace-e1.html", "penguins-minimal.html"]
+        "penguins-copy.html", "penguins-gaussian-e1.html", "penguins-laplace-e1.html", "penguins-minimal.html",
+        "penguins-num-only-e10.html"]
+    # The trade-off table starts from the copy: the attack singles out every record.
+    table = result.stdout.split("How fidelity and privacy trade off against epsilon on penguins:")[1].splitlines()
+    copy_row = table[2].split()
+    assert copy_row[0] == "copy" and float(copy_row[2]) >= 0.9 and float(copy_row[3]) <= 0.05

@@ -13,7 +13,8 @@ from scipy import stats
 from sklearn.neighbors import NearestNeighbors
 
 import kernel_reference as reference
-from velmora.tabular.evaluator.metrics import _kernels, _metric_kernels
+from velmora._metric_core import _metric_kernels
+from velmora._metric_core import kernels as _kernels
 
 # Moderate magnitudes keep squared distances finite; rounded values give many ties.
 values = st.one_of(
@@ -46,7 +47,8 @@ def matrices(min_rows=1, max_rows=40, features=None):
 
 
 @settings(max_examples=75, deadline=None)
-@given(query=matrices(), data=st.data(), k=st.integers(1, 4), threads=st.integers(0, 3))
+# Up to 200 query rows: several 64-row blocks, split between threads.
+@given(query=matrices(max_rows=200), data=st.data(), k=st.integers(1, 4), threads=st.integers(0, 3))
 def test_nearest_neighbours_matches_numpy(query, data, k, threads):
     reference_rows = data.draw(matrices(min_rows=k, max_rows=300, features=st.just(query.shape[1])))
     distances, positions = _metric_kernels.nearest_neighbours(query, reference_rows, k, False, threads)
@@ -185,7 +187,7 @@ def test_kernels_finish_when_threads_cannot_start(headroom_mb):
     # stack (2 MB) or for one only (12 MB): the calling thread does the rest of the work.
     code = f"""
 import resource, numpy as np
-from velmora.tabular.evaluator.metrics import _metric_kernels
+from velmora._metric_core import _metric_kernels
 rows = np.random.RandomState(0).normal(size=(3000, 4))
 expected = _metric_kernels.nearest_neighbours(rows, rows, 2, True, 1), _metric_kernels.rbf_kernel_sums(rows, rows, 0.1, 1)
 size = int(open('/proc/self/statm').read().split()[0]) * 4096

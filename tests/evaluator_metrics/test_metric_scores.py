@@ -88,7 +88,7 @@ def test_pearson_known_value():
     "score",
     [
         lambda r, s: MultivariateSimilarityMetrics(r, s, max_samples=150, random_seed=5).mmd_rbf(),
-        lambda r, s: BetaRecallMetric(max_rows=150, random_seed=5).compute(r, s).value,
+        lambda r, s: BetaRecallMetric(max_queries=150, random_seed=5).compute(r, s).value,
         lambda r, s: TSTRNormalizedMetric(random_seed=5, max_train_rows=200).compute(r, s).value,
         lambda r, s: PredictionAgreementMetrics(r, s, "colour", max_train_rows=200, random_seed=5).prediction_agreement_percentage(),
     ],
@@ -98,14 +98,17 @@ def test_seeded_metrics_reproduce(score, real, same_population):
 
 
 def test_results_are_metric_results_with_details(real, same_population):
-    for metric in (AlphaPrecisionMetric(), BetaRecallMetric(max_rows=200), TSTRNormalizedMetric(random_seed=1)):
+    for metric in (AlphaPrecisionMetric(), BetaRecallMetric(max_queries=200), TSTRNormalizedMetric(random_seed=1)):
         result = metric.compute(real, same_population)
         assert isinstance(result, MetricResult)
         assert result.higher_is_better is True
         assert result.category in {"fidelity", "utility"}
         assert result.details
-    beta = BetaRecallMetric(max_rows=200).compute(real, same_population)
-    assert beta.details["sampled"] is True and beta.details["n_real"] == 200
+    beta = BetaRecallMetric(max_queries=200).compute(real, same_population)
+    assert beta.details["sampled"] is True and beta.details["n_real"] == 600
+    assert beta.details["queries"]["real_in_synthetic"] == [200, 600]
+    low, high = beta.details["value_interval_95"]
+    assert low < beta.value < high
 
 
 def test_mmd_samples_large_frames_and_records_it(real, same_population):
@@ -119,11 +122,16 @@ def test_mmd_samples_large_frames_and_records_it(real, same_population):
     assert exact.details["mmd_rbf"]["sampled"] is False
 
 
-def test_tstr_refuses_a_target_without_signal():
+def test_utility_metrics_file_zero_for_a_target_without_signal():
     rng = np.random.RandomState(0)
     noise = pd.DataFrame({"target": rng.normal(size=300), "feature": rng.normal(size=300)})
-    with pytest.raises(ValueError, match="cannot be normalised"):
-        TSTRNormalizedMetric(target="target").compute(noise, noise.sample(frac=1.0, random_state=1))
+    shuffled = noise.sample(frac=1.0, random_state=1)
+    result = TSTRNormalizedMetric(target="target").compute(noise, shuffled)
+    assert result.value == 0.0 and result.details["trtr"] <= 0
+    assert "no signal" in result.details["reason"]
+    agreement = PredictionAgreementMetrics(noise, shuffled, "target")
+    assert agreement.prediction_agreement_percentage() == 0.0
+    assert "no signal" in agreement.details["reason"]
 
 
 def test_tstr_collapsed_synthetic_target_scores_low(real):

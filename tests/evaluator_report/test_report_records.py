@@ -153,3 +153,90 @@ def test_compare_empty_and_tuple():
 def test_compare_rejects_non_reports(reports):
     with pytest.raises(TypeError, match="EvaluationReport"):
         compare(reports)
+
+
+@pytest.mark.parametrize(
+    "values, expected",
+    [
+        ({"a": 0.5, "b": 1.0, "risk_c": 0.9}, 0.75),
+        ({"a": np.float32(0.25), "b": 1}, 0.625),
+        ({"risk_c": 0.1}, math.nan),
+        ({}, math.nan),
+        ({"a": 0.5, "b": float("nan")}, math.nan),
+    ],
+)
+def test_overall_score_is_the_mean_of_the_higher_is_better_values(values, expected):
+    score = make_report(**values).overall_score()
+    assert type(score) is float
+    assert score == pytest.approx(expected, nan_ok=True)
+
+
+def test_overall_score_takes_the_privacy_result_of_a_shared_name():
+    report = make_report(a=0.2)
+    report.add_metric(MetricResult(name="a", value=0.8, category="privacy"), scope="privacy")
+    assert report.overall_score() == 0.8
+
+
+def test_to_frame_lists_aggregate_then_privacy_results_in_filing_order():
+    report = make_report(b=0.5, risk_x=0.25, a=1)
+    report.aggregate_metrics["b"].description = "about b"
+    frame = report.to_frame()
+    assert list(frame.columns) == ["name", "scope", "category", "value", "higher_is_better", "description"]
+    assert frame.values.tolist() == [
+        ["b", "aggregate", "x", 0.5, True, "about b"],
+        ["a", "aggregate", "x", 1.0, True, ""],
+        ["risk_x", "privacy", "x", 0.25, False, ""],
+    ]
+    assert (frame["value"].dtype, frame["higher_is_better"].dtype) == (np.float64, np.bool_)
+    empty = EvaluationReport().to_frame()
+    assert empty.empty and list(empty.columns) == list(frame.columns)
+
+
+def test_comparison_repr_and_summary_show_each_overall_score():
+    result = compare([make_report("A", fidelity=0.9, utility=1.0), make_report("B", risk_mia=0.1)])
+    assert repr(result) == "ComparisonResult(labels=['A', 'B'], metrics=3)"
+    assert "Overall scores: A: 0.9500, B: -" in result.summary().splitlines()
+    assert result.to_dict()["overall_scores"] == {"A": 0.95, "B": None}
+
+
+def test_from_json_rebuilds_results_under_their_keys_with_null_as_nan():
+    report = make_report(a=float("inf"), risk_b=0.5)
+    report.aggregate_metrics["a"].details = {"n": 3, "skipped": ["x"]}
+    report.aggregate_metrics["renamed"] = report.aggregate_metrics.pop("a")
+    rebuilt = EvaluationReport.from_json(report.to_json())
+    assert list(rebuilt.aggregate_metrics) == ["renamed"] and rebuilt.aggregate_metrics["renamed"].name == "a"
+    assert math.isnan(rebuilt.aggregate_metrics["renamed"].value)
+    assert rebuilt.aggregate_metrics["renamed"].details == {"n": 3, "skipped": ["x"]}
+    assert rebuilt.privacy_metrics["risk_b"].higher_is_better is False
+    assert (rebuilt.timestamp, rebuilt.generator_name) == (report.timestamp, "GaussianCopula")
+    assert rebuilt.to_json() == report.to_json()
+
+
+def _broken(change):
+    data = make_report(a=0.5).to_dict()
+    change(data)
+    return data
+
+
+@pytest.mark.parametrize(
+    "data, error, match",
+    [
+        ([1, 2], TypeError, "a report must be a mapping, got list"),
+        (_broken(lambda d: d.pop("privacy_metrics")), ValueError, "lacks the field 'privacy_metrics'"),
+        (_broken(lambda d: d.update(extra=1)), ValueError, "unknown field 'extra'"),
+        (_broken(lambda d: d.update(n_columns="3")), TypeError, "n_columns must be an integer"),
+        (_broken(lambda d: d.update(evaluation_time_seconds="1")), TypeError, "evaluation_time_seconds"),
+        (_broken(lambda d: d.update(aggregate_metrics=[])), TypeError, "aggregate_metrics must be a mapping"),
+        (_broken(lambda d: d["aggregate_metrics"]["a"].pop("value")), ValueError, r"\['a'\].*lacks the field 'value'"),
+        (_broken(lambda d: d["aggregate_metrics"]["a"].update(higher_is_better=1)), TypeError, "true or false"),
+        (_broken(lambda d: d["aggregate_metrics"]["a"].update(details=[])), TypeError, "details must be a mapping"),
+    ],
+)
+def test_from_dict_rejects_what_to_dict_cannot_have_written(data, error, match):
+    with pytest.raises(error, match=match):
+        EvaluationReport.from_dict(data)
+
+
+def test_from_json_rejects_text_that_is_not_json():
+    with pytest.raises(ValueError):
+        EvaluationReport.from_json("{not json")

@@ -2,7 +2,7 @@
 structures, and between the joint distributions.
 
 Every score lies in [0, 1], 1 meaning "indistinguishable" and higher being better.
-Columns are typed as in ``velmora.tabular.evaluator.metrics._data``: numbers, datetimes
+Columns are typed as in ``velmora._metric_core.data``: numbers, datetimes
 and timedeltas are numeric; booleans, strings and categoricals are categorical.
 """
 
@@ -12,8 +12,8 @@ from typing import Dict, Hashable, List, Optional, Sequence, Tuple
 import numpy as np
 import pandas as pd
 
-from velmora.tabular.evaluator.metrics import _kernels
-from velmora.tabular.evaluator.metrics._data import (
+from velmora._metric_core import kernels as _kernels
+from velmora._metric_core.data import (
     ColumnScores,
     FeatureSpace,
     category_frequencies,
@@ -62,6 +62,21 @@ def _numeric_frequencies(real: pd.Series, synthetic: pd.Series, n_bins: int) -> 
     return p / p.sum(), q / q.sum()
 
 
+def _label_order(series: pd.Series) -> Optional[List]:
+    """The categories of an ordered pandas categorical, else None."""
+    dtype = series.dtype
+    if isinstance(dtype, pd.CategoricalDtype) and dtype.ordered:
+        return list(dtype.categories)
+    return None
+
+
+def _label_positions(series: pd.Series, order: List) -> np.ndarray:
+    """Positions in ``order`` of the column's labels, as floats; labels outside
+    ``order`` and missing values are left out."""
+    codes = pd.Categorical(series, categories=order).codes
+    return codes[codes >= 0].astype(np.float64)
+
+
 class UnivariateSimilarityMetrics:
     """Per-column distances between the real and synthetic marginal distributions,
     each turned into a similarity in [0, 1].
@@ -103,26 +118,41 @@ class UnivariateSimilarityMetrics:
         return category_frequencies(real_column, synthetic_column)
 
     def wasserstein_distance_metric(self) -> ColumnScores:
-        """1 - W1 / range per column, keys "wasserstein_<column>".
+        """1 - W1 / range per ordered column, keys "wasserstein_<column>".
 
         W1 is the 1-Wasserstein (earth mover's) distance between the empirical
         distributions of the finite values (Vaserstein 1969; the definition of
         ``scipy.stats.wasserstein_distance``), divided by the range of the real
-        column and clipped to [0, 1]; every row is used. For a categorical column the
-        ground distance is 0/1 between labels, under which W1 equals the total
-        variation distance of the category frequencies (missing as a category).
+        column and clipped to [0, 1]; every row is used. An ordered pandas
+        categorical column counts as the positions of its labels in the real order
+        (range: the number of categories less one; labels outside the real categories
+        and missing values are left out).
+
+        Unordered categorical and boolean columns are skipped and named in
+        ``details["skipped"]``: between unordered labels the only ground distance is
+        "equal or not", under which W1 is the total variation distance, which
+        ``total_variation_distance`` and the KS complement already score.
         """
         scores = ColumnScores()
         for column in self.columns:
             key = f"wasserstein_{column}"
             real_column, synthetic_column = self.real[column], self.synthetic[column]
             if column_kind(real_column, synthetic_column) != "numeric":
-                frequencies = self._frequencies(column)
-                if frequencies is None:
-                    scores.skipped[str(column)] = "all values missing in the real data"
+                order = _label_order(real_column)
+                if order is None:
+                    scores.skipped[str(column)] = "unordered categories (scored by total variation)"
                     continue
-                p, q = frequencies
-                scores[key] = unit_interval(1.0 - 0.5 * float(np.abs(p - q).sum()))
+                if len(order) < 2:
+                    scores.skipped[str(column)] = "constant in the real data (no range to normalise by)"
+                    continue
+                real_values = _label_positions(real_column, order)
+                synthetic_values = _label_positions(synthetic_column, order)
+                if real_values.size == 0 or synthetic_values.size == 0:
+                    side = "real" if real_values.size == 0 else "synthetic"
+                    scores.skipped[str(column)] = f"no value among the real categories in the {side} data"
+                    continue
+                _, distance = _kernels.ks_wasserstein(real_values, synthetic_values)
+                scores[key] = unit_interval(1.0 - distance / (len(order) - 1))
                 continue
             real_values = finite_values(real_column)
             synthetic_values = finite_values(synthetic_column)
@@ -193,7 +223,8 @@ def _numeric_frame(frame: pd.DataFrame, columns: List[Hashable]) -> pd.DataFrame
 
 
 class CorrelationSimilarityMetrics:
-    """Agreement of the pairwise correlations of the real and synthetic frames.
+    """Agreement of the pairwise correlations of the real and synthetic frames:
+    1 - mean over column pairs of |r_real - r_synthetic|, clipped to [0, 1].
 
     The columns are the numeric ones (numbers, datetimes, timedeltas) and booleans (as
     0/1); each correlation uses the rows where both values are present. A pair is left
@@ -233,13 +264,19 @@ class CorrelationSimilarityMetrics:
         if not usable.any():
             raise ValueError("No pair of columns has a defined correlation in both frames.")
         mean_gap = float(np.abs(real_pairs[usable] - synthetic_pairs[usable]).mean())
-        return unit_interval(1.0 - mean_gap / 2.0)
+        self.details[method]["mean_abs_difference"] = mean_gap
+        return unit_interval(1.0 - mean_gap)
 
     def pearson_correlation_difference(self) -> float:
-        """1 - mean over column pairs of |r_real - r_synthetic| / 2, with Pearson's r.
+        """1 - mean over column pairs of |r_real - r_synthetic|, with Pearson's r,
+        clipped at 0.
 
-        The absolute difference of two correlations lies in [0, 2]; halving it maps the
-        score onto [0, 1] (the "CorrelationSimilarity" of SDMetrics).
+        The absolute difference of two correlations lies in [0, 2], so the score falls
+        to 0 once the correlations differ by 1 on average: a table whose columns are
+        shuffled independently (every correlation near 0) scores 1 minus the mean
+        |r_real|, and one with every correlation reversed scores 0. Pairs whose
+        correlation is undefined in either frame are left out and named in
+        ``details["pearson"]["skipped_pairs"]``.
         """
         return self._difference_score("pearson")
 

@@ -5,8 +5,8 @@ from typing import Dict, Hashable, Optional
 import numpy as np
 import pandas as pd
 
-from velmora.tabular.evaluator.metrics._data import check_frames, resolve_seed, unit_interval
-from velmora.tabular.evaluator.metrics._models import TabularModelData, cap_rows, details_of, split_positions
+from velmora._metric_core.data import check_frames, resolve_seed, unit_interval
+from velmora._metric_core.models import prepare_task
 
 __all__ = ["PredictionAgreementMetrics"]
 
@@ -37,7 +37,10 @@ class PredictionAgreementMetrics:
     score is, for a classification target, the share of rows where A and B predict the
     same class, and for a regression target Lin's concordance correlation of the two
     predictions, clipped to [0, 1]. 1 means the synthetic data teaches the same
-    decision function as the real data.
+    decision function as the real data. When model A itself has no skill on the
+    held-out rows (macro F1 or R^2 of 0 or less: a target the features do not predict)
+    the score is 0.0 and ``details["reason"]`` says why. After the call ``details``
+    names the target, the task kind, both models and the split.
 
     Parameters
     ----------
@@ -70,27 +73,26 @@ class PredictionAgreementMetrics:
 
     def prediction_agreement_percentage(self) -> float:
         """The agreement score in [0, 1] (a fraction, despite the name)."""
-        rng = np.random.RandomState(self.random_seed)
-        data = TabularModelData(self.real, self.synthetic, self.target)
-        x_real, y_real, dropped_real = data.encode(self.real)
-        x_synthetic, y_synthetic, dropped_synthetic = data.encode(self.synthetic)
-        train, test = split_positions(len(y_real), self.test_fraction, rng)
-        x_train, y_train = cap_rows(x_real[train], y_real[train], self.max_train_rows, rng)
-        x_synthetic, y_synthetic = cap_rows(x_synthetic, y_synthetic, self.max_train_rows, rng)
-        model_real = data.fit(x_train, y_train, self.random_seed)
-        model_synthetic = data.fit(x_synthetic, y_synthetic, self.random_seed)
-        predicted_real = data.predict(model_real, x_real[test])
-        predicted_synthetic = data.predict(model_synthetic, x_real[test])
-        if data.task == "classification":
-            score = float(np.mean(predicted_real == predicted_synthetic))
-        else:
-            score = unit_interval(concordance_correlation(predicted_real, predicted_synthetic))
-        self.details = details_of(
-            data,
-            n_train_real=len(y_train),
-            n_train_synthetic=len(y_synthetic),
-            n_test=len(test),
-            rows_without_target={"real": dropped_real, "synthetic": dropped_synthetic},
-            random_seed=self.random_seed,
+        task = prepare_task(self.real, self.synthetic, self.target, self.test_fraction, self.max_train_rows,
+                            self.random_seed)
+        data = task.data
+        predicted_real = data.predict(task.model_real, task.x_test)
+        predicted_synthetic = data.predict(task.model_synthetic, task.x_test)
+        trtr = data.score(task.y_test, predicted_real)
+        measure = task.measure
+        self.details = task.details(
+            agreement="share of equal predictions" if data.task == "classification" else "Lin's concordance",
+            trtr=trtr,
+            trtr_score=measure,
         )
-        return score
+        if not trtr > 0:
+            # Two models that learned nothing agree on nothing worth reproducing (both
+            # may predict the same constant): the agreement would mean nothing.
+            self.details["reason"] = (
+                f"the model trained on real data scores {trtr:.4f} ({measure}) on held-out real data: "
+                f"the target {str(self.target)!r} has no signal to reproduce"
+            )
+            return 0.0
+        if data.task == "classification":
+            return float(np.mean(predicted_real == predicted_synthetic))
+        return unit_interval(concordance_correlation(predicted_real, predicted_synthetic))

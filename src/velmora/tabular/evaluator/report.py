@@ -2,8 +2,9 @@
 
 ``MetricResult`` holds one score; ``EvaluationReport`` files the results of one
 evaluation run, by name, in two insertion-ordered mappings (``aggregate_metrics`` and
-``privacy_metrics``) and renders them as text, a plain dict or JSON; ``compare`` sets
-several reports side by side in a ``ComparisonResult``.
+``privacy_metrics``), computes its overall score, renders the results as text, a table,
+a plain dict or JSON, and is rebuilt from that dict or JSON; ``compare`` sets several
+reports side by side in a ``ComparisonResult``.
 """
 
 import datetime as _datetime
@@ -18,6 +19,14 @@ import pandas as pd
 __all__ = ["MetricResult", "EvaluationReport", "ComparisonResult", "compare"]
 
 SCOPES = ("aggregate", "privacy")
+
+# The fields of a report's and of a result's plain-data form (to_dict), in their order.
+REPORT_FIELDS = (
+    "dataset_name", "generator_name", "timestamp", "real_data_n_rows", "synthetic_data_n_rows",
+    "n_columns", "evaluation_time_seconds", "aggregate_metrics", "privacy_metrics",
+)
+RESULT_FIELDS = ("name", "value", "category", "higher_is_better", "description", "details")
+FRAME_COLUMNS = ("name", "scope", "category", "value", "higher_is_better", "description")
 
 
 def to_jsonable(value: Any) -> Any:
@@ -110,6 +119,45 @@ class MetricResult:
             "details": to_jsonable(self.details),
         }
 
+    @classmethod
+    def from_dict(cls, data: Dict[str, Any]) -> "MetricResult":
+        """The result whose ``to_dict()`` is ``data`` (null values come back as NaN).
+
+        Raises ``TypeError`` when ``data`` or one of its fields has the wrong type and
+        ``ValueError`` when a required field (name, value, category) is missing or an
+        unknown one is present.
+        """
+        _check_fields(data, RESULT_FIELDS, ("name", "value", "category"), "a metric result")
+        higher_is_better = data.get("higher_is_better", True)
+        if not isinstance(higher_is_better, bool):
+            raise TypeError(f"higher_is_better must be true or false, got {type(higher_is_better).__name__}")
+        details = data.get("details", {})
+        if not isinstance(details, dict):
+            raise TypeError(f"details must be a mapping, got {type(details).__name__}")
+        value = data["value"]
+        return cls(
+            name=data["name"],
+            value=math.nan if value is None else value,
+            category=data["category"],
+            higher_is_better=higher_is_better,
+            description=data.get("description", ""),
+            details=dict(details),
+        )
+
+
+def _check_fields(data: Any, known: tuple, required: tuple, what: str) -> None:
+    if not isinstance(data, dict):
+        raise TypeError(f"{what} must be a mapping, got {type(data).__name__}")
+    missing = [name for name in required if name not in data]
+    if missing:
+        raise ValueError(f"{what} lacks the field{'s' if len(missing) > 1 else ''} {', '.join(map(repr, missing))}")
+    unknown = [str(name) for name in data if name not in known]
+    if unknown:
+        raise ValueError(
+            f"{what} has the unknown field{'s' if len(unknown) > 1 else ''} {', '.join(map(repr, unknown))}; "
+            f"known fields: {', '.join(known)}"
+        )
+
 
 def _now_iso() -> str:
     return _datetime.datetime.now(_datetime.timezone.utc).isoformat(timespec="seconds")
@@ -181,6 +229,79 @@ class EvaluationReport:
         """Every result by name: the aggregate ones, then the privacy ones (a privacy
         result replaces an aggregate one of the same name)."""
         return {**self.aggregate_metrics, **self.privacy_metrics}
+
+    def overall_score(self) -> float:
+        """The overall quality score, as the report page shows it: the mean value of the
+        results where higher is better (aggregate ones first, then privacy ones; a
+        privacy result replaces an aggregate one of the same name), NaN when there is
+        none. A NaN value makes the score NaN."""
+        values = [result.value for result in self.metrics.values() if result.higher_is_better]
+        if not values:
+            return math.nan
+        return float(sum(values) / len(values))
+
+    def to_frame(self) -> pd.DataFrame:
+        """One row per result (columns name, scope, category, value, higher_is_better,
+        description): the aggregate results, then the privacy results, each in filing
+        order, as the report page lists them."""
+        rows = [
+            [result.name, scope, result.category, result.value, bool(result.higher_is_better), result.description]
+            for scope, results in (("aggregate", self.aggregate_metrics), ("privacy", self.privacy_metrics))
+            for result in results.values()
+        ]
+        frame = pd.DataFrame(rows, columns=list(FRAME_COLUMNS))
+        try:
+            frame["value"] = frame["value"].astype(float)
+        except (TypeError, ValueError):
+            pass  # a value that is not a number stays as it is, in an object column
+        frame["higher_is_better"] = frame["higher_is_better"].astype(bool)
+        return frame
+
+    @classmethod
+    def from_dict(cls, data: Dict[str, Any]) -> "EvaluationReport":
+        """The report whose ``to_dict()`` is ``data``: every result is filed back under
+        its key, in order, so the rebuilt report writes the same JSON. Values written as
+        null (NaN and infinities) come back as NaN.
+
+        Raises ``TypeError`` when ``data`` or one of its fields has the wrong type and
+        ``ValueError`` when a field is missing or unknown.
+        """
+        _check_fields(data, REPORT_FIELDS, REPORT_FIELDS, "a report")
+        for name in ("real_data_n_rows", "synthetic_data_n_rows", "n_columns"):
+            if isinstance(data[name], bool) or not isinstance(data[name], int):
+                raise TypeError(f"{name} must be an integer, got {type(data[name]).__name__}")
+        seconds = data["evaluation_time_seconds"]
+        if seconds is not None and (isinstance(seconds, bool) or not isinstance(seconds, (int, float))):
+            raise TypeError(f"evaluation_time_seconds must be a number, got {type(seconds).__name__}")
+        report = cls(
+            real_data_n_rows=data["real_data_n_rows"],
+            synthetic_data_n_rows=data["synthetic_data_n_rows"],
+            n_columns=data["n_columns"],
+            generator_name=data["generator_name"],
+            dataset_name=data["dataset_name"],
+            timestamp="",
+            evaluation_time_seconds=math.nan if seconds is None else seconds,
+        )
+        # Set after construction: a null timestamp stays null instead of becoming now.
+        report.timestamp = data["timestamp"]
+        for scope in SCOPES:
+            field_name = f"{scope}_metrics"
+            results = data[field_name]
+            if not isinstance(results, dict):
+                raise TypeError(f"{field_name} must be a mapping, got {type(results).__name__}")
+            filed = getattr(report, field_name)
+            for key, result in results.items():
+                try:
+                    filed[key] = MetricResult.from_dict(result)
+                except (TypeError, ValueError) as error:
+                    raise type(error)(f"{field_name}[{key!r}]: {error}") from None
+        return report
+
+    @classmethod
+    def from_json(cls, text: str) -> "EvaluationReport":
+        """The report whose ``to_json()`` is ``text`` (see ``from_dict``); text that is
+        not JSON raises ``ValueError``."""
+        return cls.from_dict(json.loads(text))
 
     def summary(self) -> str:
         """A text table of every metric with its value and direction."""
@@ -267,6 +388,13 @@ class ComparisonResult:
             _, position = min(candidates, key=lambda item: (sign * item[0], item[1]))
             self.best[name] = self.labels[position]
 
+    def __repr__(self) -> str:
+        return f"ComparisonResult(labels={self.labels!r}, metrics={len(self.table.index)})"
+
+    def overall_scores(self) -> Dict[str, float]:
+        """Each report's overall score (``EvaluationReport.overall_score``), by label."""
+        return {label: report.overall_score() for label, report in zip(self.labels, self.reports)}
+
     @staticmethod
     def _number(value: Any) -> float:
         try:
@@ -293,7 +421,8 @@ class ComparisonResult:
         return counts
 
     def summary(self) -> str:
-        """A text table of every metric's value per report and the best report."""
+        """A text table of every metric's value per report and the best report, then
+        each report's overall score and how many metrics it is best at."""
         if not self.reports:
             return "Comparison of 0 reports"
         rows = []
@@ -302,8 +431,15 @@ class ComparisonResult:
             direction = "higher" if self.higher_is_better[name] else "lower"
             rows.append([str(name)] + cells + [direction, self.best[name] or "-"])
         header = ["metric"] + self.labels + ["better", "best"]
+        scores = ", ".join(
+            f"{label}: {_format_value(score) if math.isfinite(score) else '-'}"
+            for label, score in self.overall_scores().items()
+        )
         wins = ", ".join(f"{label}: {count}" for label, count in self.wins().items())
-        return f"Comparison of {len(self.reports)} reports\n{_text_table(header, rows)}\nBest counts: {wins}"
+        return (
+            f"Comparison of {len(self.reports)} reports\n{_text_table(header, rows)}\n"
+            f"Overall scores: {scores}\nBest counts: {wins}"
+        )
 
     def to_dict(self) -> Dict[str, Any]:
         """The comparison as plain JSON-ready data."""
@@ -317,6 +453,7 @@ class ComparisonResult:
                 }
                 for name in self.table.index
             },
+            "overall_scores": to_jsonable(self.overall_scores()),
             "wins": self.wins(),
         }
 

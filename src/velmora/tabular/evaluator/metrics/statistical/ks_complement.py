@@ -4,8 +4,8 @@ from typing import Hashable, Optional, Sequence
 
 import pandas as pd
 
-from .. import _kernels
-from .._data import (
+from velmora._metric_core import kernels as _kernels
+from velmora._metric_core.data import (
     ColumnScores,
     category_frequencies,
     column_kind,

@@ -7,8 +7,8 @@ import pandas as pd
 
 from velmora.tabular.evaluator.report import MetricResult
 
-from .._data import check_frames, resolve_seed, unit_interval
-from .._models import TabularModelData, cap_rows, default_target, details_of, split_positions
+from velmora._metric_core.data import check_frames, resolve_seed, unit_interval
+from velmora._metric_core.models import default_target, prepare_task
 
 __all__ = ["TSTRNormalizedMetric"]
 
@@ -25,6 +25,8 @@ class TSTRNormalizedMetric:
     scored on the real test part, by macro F1 for a classification target and by R^2 for
     a regression target. The result is TSTR / TRTR clipped to [0, 1] (a negative TSTR
     counts as 0); 1 means the synthetic data is as useful for the task as the real data.
+    A target with no signal (TRTR <= 0) scores 0.0, with the reason in the details. The
+    details also name the target, the task kind, both models and the split.
 
     Parameters
     ----------
@@ -54,43 +56,30 @@ class TSTRNormalizedMetric:
     def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> MetricResult:
         """The "tstr_normalized" result (category "utility", higher is better).
 
-        Raises ValueError when the real data's own model scores 0 or less on the test
-        part: then the task has no signal to reproduce and the ratio means nothing.
+        When the model trained on real data scores 0 or less on the held-out real part
+        (a target with no signal the features can predict), the ratio means nothing:
+        the value is then 0.0 and ``details["reason"]`` says why.
         """
         check_frames(real, synthetic)
         target = default_target(real, synthetic) if self.target is None else self.target
-        rng = np.random.RandomState(self.random_seed)
-        data = TabularModelData(real, synthetic, target)
-        x_real, y_real, dropped_real = data.encode(real)
-        x_synthetic, y_synthetic, dropped_synthetic = data.encode(synthetic)
-        train, test = split_positions(len(y_real), self.test_fraction, rng)
-        x_train, y_train = cap_rows(x_real[train], y_real[train], self.max_train_rows, rng)
-        x_synthetic, y_synthetic = cap_rows(x_synthetic, y_synthetic, self.max_train_rows, rng)
-        x_test, y_test = x_real[test], y_real[test]
-        trtr = data.score(y_test, data.predict(data.fit(x_train, y_train, self.random_seed), x_test))
-        tstr = data.score(y_test, data.predict(data.fit(x_synthetic, y_synthetic, self.random_seed), x_test))
-        if not trtr > 0:
-            raise ValueError(
-                f"The model trained on real data scores {trtr:.4f} on held-out real data; "
-                "TSTR cannot be normalised."
+        task = prepare_task(real, synthetic, target, self.test_fraction, self.max_train_rows, self.random_seed)
+        trtr = task.data.score(task.y_test, task.data.predict(task.model_real, task.x_test))
+        tstr = task.data.score(task.y_test, task.data.predict(task.model_synthetic, task.x_test))
+        measure = task.measure
+        details = task.details(score=measure, tstr=tstr, trtr=trtr)
+        if trtr > 0:
+            value = unit_interval(max(0.0, tstr) / trtr)
+        else:
+            value = 0.0
+            details["reason"] = (
+                f"the model trained on real data scores {trtr:.4f} ({measure}) on held-out real data: "
+                f"the target {str(target)!r} has no signal to reproduce, so the ratio is undefined"
             )
-        value = unit_interval(max(0.0, tstr) / trtr)
-        measure = "macro F1" if data.task == "classification" else "R^2"
         return MetricResult(
             name="tstr_normalized",
             value=value,
             category="utility",
             higher_is_better=True,
             description=f"Train-on-synthetic / train-on-real {measure} on held-out real data. Higher = better.",
-            details=details_of(
-                data,
-                score=measure,
-                tstr=tstr,
-                trtr=trtr,
-                n_train_real=len(y_train),
-                n_train_synthetic=len(y_synthetic),
-                n_test=len(test),
-                rows_without_target={"real": dropped_real, "synthetic": dropped_synthetic},
-                random_seed=self.random_seed,
-            ),
+            details=details,
         )

@@ -15,7 +15,7 @@ of the multivariate metrics imputes the real mean and adds a missing-indicator c
 """
 
 import math
-from typing import Dict, Hashable, List, Optional, Sequence, Tuple
+from typing import Dict, Hashable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
@@ -116,6 +116,34 @@ def category_labels(series: pd.Series) -> pd.Series:
     return values
 
 
+def row_hashes(frames: Sequence[pd.DataFrame], columns: Sequence[Hashable]) -> List[np.ndarray]:
+    """A 64-bit hash of every whole row of each frame over ``columns``, comparable across
+    the frames, so that equal rows get equal hashes whatever the frame.
+
+    Each column is hashed in one kind for all frames: as float64 values when every
+    frame holds it as numbers (``column_kind``; datetimes and timedeltas as seconds), so
+    that 1 and 1.0 are one value and every missing value is one value; otherwise as the
+    text of its ``category_labels``. Two different rows share a hash with probability
+    2^-64, so among n x m pairs of rows a false match has probability about
+    n m / 2^64 (5e-8 for a million rows on each side).
+    """
+    first = frames[0]
+    numeric = [all(column_kind(first[column], frame[column]) == "numeric" for frame in frames) for column in columns]
+    hashes = []
+    for frame in frames:
+        canonical = {}
+        for position, column in enumerate(columns):
+            if numeric[position]:
+                values = numeric_values(frame[column])
+                # Adding 0.0 turns -0.0 into 0.0; every NaN becomes the one NaN bit pattern.
+                canonical[position] = np.where(np.isnan(values), np.nan, values) + 0.0
+            else:
+                canonical[position] = category_labels(frame[column]).astype(str).to_numpy(dtype=object)
+        table = pd.DataFrame(canonical, index=pd.RangeIndex(len(frame)))
+        hashes.append(pd.util.hash_pandas_object(table, index=False).to_numpy())
+    return hashes
+
+
 def category_frequencies(real: pd.Series, synthetic: pd.Series) -> Tuple[np.ndarray, np.ndarray]:
     """Relative frequencies of every category seen in either column, aligned."""
     real_counts = category_labels(real).value_counts(sort=False)
@@ -159,6 +187,25 @@ def take_rows(frame: pd.DataFrame, positions: Optional[np.ndarray]) -> pd.DataFr
     return frame if positions is None else frame.iloc[positions]
 
 
+class NumericFeature(NamedTuple):
+    """A numeric column of the feature space: standardised with the real ``mean`` and
+    ``std``, with a 0/1 missing-indicator feature when ``indicator``."""
+
+    column: Hashable
+    mean: float
+    std: float
+    indicator: bool
+
+
+class CategoricalFeature(NamedTuple):
+    """A categorical column of the feature space: one-hot over the ``kept`` labels plus
+    one "other" indicator (``has_other``: the real column has more labels)."""
+
+    column: Hashable
+    kept: List[Hashable]
+    has_other: bool
+
+
 class FeatureSpace:
     """A numeric feature space fitted on the real frame, for distance-based metrics.
 
@@ -185,7 +232,7 @@ class FeatureSpace:
         self.columns = shared_columns(real, synthetic, columns)
         self.max_categories = int(max_categories)
         self.skipped: Dict[str, str] = {}
-        self._plan: List[Tuple] = []
+        self.features: List[Union[NumericFeature, CategoricalFeature]] = []
         for column in self.columns:
             kind = column_kind(real[column], synthetic[column])
             if kind == "numeric":
@@ -199,44 +246,42 @@ class FeatureSpace:
                 if not std > 0:
                     std = 1.0
                 any_missing = bool(np.isnan(values).any() or synthetic[column].isna().any())
-                self._plan.append(("numeric", column, mean, std, any_missing))
+                self.features.append(NumericFeature(column, mean, std, any_missing))
             else:
                 labels = category_labels(real[column])
                 counts = labels.value_counts()
                 kept = list(counts.index[: self.max_categories])
-                self._plan.append(("categorical", column, kept, len(counts) > len(kept)))
-        if not self._plan:
+                self.features.append(CategoricalFeature(column, kept, len(counts) > len(kept)))
+        if not self.features:
             raise ValueError("No column of the two frames can be used as a feature.")
 
     @property
     def n_features(self) -> int:
         total = 0
-        for step in self._plan:
-            if step[0] == "numeric":
-                total += 2 if step[4] else 1
+        for feature in self.features:
+            if isinstance(feature, NumericFeature):
+                total += 2 if feature.indicator else 1
             else:
-                total += len(step[2]) + 1
+                total += len(feature.kept) + 1
         return total
 
     def transform(self, frame: pd.DataFrame) -> np.ndarray:
         """The frame's rows as a C-contiguous float64 matrix in the fitted space."""
         blocks = []
         scale = 1.0 / math.sqrt(2.0)
-        for step in self._plan:
-            if step[0] == "numeric":
-                _, column, mean, std, any_missing = step
-                values = numeric_values(frame[column])
+        for feature in self.features:
+            if isinstance(feature, NumericFeature):
+                values = numeric_values(frame[feature.column])
                 missing = ~np.isfinite(values)
-                standardised = np.where(missing, 0.0, (values - mean) / std)
+                standardised = np.where(missing, 0.0, (values - feature.mean) / feature.std)
                 blocks.append(standardised[:, None])
-                if any_missing:
+                if feature.indicator:
                     blocks.append(missing.astype(np.float64)[:, None])
             else:
-                _, column, kept, _has_other = step
-                labels = category_labels(frame[column])
-                codes = pd.Categorical(labels, categories=kept).codes
-                onehot = np.zeros((len(frame), len(kept) + 1), dtype=np.float64)
+                labels = category_labels(frame[feature.column])
+                codes = pd.Categorical(labels, categories=feature.kept).codes
+                onehot = np.zeros((len(frame), len(feature.kept) + 1), dtype=np.float64)
                 rows = np.arange(len(frame))
-                onehot[rows, np.where(codes < 0, len(kept), codes)] = scale
+                onehot[rows, np.where(codes < 0, len(feature.kept), codes)] = scale
                 blocks.append(onehot)
         return np.ascontiguousarray(np.hstack(blocks), dtype=np.float64)

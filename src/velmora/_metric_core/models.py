@@ -6,7 +6,8 @@ A target is a classification target when it is categorical or boolean, or numeri
 at most ``MAX_CLASSES`` distinct values; otherwise it is a regression target.
 """
 
-from typing import Dict, Hashable, List, Optional, Tuple
+import dataclasses
+from typing import Dict, Hashable, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 import pandas as pd
@@ -15,7 +16,7 @@ from sklearn.ensemble import HistGradientBoostingClassifier, HistGradientBoostin
 from sklearn.metrics import f1_score, r2_score
 from threadpoolctl import threadpool_limits
 
-from ._data import MISSING, category_labels, column_kind, numeric_values, shared_columns
+from .data import MISSING, category_labels, column_kind, numeric_values, shared_columns
 
 MAX_CLASSES = 20
 # Histogram gradient boosting takes at most 255 bins, one of them for missing values.
@@ -40,6 +41,14 @@ def task_of(real_target: pd.Series, synthetic_target: pd.Series) -> str:
     return "classification"
 
 
+class EncodedColumn(NamedTuple):
+    """A feature column of a task: a number (``categories`` None) or codes of the real
+    frame's most frequent ``categories``."""
+
+    column: Hashable
+    categories: Optional[List[Hashable]]
+
+
 class TabularModelData:
     """Features and target of a prediction task, encoded from the real frame.
 
@@ -58,14 +67,15 @@ class TabularModelData:
             raise ValueError("The frames have no feature column besides the target.")
         self.task = task_of(real[target], synthetic[target])
         self._numeric_target = column_kind(real[target], synthetic[target]) == "numeric"
-        self._plan: List[Tuple[Hashable, Optional[List]]] = []
+        self.columns: List[EncodedColumn] = []
         for column in self.features:
             if column_kind(real[column], synthetic[column]) == "numeric":
-                self._plan.append((column, None))
+                self.columns.append(EncodedColumn(column, None))
             else:
                 counts = category_labels(real[column]).value_counts()
-                self._plan.append((column, [label for label in counts.index[:MAX_CATEGORY_CODES] if label != MISSING]))
-        self.categorical_mask = np.array([categories is not None for _, categories in self._plan])
+                kept = [label for label in counts.index[:MAX_CATEGORY_CODES] if label != MISSING]
+                self.columns.append(EncodedColumn(column, kept))
+        self.categorical_mask = np.array([encoded.categories is not None for encoded in self.columns])
 
     def encode(self, frame: pd.DataFrame) -> Tuple[np.ndarray, np.ndarray, int]:
         """(features, target, rows dropped for a missing target)."""
@@ -73,7 +83,7 @@ class TabularModelData:
         present = target.notna().to_numpy()
         frame = frame.loc[present] if not present.all() else frame
         columns = []
-        for column, categories in self._plan:
+        for column, categories in self.columns:
             if categories is None:
                 values = numeric_values(frame[column])
                 values[~np.isfinite(values)] = np.nan
@@ -124,6 +134,74 @@ class TabularModelData:
         return float(r2_score(y_true, y_pred))
 
 
+@dataclasses.dataclass
+class UtilityTask:
+    """A prediction task prepared for the utility metrics: the encoded real and
+    synthetic frames, the real frame split (seeded) into a training and a held-out test
+    part, both training sets capped (seeded) at ``max_train_rows`` rows, and one model
+    fitted on each training set."""
+
+    data: TabularModelData
+    x_train: np.ndarray
+    y_train: np.ndarray
+    x_synthetic: np.ndarray
+    y_synthetic: np.ndarray
+    x_test: np.ndarray
+    y_test: np.ndarray
+    n_train_split: int
+    dropped_real: int
+    dropped_synthetic: int
+    test_fraction: float
+    seed: int
+    model_real: object = None
+    model_synthetic: object = None
+
+    @property
+    def measure(self) -> str:
+        """How the model trained on real data is scored: macro F1 or R^2."""
+        return "macro F1" if self.data.task == "classification" else "R^2"
+
+    def details(self, **figures) -> Dict[str, object]:
+        """The details both utility metrics record: target, task, models, split, sizes."""
+        return details_of(
+            self.data,
+            **figures,
+            model_real=describe_model(self.model_real),
+            model_synthetic=describe_model(self.model_synthetic),
+            split=split_details(self.test_fraction, self.n_train_split, len(self.y_test), self.seed),
+            n_train_real=len(self.y_train),
+            n_train_synthetic=len(self.y_synthetic),
+            n_test=len(self.y_test),
+            rows_without_target={"real": self.dropped_real, "synthetic": self.dropped_synthetic},
+            random_seed=self.seed,
+        )
+
+
+def prepare_task(
+    real: pd.DataFrame,
+    synthetic: pd.DataFrame,
+    target: Hashable,
+    test_fraction: float,
+    max_train_rows: Optional[int],
+    seed: int,
+) -> UtilityTask:
+    """Encode both frames, split the real one, cap the training sets and fit one model
+    on the real training part and one on the synthetic frame; every draw from one
+    generator seeded with ``seed``, in that order."""
+    rng = np.random.RandomState(seed)
+    data = TabularModelData(real, synthetic, target)
+    x_real, y_real, dropped_real = data.encode(real)
+    x_synthetic, y_synthetic, dropped_synthetic = data.encode(synthetic)
+    train, test = split_positions(len(y_real), test_fraction, rng)
+    x_train, y_train = cap_rows(x_real[train], y_real[train], max_train_rows, rng)
+    x_synthetic, y_synthetic = cap_rows(x_synthetic, y_synthetic, max_train_rows, rng)
+    task = UtilityTask(data, x_train, y_train, x_synthetic, y_synthetic, x_real[test], y_real[test], len(train),
+                       dropped_real, dropped_synthetic, test_fraction, seed)
+    task.model_real = data.fit(x_train, y_train, seed)
+    task.model_synthetic = data.fit(x_synthetic, y_synthetic, seed)
+    return task
+
+
 def split_positions(n_rows: int, test_fraction: float, rng: np.random.RandomState) -> Tuple[np.ndarray, np.ndarray]:
     """Seeded (train, test) row positions, both sorted and non-empty."""
     if n_rows < 2:
@@ -140,7 +218,24 @@ def cap_rows(x: np.ndarray, y: np.ndarray, cap: Optional[int], rng: np.random.Ra
     return x[chosen], y[chosen]
 
 
+def describe_model(model) -> str:
+    """The estimator's class and the settings that decide its fit, as one line."""
+    params = model.get_params()
+    shown = [f"{name}={params[name]!r}" for name in ("strategy", "max_iter", "early_stopping", "random_state") if name in params]
+    return f"{type(model).__name__}({', '.join(shown)})"
+
+
 def details_of(data: TabularModelData, **figures) -> Dict[str, object]:
     details: Dict[str, object] = {"target": str(data.target), "task": data.task, "n_features": len(data.features)}
     details.update(figures)
     return details
+
+
+def split_details(test_fraction: float, n_train: int, n_test: int, seed: int) -> Dict[str, object]:
+    return {
+        "method": "seeded random split of the real rows",
+        "test_fraction": test_fraction,
+        "n_train": n_train,
+        "n_test": n_test,
+        "random_seed": seed,
+    }

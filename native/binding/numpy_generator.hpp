@@ -1,0 +1,55 @@
+// numpy's global legacy generator (the RandomState behind np.random's functions), as a
+// source of uniform doubles the native kernels draw from exactly as numpy would.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <optional>
+
+#include "noise_kernels.hpp"
+
+namespace velmora {
+
+namespace py = pybind11;
+
+class NumpyGlobalGenerator {
+public:
+    // The generator when `np_random.<method>` (np_random: the np.random module) is still
+    // the global RandomState's own method. Nothing when it was replaced, the global
+    // state is not a plain RandomState, or numpy lacks one of the private names read
+    // here (see private_names): the caller then lets numpy draw.
+    static std::optional<NumpyGlobalGenerator> behind(const py::object& np_random, const char* method);
+
+    // Holds the generator's lock for its lifetime, as numpy's own draws do (`with
+    // bit_generator.lock`). Let the GIL go only inside this guard's scope, so that the
+    // GIL is held again when the lock is released.
+    class Lock {
+    public:
+        explicit Lock(py::object lock);
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+        Lock(Lock&& other) noexcept = default;
+        Lock& operator=(Lock&&) = delete;
+        ~Lock();
+
+    private:
+        py::object lock_;
+    };
+
+    // Takes the lock; draw from source() only while the guard lives.
+    [[nodiscard]] Lock lock() const;
+    const noise::UniformSource& source() const { return source_; }
+
+private:
+    NumpyGlobalGenerator(py::object bit_generator, py::object capsule, noise::UniformSource source);
+
+    py::object bit_generator_;
+    py::object capsule_;  // keeps the state the source points into alive
+    noise::UniformSource source_;
+};
+
+// The private numpy names read above, for the test that they still exist, as rows
+// of the table pandas_internals::table() describes.
+py::tuple numpy_private_names();
+
+}  // namespace velmora

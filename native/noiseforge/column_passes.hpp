@@ -1,0 +1,32 @@
+// What the column passes share: the budget the mechanisms read, the global generator
+// the kernels draw from, and the test of a mechanism's output buffer.
+//
+// Each pass has a native route for the columns the kernels handle (numpy float64,
+// float32, int64 and int32 buffers; object columns of str) and the plain pandas route
+// for everything else. numpy draws every random number in both, with the same calls in
+// the same order, and both yield the same frame bit for bit.
+#pragma once
+
+#include <pybind11/numpy.h>
+
+#include <cstddef>
+#include <optional>
+
+#include "velmora_python.hpp"
+#include "numpy_generator.hpp"
+
+namespace velmora::noiseforge {
+
+// self.epsilon or self.delta as the mechanisms read them. A NaN budget would make every
+// noisy value NaN without an error, so it is refused before anything is drawn.
+py::object budget(const Call& call, const char* name);
+
+// numpy's global generator when np.random.<method> (np looked up as the module global)
+// is still its own method: the kernels may then draw from it directly.
+std::optional<NumpyGlobalGenerator> global_generator(const Call& call, const char* method);
+
+// The noisy values as a contiguous float64 array of `size` elements, or nothing when
+// they are something else (a subclass's mechanism may return anything).
+std::optional<py::array_t<double>> noisy_buffer(const py::object& noisy, std::size_t size);
+
+}  // namespace velmora::noiseforge

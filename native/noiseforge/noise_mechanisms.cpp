@@ -1,0 +1,90 @@
+// The noise mechanisms: Laplace and Gaussian noise added to an array, with the budget
+// read from the processor at call time.
+#include "velmora_python.hpp"
+#include "column_passes.hpp"
+#include "noiseforge_parts.hpp"
+
+#include <cmath>
+#include <string>
+
+namespace velmora::noiseforge {
+
+py::object budget(const Call& call, const char* name) {
+    py::object value = call.self().attr(name);
+    if (is_float(value) && std::isnan(float_value(value))) {
+        raise_error(ErrorKind::value_error,
+                    std::string(name) + " is NaN, which would make every noisy value NaN; pass a positive number");
+    }
+    return value;
+}
+
+std::optional<NumpyGlobalGenerator> global_generator(const Call& call, const char* method) {
+    return NumpyGlobalGenerator::behind(call.global("np").attr("random"), method);
+}
+
+std::optional<py::array_t<double>> noisy_buffer(const py::object& noisy, std::size_t size) {
+    if (!noisy.get_type().is(numpy().attr("ndarray"))) return std::nullopt;
+    py::array array = py::reinterpret_borrow<py::array>(noisy);
+    if (array.dtype().num() != py::detail::npy_api::NPY_DOUBLE_ || array.ndim() != 1 ||
+        static_cast<std::size_t>(array.shape(0)) != size || !(array.flags() & py::array::c_style)) {
+        return std::nullopt;
+    }
+    char order = array.dtype().byteorder();
+    if (order != '=' && order != '|') return std::nullopt;
+    return py::reinterpret_borrow<py::array_t<double>>(array);
+}
+
+namespace {
+
+py::object add_laplace_noise(const Call& call) {
+    const py::object& data = call[1];
+    py::object scale = divide(call[2], budget(call, "epsilon"));
+    py::object noise = call.global("np").attr("random").attr("laplace")(0, scale, data.attr("shape"));
+    return data + noise;
+}
+
+py::object add_gaussian_noise(const Call& call) {
+    const py::object& data = call[1];
+    py::object np = call.global("np");
+    py::object delta = budget(call, "delta");
+    py::object epsilon = budget(call, "epsilon");
+    py::object ratio = divide(py::float_(1.25), delta);
+    py::object factor = np.attr("sqrt")(py::int_(2) * np.attr("log")(ratio));
+    const double factor_value = factor.cast<double>();
+    // A negative delta, or one above 1.25, leaves sigma NaN, which would make every
+    // noisy value NaN.
+    if (std::isnan(factor_value)) {
+        raise_error(ErrorKind::value_error,
+                    "delta must be greater than 0 and at most 1.25 for the Gaussian mechanism, got " +
+                        py::str(py::repr(delta)).cast<std::string>());
+    }
+    // The factor is a numpy float; taking it as a Python float keeps the value and makes a
+    // zero epsilon raise ZeroDivisionError instead of yielding an infinite sigma.
+    py::object sigma = divide(py::float_(factor_value) * call[2], epsilon);
+    py::object noise = np.attr("random").attr("normal")(0, sigma, data.attr("shape"));
+    return data + noise;
+}
+
+}  // namespace
+
+const FunctionSpec add_laplace_noise_spec{
+    .name = "_add_laplace_noise",
+    .params = {{.name = "self"},
+               {.name = "data", .annotation = "np.ndarray"},
+               {.name = "sensitivity", .kind = ArgKind::real, .annotation = "float"}},
+    .return_annotation = "np.ndarray",
+    .doc = "Add Laplace noise for differential privacy.",
+    .implementation = add_laplace_noise,
+};
+
+const FunctionSpec add_gaussian_noise_spec{
+    .name = "_add_gaussian_noise",
+    .params = {{.name = "self"},
+               {.name = "data", .annotation = "np.ndarray"},
+               {.name = "sensitivity", .kind = ArgKind::real, .annotation = "float"}},
+    .return_annotation = "np.ndarray",
+    .doc = "Add Gaussian noise for differential privacy.",
+    .implementation = add_gaussian_noise,
+};
+
+}  // namespace velmora::noiseforge

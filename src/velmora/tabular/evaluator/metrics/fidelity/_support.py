@@ -1,0 +1,102 @@
+"""The k-nearest-neighbour support estimate shared by alpha-precision and beta-recall.
+
+Both compare the distribution of a k-NN distance (a density estimate: the smaller the
+distance, the denser the data around the point) with the real data's own: the distance
+from each real record to its k-th nearest other real record. At a level a, the real
+a-support is the set of points whose k-NN distance is at most the a-quantile of those
+own distances, the densest region holding the share a of the real records.
+"""
+
+from typing import Dict, Optional, Tuple
+
+import numpy as np
+
+from velmora._metric_core.data import unit_interval
+from .._neighbours import (
+    WeightedSample,
+    kth_distances_as_member,
+    kth_other_distances,
+    query_interval,
+    sample_queries,
+    sampling_details,
+)
+
+# The largest neighbour count of recall's scaled k (a synthetic frame more than
+# MAX_SCALED_K / k times the size of the real one is then scored with this count).
+MAX_SCALED_K = 200
+
+
+def integrated_score(
+    scores: WeightedSample, own: WeightedSample, levels: np.ndarray, score_weights: np.ndarray, own_weights: np.ndarray
+) -> float:
+    """1 - 2 * integral over the levels a of |P(a) - P_own(a)| (trapezoid rule),
+    clipped to [0, 1], where P and P_own are the (weighted) shares of ``scores`` and of
+    ``own`` at most the a-quantile of ``own``. P_own(a) is a itself where ``own`` has no
+    ties."""
+    radii = own.quantiles(levels, own_weights)
+    gap = np.abs(scores.cdf(radii, score_weights) - own.cdf(radii, own_weights))
+    return unit_interval(1.0 - float(np.sum((gap[1:] + gap[:-1]) * np.diff(levels))))
+
+
+def support_score(
+    real: np.ndarray,
+    synthetic: np.ndarray,
+    k: int,
+    n_levels: int,
+    max_queries: Optional[int],
+    seed: int,
+    recall: bool,
+) -> Tuple[float, Dict[str, object]]:
+    """The integrated score and the figures for details.
+
+    Precision (``recall`` False) scores the synthetic records by their distance to the
+    k-th nearest real record; recall scores the real records by their distance to the
+    k'-th nearest synthetic record, k' = k * n_synthetic / (n_real - 1) rounded (at
+    least 1, at most ``MAX_SCALED_K``), so that the k'-NN ball of the synthetic data
+    holds the same expected share of its records as the k-NN ball of the real data.
+    """
+    if len(real) <= k:
+        raise ValueError(f"The real data needs more than k = {k} rows.")
+    rng = np.random.RandomState(seed)
+    levels = np.linspace(0.0, 1.0, n_levels)
+    own_rows = sample_queries(np.arange(len(real)), max_queries, rng)
+    own = kth_other_distances(real, own_rows, k)
+    if recall:
+        k_scored = min(MAX_SCALED_K, max(1, int(round(k * len(synthetic) / (len(real) - 1)))))
+        if len(synthetic) < k_scored + 1:
+            k_scored = len(synthetic) - 1
+        if k_scored < 1:
+            raise ValueError("Beta-recall needs at least two synthetic rows.")
+        scored_rows = own_rows
+        scores = kth_distances_as_member(real[scored_rows], synthetic, k_scored)
+        scored = ("real_in_synthetic", len(scored_rows), len(real))
+    else:
+        k_scored = k
+        scored_rows = sample_queries(np.arange(len(synthetic)), max_queries, rng)
+        scores = kth_distances_as_member(synthetic[scored_rows], real, k)
+        scored = ("synthetic", len(scored_rows), len(synthetic))
+
+    scores_sample, own_sample = WeightedSample(scores), WeightedSample(own)
+
+    def score_of(*weights: np.ndarray) -> float:
+        # Recall's two distances belong to the same real records: one weight per record.
+        return integrated_score(scores_sample, own_sample, levels, weights[0], weights[-1])
+
+    if recall:
+        sizes, populations = [len(own)], [len(real)]
+    else:
+        sizes, populations = [len(scores), len(own)], [len(synthetic), len(real)]
+    value = score_of(*[np.ones(size) for size in sizes])
+    low, high = query_interval(score_of, sizes, populations, rng)
+    details: Dict[str, object] = {
+        "k": k,
+        "k_scored": k_scored,
+        "n_levels": n_levels,
+        "value_interval_95": [low, high],
+    }
+    details.update(
+        sampling_details(
+            {scored[0]: (scored[1], scored[2]), "real_spacing": (len(own_rows), len(real))}, max_queries, seed
+        )
+    )
+    return value, details

@@ -1,0 +1,28 @@
+"""The private pandas and numpy names the native code relies on still exist, as the
+code's own table (exposed through the probe module) describes them."""
+import functools
+import importlib
+
+import pytest
+
+import velmora._binding_probe as probe
+
+ROWS = probe._pandas_internals + probe._numpy_internals
+
+
+def lookup(module, path):
+    return functools.reduce(getattr, path.split("."), importlib.import_module(module))
+
+
+@pytest.mark.parametrize("check, module, path, text, checked, used_for", ROWS, ids=[f"{r[1]}:{r[2]}" for r in ROWS])
+def test_private_name_still_exists(check, module, path, text, checked, used_for):
+    found = lookup(module, path)
+    if check == "equals":
+        assert found == text
+    elif check == "makes_prefix":
+        assert found("a b").startswith(text)
+    elif check == "keys":
+        assert set(found) - {"True", "False"} == set(text.split())
+    else:
+        assert check == "exists"
+    assert checked and used_for
