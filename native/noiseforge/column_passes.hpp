@@ -25,6 +25,10 @@ py::object budget(const Call& call, const char* name);
 // is still its own method: the kernels may then draw from it directly.
 std::optional<NumpyGlobalGenerator> global_generator(const Call& call, const char* method);
 
+// The Gaussian mechanism's sigma for a float `sensitivity`, exactly as it computes it
+// (sqrt(2 ln(1.25 / delta)) * sensitivity / epsilon), raising what it raises.
+py::object gaussian_sigma(const Call& call, const py::object& sensitivity);
+
 // The noisy values as a contiguous float64 array of `size` elements, or nothing when
 // they are something else (a subclass's mechanism may return anything).
 std::optional<py::array_t<double>> noisy_buffer(const py::object& noisy, std::size_t size);

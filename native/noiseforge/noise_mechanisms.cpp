@@ -43,8 +43,9 @@ py::object add_laplace_noise(const Call& call) {
     return data + noise;
 }
 
-py::object add_gaussian_noise(const Call& call) {
-    const py::object& data = call[1];
+}  // namespace
+
+py::object gaussian_sigma(const Call& call, const py::object& sensitivity) {
     py::object np = call.global("np");
     py::object delta = budget(call, "delta");
     py::object epsilon = budget(call, "epsilon");
@@ -60,8 +61,15 @@ py::object add_gaussian_noise(const Call& call) {
     }
     // The factor is a numpy float; taking it as a Python float keeps the value and makes a
     // zero epsilon raise ZeroDivisionError instead of yielding an infinite sigma.
-    py::object sigma = divide(py::float_(factor_value) * call[2], epsilon);
-    py::object noise = np.attr("random").attr("normal")(0, sigma, data.attr("shape"));
+    return divide(py::float_(factor_value) * sensitivity, epsilon);
+}
+
+namespace {
+
+py::object add_gaussian_noise(const Call& call) {
+    const py::object& data = call[1];
+    py::object sigma = gaussian_sigma(call, call[2]);
+    py::object noise = call.global("np").attr("random").attr("normal")(0, sigma, data.attr("shape"));
     return data + noise;
 }
 
