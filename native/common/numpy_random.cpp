@@ -1,7 +1,9 @@
 #include "numpy_random.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -59,7 +61,9 @@ __attribute__((target_clones("avx2", "default"))) void doubles_from_key(const st
     for (std::size_t j = 0; j < count; ++j) out[j] = to_double(temper(words[2 * j]), temper(words[2 * j + 1]));
 }
 
-bool present(double value) { return !std::isnan(value); }
+bool present(double value) {
+    return !std::isnan(value);
+}
 
 template <typename T>
 bool is_present(T value) {
@@ -99,8 +103,7 @@ bool over_rows(ColumnView<T> column, std::size_t threads, Add&& add) {
 // out[i] for rows [first, last): NaN where missing, else double(value) + noise(k) for the
 // k-th draw; whether T holds every noisy value losslessly (always false for double).
 template <typename T, typename Noise>
-bool add_rows(ColumnView<T> column, std::size_t first, std::size_t last, std::size_t draw, Noise&& noise,
-              double* out) {
+bool add_rows(ColumnView<T> column, std::size_t first, std::size_t last, std::size_t draw, Noise&& noise, double* out) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     bool lossless = !std::is_same_v<T, double>;
     for (std::size_t i = first; i < last; ++i) {
@@ -204,6 +207,15 @@ CachedNormal normals_from_pairs(const PolarPair* pairs, CachedNormal cache, std:
     return odd ? CachedNormal{true, kept} : CachedNormal{};
 }
 
+void scale_normals(double* values, std::size_t n, double scale, std::size_t threads) {
+    const double loc = 0.0;
+    threads = std::max<std::size_t>(1, std::min(threads, n));
+    run_parallel(threads, [&](std::size_t t) {
+        const auto [first, last] = share_of(n, t, threads);
+        for (std::size_t i = first; i < last; ++i) values[i] = loc + scale * values[i];
+    });
+}
+
 template <typename T>
 bool add_scaled_noise(ColumnView<T> column, const double* normals, double scale, double* out, std::size_t threads) {
     const double loc = 0.0;
@@ -213,12 +225,57 @@ bool add_scaled_noise(ColumnView<T> column, const double* normals, double scale,
 }
 
 template <typename T>
-bool add_laplace_from_uniforms(ColumnView<T> column, const double* uniforms, double scale, double* out,
-                               std::size_t threads) {
-    return over_rows(column, threads, [&](std::size_t first, std::size_t last, std::size_t draw) {
-        return add_rows(column, first, last, draw, [&](std::size_t k) { return laplace_from_uniform(uniforms[k], scale); },
-                        out);
+bool add_laplace_noise_drawing(ColumnView<T> column, std::size_t present, Mt19937State& state, double scale,
+                               double* out, std::size_t threads) {
+    constexpr std::size_t block = std::size_t{1} << 16;
+    const std::size_t blocks = (present + block - 1) / block;
+    std::vector<double> uniforms(present);
+    // The rows of block b: from the row of its first draw to the row of the next
+    // block's first draw (missing rows go with the block before them).
+    std::vector<std::size_t> row_start(blocks + 1, column.size);
+    if (blocks > 0) row_start[0] = 0;
+    if constexpr (std::is_floating_point_v<T>) {
+        std::size_t drawn = 0;
+        for (std::size_t i = 0; i < column.size; ++i) {
+            if (!is_present(column[i])) continue;
+            if (drawn % block == 0 && drawn > 0) row_start[drawn / block] = i;
+            ++drawn;
+        }
+    } else {
+        for (std::size_t b = 1; b < blocks; ++b) row_start[b] = b * block;
+    }
+    std::atomic<std::size_t> ready{0};
+    std::atomic<std::size_t> next{0};
+    std::vector<char> lossless(blocks, 1);
+    auto transform = [&] {
+        for (;;) {
+            const std::size_t b = next.fetch_add(1);
+            if (b >= blocks) return;
+            while (ready.load(std::memory_order_acquire) <= b) std::this_thread::yield();
+            lossless[b] = add_rows(
+                              column, row_start[b], row_start[b + 1], b * block,
+                              [&](std::size_t k) { return laplace_from_uniform(uniforms[k], scale); }, out)
+                              ? 1
+                              : 0;
+        }
+    };
+    threads = std::max<std::size_t>(1, std::min(threads, blocks));
+    run_parallel(threads, [&](std::size_t t) {
+        if (t == 0) {
+            for (std::size_t b = 0; b < blocks; ++b) {
+                const std::size_t first = b * block;
+                laplace_uniforms(state, uniforms.data() + first, std::min(block, present - first));
+                ready.store(b + 1, std::memory_order_release);
+            }
+        }
+        transform();
     });
+    if (blocks == 0) {
+        // No draw at all: every row is missing (or there is none).
+        add_rows(column, 0, column.size, 0, [](std::size_t) { return 0.0; }, out);
+        return !std::is_same_v<T, double>;
+    }
+    return std::all_of(lossless.begin(), lossless.end(), [](char value) { return value != 0; });
 }
 
 std::size_t threads_for(std::size_t n, std::size_t cores) {
@@ -228,9 +285,9 @@ std::size_t threads_for(std::size_t n, std::size_t cores) {
     return std::max<std::size_t>(1, std::min(cores, n / per_thread));
 }
 
-#define VELMORA_NUMPY_RANDOM(T)                                                                               \
-    template bool add_scaled_noise<T>(ColumnView<T>, const double*, double, double*, std::size_t);          \
-    template bool add_laplace_from_uniforms<T>(ColumnView<T>, const double*, double, double*, std::size_t);
+#define VELMORA_NUMPY_RANDOM(T)                                                                    \
+    template bool add_scaled_noise<T>(ColumnView<T>, const double*, double, double*, std::size_t); \
+    template bool add_laplace_noise_drawing<T>(ColumnView<T>, std::size_t, Mt19937State&, double, double*, std::size_t);
 
 VELMORA_NUMPY_RANDOM(double)
 VELMORA_NUMPY_RANDOM(float)

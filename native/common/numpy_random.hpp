@@ -60,6 +60,10 @@ struct CachedNormal {
 CachedNormal normals_from_pairs(const PolarPair* pairs, CachedNormal cache, std::size_t n, double* out,
                                 std::size_t threads);
 
+// values[i] = 0.0 + scale * values[i] (numpy's loc + scale * gauss), on up to
+// `threads` threads.
+void scale_normals(double* values, std::size_t n, double scale, std::size_t threads);
+
 // How many pairs n normals take after `cache`.
 std::size_t pairs_needed(std::size_t n, CachedNormal cache);
 
@@ -69,11 +73,15 @@ std::size_t pairs_needed(std::size_t n, CachedNormal cache);
 template <typename T>
 bool add_scaled_noise(ColumnView<T> column, const double* normals, double scale, double* out, std::size_t threads);
 
-// The noisy column from the Laplace uniforms: the k-th non-missing row takes
-// double(value) + laplace_from_uniform(uniforms[k], scale). Same return as above.
+// The noisy column with the Laplace draws made from `state` as it goes: the
+// `present` uniforms are drawn in order, a block at a time, on the calling thread while
+// the others already transform the blocks drawn so far, and then it transforms too. The
+// k-th non-missing row takes double(value) + laplace_from_uniform(u_k, scale), u_k the
+// k-th uniform laplace_uniforms gives; the return is that of add_scaled_noise. Holds
+// `state` for the whole call: run it under the generator's lock.
 template <typename T>
-bool add_laplace_from_uniforms(ColumnView<T> column, const double* uniforms, double scale, double* out,
-                               std::size_t threads);
+bool add_laplace_noise_drawing(ColumnView<T> column, std::size_t present, Mt19937State& state, double scale,
+                               double* out, std::size_t threads);
 
 // The threads worth starting for n values on a machine of `cores` cores: one below a
 // size where starting threads costs more than it saves.

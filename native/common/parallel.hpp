@@ -21,7 +21,7 @@ void run_parallel(std::size_t threads, Body&& body) {
     std::size_t started = 1;
     try {
         for (; started < threads; ++started) workers.emplace_back(body, started);
-    } catch (const std::system_error&) {
+    } catch (const std::system_error&) {  // NOLINT(bugprone-empty-catch): the shares are run below
     }
     body(0);
     for (std::size_t t = started; t < threads; ++t) body(t);

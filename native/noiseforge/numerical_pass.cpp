@@ -7,18 +7,11 @@
 #include "noiseforge_parts.hpp"
 
 #include <cmath>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
 namespace velmora::noiseforge {
 namespace {
-
-// The cores the transforms may use.
-std::size_t core_count() {
-    const unsigned reported = std::thread::hardware_concurrency();
-    return reported == 0 ? 1 : reported;
-}
 
 // Writes `values` into the non-missing rows of `col`, by position: labels may repeat.
 void write_back(const Call& call, WorkFrame& work, const py::object& col, const py::object& column,
@@ -159,16 +152,11 @@ bool numerical_column_fused(const Call& call, WorkFrame& work, const py::object&
     double* out_data = out.mutable_data();
     bool keeps_type = false;
     if (noise::Mt19937State* state = generator->mt19937_state()) {
-        // The uniforms in order under the generator's lock, then the transform on every
-        // core: pure C++ on buffers this call holds and numpy's generator state.
-        std::vector<double> uniforms(summary.present);
-        {
-            NumpyGlobalGenerator::Lock held = generator->lock();
-            py::gil_scoped_release unlocked;
-            noise::laplace_uniforms(*state, uniforms.data(), uniforms.size());
-        }
+        // The uniforms drawn in order under the generator's lock while the other cores
+        // transform them: pure C++ on buffers this call holds and numpy's generator state.
+        NumpyGlobalGenerator::Lock held = generator->lock();
         py::gil_scoped_release unlocked;
-        keeps_type = noise::add_laplace_from_uniforms(view, uniforms.data(), *scale, out_data,
+        keeps_type = noise::add_laplace_noise_drawing(view, summary.present, *state, *scale, out_data,
                                                       noise::threads_for(summary.present, core_count()));
     } else {
         NumpyGlobalGenerator::Lock held = generator->lock();
@@ -233,44 +221,28 @@ void numerical_column(const Call& call, const py::object& source, WorkFrame& wor
     numerical_column_plain(call, source, work, col);
 }
 
-// The Gaussian route with the draws in the kernels: numpy's legacy polar-method normals
-// drawn from its MT19937 state in bulk (the cached second normal used first and the new
-// one left behind, as numpy's own draws would), transformed and added on every core.
-// Returns false when it does not apply (nothing drawn then).
+// The Gaussian route with the draws in the kernels (native_standard_normals), scaled
+// and added on every core. Returns false when it does not apply (nothing drawn then).
 template <typename T>
 bool gaussian_column_fused(const Call& call, WorkFrame& work, const py::object& col, const py::object& column,
                            noise::ColumnView<T> view, std::size_t present, const py::object& sensitivity) {
     if (!is_own_method(call.self(), add_gaussian_noise_spec)) return false;
-    std::optional<NumpyGlobalGenerator> generator = global_generator(call, "normal");
-    if (!generator) return false;
-    noise::Mt19937State* state = generator->mt19937_state();
-    if (state == nullptr) return false;
     py::object sigma_value = gaussian_sigma(call, py::float_(as_double(sensitivity)));
     if (!is_exact_float(sigma_value)) return false;
     const double sigma = float_value(sigma_value);
     // numpy refuses a negative scale with its own error: let it draw (and raise) then.
     if (!std::isfinite(sigma) || std::signbit(sigma)) return false;
-
-    const noise::CachedNormal cache = generator->cached_normal();
-    std::vector<noise::PolarPair> pairs(noise::pairs_needed(present, cache));
-    {
-        NumpyGlobalGenerator::Lock held = generator->lock();
-        // Pure C++ on buffers held by this call and numpy's generator state.
-        py::gil_scoped_release unlocked;
-        noise::polar_pairs(*state, pairs.data(), pairs.size());
-    }
+    std::optional<std::vector<double>> normals = native_standard_normals(call, present);
+    if (!normals) return false;
     py::array_t<double> out(static_cast<py::ssize_t>(view.size));
     double* out_data = out.mutable_data();
-    noise::CachedNormal left;
     bool keeps_type = false;
     {
+        // Pure C++ on buffers held by this call.
         py::gil_scoped_release unlocked;
-        const std::size_t threads = noise::threads_for(present, core_count());
-        std::vector<double> normals(present);
-        left = noise::normals_from_pairs(pairs.data(), cache, present, normals.data(), threads);
-        keeps_type = noise::add_scaled_noise(view, normals.data(), sigma, out_data, threads);
+        keeps_type =
+            noise::add_scaled_noise(view, normals->data(), sigma, out_data, noise::threads_for(present, core_count()));
     }
-    generator->set_cached_normal(left);
     if (keeps_type) {
         // pandas would keep the column's type for these values: its own route.
         write_back(call, work, col, column, out[call.global("np").attr("isnan")(out).attr("__invert__")()]);

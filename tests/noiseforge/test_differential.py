@@ -251,7 +251,7 @@ def drawn_after(seed, cached, function):
 
 
 @pytest.mark.parametrize("cached", [False, True], ids=["no-cached-normal", "cached-normal"])
-@pytest.mark.parametrize("method", ["laplace", "gaussian"])
+@pytest.mark.parametrize("method", ["laplace", "gaussian", "minimal"])
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(df=frames(), seed=st.integers(0, 2**32 - 1))
 def test_native_draws_leave_the_generator_as_numpy_would(method, cached, df, seed):
@@ -262,7 +262,7 @@ def test_native_draws_leave_the_generator_as_numpy_would(method, cached, df, see
 
 
 @pytest.mark.parametrize("cached", [False, True], ids=["no-cached-normal", "cached-normal"])
-@pytest.mark.parametrize("method", ["laplace", "gaussian"])
+@pytest.mark.parametrize("method", ["laplace", "gaussian", "minimal"])
 def test_columns_large_enough_for_every_core(method, cached):
     # Above the size at which the transforms run on several threads; odd counts leave a
     # normal cached, missing values shift the draws against the rows.
