@@ -5,6 +5,7 @@
 #include "column_access.hpp"
 #include "column_passes.hpp"
 #include "noiseforge_parts.hpp"
+#include "parallel.hpp"
 
 #include <cmath>
 #include <type_traits>
@@ -175,8 +176,13 @@ bool numerical_column_fused(const Call& call, WorkFrame& work, const py::object&
     double a = *low < *high ? *low : *high;
     double b = *low < *high ? *high : *low;
     {
+        // Pure C++ on the buffer this call holds, a share of the rows per core.
         py::gil_scoped_release unlocked;
-        noise::clip_and_round(out_data, view.size, true, a, b, summary.whole);
+        const std::size_t threads = noise::threads_for(view.size, core_count());
+        run_parallel(threads, [&](std::size_t t) {
+            const auto [first, last] = share_of(view.size, t, threads);
+            noise::clip_and_round(out_data + first, last - first, true, a, b, summary.whole);
+        });
     }
     work.replace_with_new(col, out);
     return true;
