@@ -3,7 +3,7 @@
 # the exact versions of constraints/py<version>.txt and velmora built from this tree),
 # then runs one job:
 #   bash tools/dev.sh main [ARGS]    the end-to-end example (on CPython 3.9)
-#   bash tools/dev.sh test [ARGS]    the native quality gates, then every test: the C++
+#   bash tools/dev.sh test [ARGS]    the quality gates, then every test: the C++
 #                                    unit tests, the Python tests on CPython 3.9, then
 #                                    the Python tests on CPython 3.13
 #   bash tools/dev.sh lock --python X.Y [--lowest]
@@ -92,7 +92,7 @@ setup_venv() {  # setup_venv VERSION
     "$py" -m pip install --quiet --no-build-isolation -c "$constraints" \
         --config-settings=build-dir="build/wheel-cp${version//./}" \
         --config-settings=cmake.define.VELMORA_TEST_MODULES=ON \
-        ${CI:+--config-settings=cmake.define.VELMORA_WERROR=ON} '.[test,examples]'
+        ${CI:+--config-settings=cmake.define.VELMORA_WERROR=ON} '.[test,examples,gates]'
     echo "$want" > "$stamp"
 }
 
@@ -181,27 +181,22 @@ run_python_tests() {  # run_python_tests VERSION [PYTEST ARGS]
 }
 
 # ---------------------------------------------------------------------------------
-# Native quality gates, run before the tests: clang-format (.clang-format), the raw C
-# API allowance outside native/binding (tools/check_raw_capi.py) and clang-tidy
-# (.clang-tidy, tools/run_clang_tidy.py). Their tools are pinned in
-# tools/native-gates.txt.
-install_native_gate_tools() {
-    local stamp="$venv/.native-gates.sha"
-    local want
-    want=$(sha256sum tools/native-gates.txt | cut -d' ' -f1)
-    if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
-        say "installing the pinned native gate tools"
-        "$venv/bin/python" -m pip install --quiet -r tools/native-gates.txt
-        echo "$want" > "$stamp"
-    fi
-}
-
-run_native_gates() {
-    local venv
+# Quality gates, run before the tests with the tools of the reference environment
+# (the `gates` extra, pinned by its constraints file):
+#   Python: ruff (lint and layout) and mypy over src/velmora, as pyproject.toml sets them;
+#   C++: clang-format (.clang-format), the raw C API allowance outside native/binding
+#   (tools/check_raw_capi.py) and clang-tidy (.clang-tidy, tools/run_clang_tidy.py).
+run_gates() {
+    local venv started sources
     venv=$(venv_of "$reference")
-    install_native_gate_tools
+    started=$(date +%s%N)
+    "$venv/bin/ruff" check --quiet src/velmora
+    "$venv/bin/ruff" format --check --quiet src/velmora
+    say "ruff: lint and layout, $((($(date +%s%N) - started) / 1000000)) ms"
+    started=$(date +%s%N)
+    "$venv/bin/mypy" --no-error-summary
+    say "mypy: src/velmora, $((($(date +%s%N) - started) / 1000000)) ms"
     ensure_gtest  # the compile database clang-tidy reads covers the C++ tests
-    local started sources
     started=$(date +%s%N)
     mapfile -t sources < <(find native \( -name '*.cpp' -o -name '*.hpp' \) | sort)
     "$venv/bin/clang-format" --dry-run --Werror "${sources[@]}"
@@ -241,7 +236,7 @@ case "$job" in
             exit
         fi
         setup_venv "$reference"
-        run_native_gates
+        run_gates
         run_cpp_tests
         ensure_chromium
         status=0

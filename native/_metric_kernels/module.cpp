@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "velmora_python.hpp"
 #include "metric_kernels.hpp"
 #include "object_arrays.hpp"
+#include "parallel.hpp"
 
 namespace {
 
@@ -21,6 +21,7 @@ using velmora::Call;
 using velmora::ErrorKind;
 using velmora::FunctionSpec;
 using velmora::raise_error;
+using velmora::run_parallel;
 
 using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
@@ -65,23 +66,6 @@ std::size_t thread_count(const py::object& requested, std::size_t work_items) {
     if (wanted <= 0) wanted = static_cast<long long>(std::max(1u, std::thread::hardware_concurrency()));
     return static_cast<std::size_t>(
         std::max<long long>(1, std::min<long long>(wanted, static_cast<long long>(work_items))));
-}
-
-// Runs body(t) for t in [0, threads) on that many threads (the caller's included).
-// When the system refuses a thread, the caller's thread runs the shares that did not
-// get one, so the work is done either way and no joinable thread is left behind.
-template <typename Body>
-void run_threads(std::size_t threads, Body&& body) {
-    std::vector<std::thread> workers;
-    workers.reserve(threads);
-    std::size_t started = 1;
-    try {
-        for (; started < threads; ++started) workers.emplace_back(body, started);
-    } catch (const std::system_error&) {  // NOLINT(bugprone-empty-catch): the shares are run below
-    }
-    body(0);
-    for (std::size_t t = started; t < threads; ++t) body(t);
-    for (auto& worker : workers) worker.join();
 }
 
 // Thread t's rows of an upper triangle of n rows (row i has n - i - 1 terms): the
@@ -129,7 +113,7 @@ py::object nearest_neighbours(const Call& call) {
         // no Python object is created or released while the GIL is let go.
         py::gil_scoped_release release;
         const std::size_t share = (n_query + threads - 1) / threads;
-        run_threads(threads, [&](std::size_t t) {
+        run_parallel(threads, [&](std::size_t t) {
             const std::size_t first = std::min(n_query, t * share);
             const std::size_t last = std::min(n_query, first + share);
             velmora::metrics::nearest_neighbours(query_data, n_query, reference_columns.data(), n_reference, n_features,
@@ -180,7 +164,7 @@ py::object coded_nearest_neighbours(const Call& call) {
         const std::vector<std::int64_t> order =
             velmora::metrics::proximity_order(query_data, n_query, space, velmora::metrics::CodedReference::block_rows);
         const std::size_t share = (n_query + threads - 1) / threads;
-        run_threads(threads, [&](std::size_t t) {
+        run_parallel(threads, [&](std::size_t t) {
             const std::size_t first = std::min(n_query, t * share);
             const std::size_t last = std::min(n_query, first + share);
             velmora::metrics::coded_nearest_neighbours(query_data, order.data(), first, last, prepared, k,
@@ -289,7 +273,7 @@ py::object rbf_kernel_sums(const Call& call) {
         const double* y_data = y.data();
         // Plain buffers only while the GIL is released (see nearest_neighbours).
         py::gil_scoped_release release;
-        run_threads(threads, [&](std::size_t t) {
+        run_parallel(threads, [&](std::size_t t) {
             const auto [xx_first, xx_last] = triangle_share(n_x, t, threads);
             velmora::metrics::rbf_row_sums(x_data, n_x, x_columns.data(), n_x, n_features, gamma, true, xx_first,
                                            xx_last, rows_xx.data());

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "python_errors.hpp"
+#include "python_ops.hpp"
 
 namespace velmora {
 namespace {
@@ -51,11 +52,32 @@ std::optional<NumpyGlobalGenerator> NumpyGlobalGenerator::behind(const py::objec
     py::object capsule = bit_generator.attr("capsule");
     auto* bitgen = static_cast<BitGen*>(PyCapsule_GetPointer(capsule.ptr(), "BitGenerator"));
     if (bitgen == nullptr) throw py::error_already_set();
-    return NumpyGlobalGenerator(bit_generator, capsule, noise::UniformSource{bitgen->state, bitgen->next_double});
+    // An MT19937 bit generator's state is numpy's mt19937_state struct (key and position).
+    const bool mt19937 = bit_generator.get_type().is(np_random.attr("MT19937"));
+    auto* mt19937_state = mt19937 ? static_cast<noise::Mt19937State*>(bitgen->state) : nullptr;
+    return NumpyGlobalGenerator(state, bit_generator, capsule, noise::UniformSource{bitgen->state, bitgen->next_double},
+                                mt19937_state);
 }
 
-NumpyGlobalGenerator::NumpyGlobalGenerator(py::object bit_generator, py::object capsule, noise::UniformSource source)
-    : bit_generator_(std::move(bit_generator)), capsule_(std::move(capsule)), source_(source) {}
+NumpyGlobalGenerator::NumpyGlobalGenerator(py::object random_state, py::object bit_generator, py::object capsule,
+                                           noise::UniformSource source, noise::Mt19937State* mt19937)
+    : random_state_(std::move(random_state)),
+      bit_generator_(std::move(bit_generator)),
+      capsule_(std::move(capsule)),
+      source_(source),
+      mt19937_(mt19937) {}
+
+noise::CachedNormal NumpyGlobalGenerator::cached_normal() const {
+    py::dict state = random_state_.attr("get_state")(py::arg("legacy") = false);
+    return noise::CachedNormal{truth(state["has_gauss"]), py::float_(state["gauss"]).cast<double>()};
+}
+
+void NumpyGlobalGenerator::set_cached_normal(noise::CachedNormal cache) const {
+    py::dict state = random_state_.attr("get_state")(py::arg("legacy") = false);
+    state["has_gauss"] = py::int_(cache.has ? 1 : 0);
+    state["gauss"] = py::float_(cache.has ? cache.value : 0.0);
+    random_state_.attr("set_state")(state);
+}
 
 NumpyGlobalGenerator::Lock NumpyGlobalGenerator::lock() const {
     return Lock(bit_generator_.attr("lock"));
@@ -83,6 +105,10 @@ py::tuple numpy_private_names() {
     for (const PrivateName& name : {global_state, bit_generator_of_state}) {
         names.append(py::make_tuple("exists", name.module, name.path, "", checked_versions, name.used_for));
     }
+    // The mt19937_state struct the bulk draws advance in place: uint32 key[624], then
+    // int pos (numpy/random/src/mt19937/mt19937.h; the key's length shows in `state`).
+    names.append(py::make_tuple("key_length", "numpy.random", "MT19937", "624", checked_versions,
+                                "the MT19937 state layout the bulk draws read and advance"));
     return py::tuple(names);
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "noise_kernels.hpp"
+#include "numpy_random.hpp"
 
 namespace velmora {
 
@@ -40,12 +41,27 @@ public:
     [[nodiscard]] Lock lock() const;
     const noise::UniformSource& source() const { return source_; }
 
-private:
-    NumpyGlobalGenerator(py::object bit_generator, py::object capsule, noise::UniformSource source);
+    // numpy's MT19937 state itself, when the bit generator is an MT19937 (as np.random's
+    // always is unless set otherwise), for drawing in bulk; nothing for another one.
+    // Advance it only while holding lock().
+    noise::Mt19937State* mt19937_state() const { return mt19937_; }
 
+    // The second normal the legacy Gaussian sampler keeps for its next draw
+    // (get_state()'s has_gauss and gauss), and writing it back after native draws, so
+    // that numpy's own later draws go on as if numpy had drawn. Call these outside
+    // lock(): get_state and set_state are numpy's own.
+    noise::CachedNormal cached_normal() const;
+    void set_cached_normal(noise::CachedNormal cache) const;
+
+private:
+    NumpyGlobalGenerator(py::object random_state, py::object bit_generator, py::object capsule,
+                         noise::UniformSource source, noise::Mt19937State* mt19937);
+
+    py::object random_state_;
     py::object bit_generator_;
     py::object capsule_;  // keeps the state the source points into alive
     noise::UniformSource source_;
+    noise::Mt19937State* mt19937_;
 };
 
 // The private numpy names read above, for the test that they still exist, as rows

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <vector>
 
 #include "velmora_python.hpp"
 #include "numpy_generator.hpp"
@@ -24,6 +25,19 @@ py::object budget(const Call& call, const char* name);
 // numpy's global generator when np.random.<method> (np looked up as the module global)
 // is still its own method: the kernels may then draw from it directly.
 std::optional<NumpyGlobalGenerator> global_generator(const Call& call, const char* method);
+
+// n standard normals drawn natively from np.random's MT19937 state, the numbers
+// np.random.normal would draw (its cached second normal used first and the new one left
+// behind), or nothing when np.random.normal is not numpy's own or the bit generator is
+// not an MT19937: numpy draws then. The transforms run on every core.
+std::optional<std::vector<double>> native_standard_normals(const Call& call, std::size_t n);
+
+// The cores the transforms may use.
+std::size_t core_count();
+
+// The Gaussian mechanism's sigma for a float `sensitivity`, exactly as it computes it
+// (sqrt(2 ln(1.25 / delta)) * sensitivity / epsilon), raising what it raises.
+py::object gaussian_sigma(const Call& call, const py::object& sensitivity);
 
 // The noisy values as a contiguous float64 array of `size` elements, or nothing when
 // they are something else (a subclass's mechanism may return anything).

@@ -7,12 +7,42 @@
 #include "noiseforge_parts.hpp"
 #include "object_tally.hpp"
 
+#include <cmath>
+#include <vector>
+
 namespace velmora::noiseforge {
 namespace {
+
+// The minimal route with the draws in the kernels: one normal per row, as
+// np.random.normal(0, numerical_noise_std, rows) draws them, scaled and added natively.
+// Returns false when it does not apply (nothing drawn then).
+bool minimal_number_column_fused(const Call& call, const py::object& column, WorkFrame& work, const py::object& col,
+                                 std::size_t rows) {
+    std::optional<NumericColumn> numeric = work.labels_unique() ? numeric_column(column) : std::nullopt;
+    if (!numeric) return false;
+    py::object std_value = call.self().attr("numerical_noise_std");
+    if (!is_exact_float(std_value)) return false;
+    const double scale = float_value(std_value);
+    // numpy refuses a negative scale with its own error: let it draw (and raise) then.
+    if (!std::isfinite(scale) || std::signbit(scale)) return false;
+    std::optional<std::vector<double>> noise = native_standard_normals(call, rows);
+    if (!noise) return false;
+    py::array_t<double> out(static_cast<py::ssize_t>(rows));
+    double* out_data = out.mutable_data();
+    with_view(*numeric, [&](auto view) {
+        // Pure C++ on buffers held by this call.
+        py::gil_scoped_release unlocked;
+        noise::scale_normals(noise->data(), rows, scale, noise::threads_for(rows, core_count()));
+        noise::add_noise(view, noise->data(), out_data);
+    });
+    work.replace_with_new(col, out);
+    return true;
+}
 
 void minimal_number_column(const Call& call, const py::object& df, WorkFrame& work, const py::object& col) {
     py::object np = call.global("np");
     py::object column = df[col];
+    if (minimal_number_column_fused(call, column, work, col, py::len(df))) return;
     py::object noise =
         np.attr("random").attr("normal")(0, call.self().attr("numerical_noise_std"), py::int_(py::len(df)));
     std::optional<NumericColumn> numeric = work.labels_unique() ? numeric_column(column) : std::nullopt;

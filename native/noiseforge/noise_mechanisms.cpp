@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace velmora::noiseforge {
 
@@ -20,6 +22,34 @@ py::object budget(const Call& call, const char* name) {
 
 std::optional<NumpyGlobalGenerator> global_generator(const Call& call, const char* method) {
     return NumpyGlobalGenerator::behind(call.global("np").attr("random"), method);
+}
+
+std::size_t core_count() {
+    const unsigned reported = std::thread::hardware_concurrency();
+    return reported == 0 ? 1 : reported;
+}
+
+std::optional<std::vector<double>> native_standard_normals(const Call& call, std::size_t n) {
+    std::optional<NumpyGlobalGenerator> generator = global_generator(call, "normal");
+    if (!generator) return std::nullopt;
+    noise::Mt19937State* state = generator->mt19937_state();
+    if (state == nullptr) return std::nullopt;
+    const noise::CachedNormal cache = generator->cached_normal();
+    std::vector<noise::PolarPair> pairs(noise::pairs_needed(n, cache));
+    {
+        NumpyGlobalGenerator::Lock held = generator->lock();
+        // Pure C++ on buffers held by this call and numpy's generator state.
+        py::gil_scoped_release unlocked;
+        noise::polar_pairs(*state, pairs.data(), pairs.size());
+    }
+    std::vector<double> normals(n);
+    noise::CachedNormal left;
+    {
+        py::gil_scoped_release unlocked;
+        left = noise::normals_from_pairs(pairs.data(), cache, n, normals.data(), noise::threads_for(n, core_count()));
+    }
+    generator->set_cached_normal(left);
+    return normals;
 }
 
 std::optional<py::array_t<double>> noisy_buffer(const py::object& noisy, std::size_t size) {
@@ -43,8 +73,9 @@ py::object add_laplace_noise(const Call& call) {
     return data + noise;
 }
 
-py::object add_gaussian_noise(const Call& call) {
-    const py::object& data = call[1];
+}  // namespace
+
+py::object gaussian_sigma(const Call& call, const py::object& sensitivity) {
     py::object np = call.global("np");
     py::object delta = budget(call, "delta");
     py::object epsilon = budget(call, "epsilon");
@@ -60,8 +91,15 @@ py::object add_gaussian_noise(const Call& call) {
     }
     // The factor is a numpy float; taking it as a Python float keeps the value and makes a
     // zero epsilon raise ZeroDivisionError instead of yielding an infinite sigma.
-    py::object sigma = divide(py::float_(factor_value) * call[2], epsilon);
-    py::object noise = np.attr("random").attr("normal")(0, sigma, data.attr("shape"));
+    return divide(py::float_(factor_value) * sensitivity, epsilon);
+}
+
+namespace {
+
+py::object add_gaussian_noise(const Call& call) {
+    const py::object& data = call[1];
+    py::object sigma = gaussian_sigma(call, call[2]);
+    py::object noise = call.global("np").attr("random").attr("normal")(0, sigma, data.attr("shape"));
     return data + noise;
 }
 

@@ -5,9 +5,11 @@
 #include "column_access.hpp"
 #include "column_passes.hpp"
 #include "noiseforge_parts.hpp"
+#include "parallel.hpp"
 
 #include <cmath>
 #include <type_traits>
+#include <vector>
 
 namespace velmora::noiseforge {
 namespace {
@@ -150,7 +152,14 @@ bool numerical_column_fused(const Call& call, WorkFrame& work, const py::object&
     py::array_t<double> out(static_cast<py::ssize_t>(view.size));
     double* out_data = out.mutable_data();
     bool keeps_type = false;
-    {
+    if (noise::Mt19937State* state = generator->mt19937_state()) {
+        // The uniforms drawn in order under the generator's lock while the other cores
+        // transform them: pure C++ on buffers this call holds and numpy's generator state.
+        NumpyGlobalGenerator::Lock held = generator->lock();
+        py::gil_scoped_release unlocked;
+        keeps_type = noise::add_laplace_noise_drawing(view, summary.present, *state, *scale, out_data,
+                                                      noise::threads_for(summary.present, core_count()));
+    } else {
         NumpyGlobalGenerator::Lock held = generator->lock();
         // Pure C++ on buffers held by this call and numpy's generator state, under the
         // generator's lock: no Python object is touched.
@@ -167,8 +176,13 @@ bool numerical_column_fused(const Call& call, WorkFrame& work, const py::object&
     double a = *low < *high ? *low : *high;
     double b = *low < *high ? *high : *low;
     {
+        // Pure C++ on the buffer this call holds, a share of the rows per core.
         py::gil_scoped_release unlocked;
-        noise::clip_and_round(out_data, view.size, true, a, b, summary.whole);
+        const std::size_t threads = noise::threads_for(view.size, core_count());
+        run_parallel(threads, [&](std::size_t t) {
+            const auto [first, last] = share_of(view.size, t, threads);
+            noise::clip_and_round(out_data + first, last - first, true, a, b, summary.whole);
+        });
     }
     work.replace_with_new(col, out);
     return true;
@@ -213,6 +227,37 @@ void numerical_column(const Call& call, const py::object& source, WorkFrame& wor
     numerical_column_plain(call, source, work, col);
 }
 
+// The Gaussian route with the draws in the kernels (native_standard_normals), scaled
+// and added on every core. Returns false when it does not apply (nothing drawn then).
+template <typename T>
+bool gaussian_column_fused(const Call& call, WorkFrame& work, const py::object& col, const py::object& column,
+                           noise::ColumnView<T> view, std::size_t present, const py::object& sensitivity) {
+    if (!is_own_method(call.self(), add_gaussian_noise_spec)) return false;
+    py::object sigma_value = gaussian_sigma(call, py::float_(as_double(sensitivity)));
+    if (!is_exact_float(sigma_value)) return false;
+    const double sigma = float_value(sigma_value);
+    // numpy refuses a negative scale with its own error: let it draw (and raise) then.
+    if (!std::isfinite(sigma) || std::signbit(sigma)) return false;
+    std::optional<std::vector<double>> normals = native_standard_normals(call, present);
+    if (!normals) return false;
+    py::array_t<double> out(static_cast<py::ssize_t>(view.size));
+    double* out_data = out.mutable_data();
+    bool keeps_type = false;
+    {
+        // Pure C++ on buffers held by this call.
+        py::gil_scoped_release unlocked;
+        keeps_type =
+            noise::add_scaled_noise(view, normals->data(), sigma, out_data, noise::threads_for(present, core_count()));
+    }
+    if (keeps_type) {
+        // pandas would keep the column's type for these values: its own route.
+        write_back(call, work, col, column, out[call.global("np").attr("isnan")(out).attr("__invert__")()]);
+    } else {
+        work.replace_with_new(col, out);
+    }
+    return true;
+}
+
 void gaussian_column(const Call& call, WorkFrame& work, const py::object& col) {
     const py::object& self = call.self();
     py::object column = work.frame()[col];
@@ -226,6 +271,7 @@ void gaussian_column(const Call& call, WorkFrame& work, const py::object& col) {
             py::object data_range =
                 observed_range(numpy_scalar(*numeric, summary.min), numpy_scalar(*numeric, summary.max));
             py::object sensitivity = data_range * self.attr("noise_scale");
+            if (gaussian_column_fused(call, work, col, column, view, summary.present, sensitivity)) return true;
             py::array_t<T> present(static_cast<py::ssize_t>(summary.present));
             noise::gather_present(view, present.mutable_data());
             py::object noisy = self.attr("_add_gaussian_noise")(present, sensitivity);

@@ -1,4 +1,5 @@
 """Runs the velmora command line: python -m velmora."""
+
 import sys
 
 from velmora.cli import main

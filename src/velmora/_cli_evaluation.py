@@ -64,24 +64,42 @@ class MetricInfo:
 
 
 CATALOGUE: Tuple[MetricInfo, ...] = (
-    MetricInfo("ks_complement", "higher",
-               "1 - KS statistic (numbers) or 1 - TV (categories), per column: ks_complement_<column>"),
-    MetricInfo("wasserstein", "higher", "1 - Wasserstein distance / real range, per ordered column: wasserstein_<column>"),
-    MetricInfo("total_variation", "higher",
-               "1 - total variation distance of the frequencies, per column: tv_complement_<column>"),
+    MetricInfo(
+        "ks_complement",
+        "higher",
+        "1 - KS statistic (numbers) or 1 - TV (categories), per column: ks_complement_<column>",
+    ),
+    MetricInfo(
+        "wasserstein", "higher", "1 - Wasserstein distance / real range, per ordered column: wasserstein_<column>"
+    ),
+    MetricInfo(
+        "total_variation",
+        "higher",
+        "1 - total variation distance of the frequencies, per column: tv_complement_<column>",
+    ),
     MetricInfo("hellinger", "higher", "1 - Hellinger distance of the frequencies, per column: hellinger_<column>"),
     MetricInfo("pearson_correl_diff", "higher", "1 - mean |r_real - r_synthetic| over column pairs, Pearson's r"),
     MetricInfo("spearman_correl_diff", "higher", "1 - mean |r_real - r_synthetic| over column pairs, Spearman's r"),
-    MetricInfo("correlation_matrix_distance", "higher", "cosine similarity of the real and synthetic correlation matrices"),
+    MetricInfo(
+        "correlation_matrix_distance", "higher", "cosine similarity of the real and synthetic correlation matrices"
+    ),
     MetricInfo("mmd", "higher", "1 - sqrt(MMD^2 / 2), maximum mean discrepancy with an RBF kernel: mmd_rbf"),
     MetricInfo("tstr_normalized", "higher", "train on synthetic / train on real, both tested on real rows (--target)"),
-    MetricInfo("prediction_agreement", "higher", "agreement of models trained on real and on synthetic data (--target)"),
+    MetricInfo(
+        "prediction_agreement", "higher", "agreement of models trained on real and on synthetic data (--target)"
+    ),
     MetricInfo("alpha_precision", "higher", "synthetic records inside the real data's densities (k-NN alpha-supports)"),
     MetricInfo("beta_recall", "higher", "real data's densities covered by synthetic records (k-NN beta-supports)"),
-    MetricInfo("membership_inference_auc", "lower",
-               "privacy: advantage of a distance attack on membership, 0 = chance (--holdout)"),
-    MetricInfo("distance_to_closest_record", "higher",
-               "privacy: real records' distance to the closest synthetic one, 0 = copied"),
+    MetricInfo(
+        "membership_inference_auc",
+        "lower",
+        "privacy: advantage of a distance attack on membership, 0 = chance (--holdout)",
+    ),
+    MetricInfo(
+        "distance_to_closest_record",
+        "higher",
+        "privacy: real records' distance to the closest synthetic one, 0 = copied",
+    ),
 )
 
 
@@ -171,8 +189,9 @@ class Evaluation:
     missing: Dict[str, str]
 
 
-def _utility_result(name: str, real: pd.DataFrame, synthetic: pd.DataFrame, target: Hashable,
-                    seed: Optional[int]) -> MetricResult:
+def _utility_result(
+    name: str, real: pd.DataFrame, synthetic: pd.DataFrame, target: Hashable, seed: Optional[int]
+) -> MetricResult:
     """A utility metric's result as the evaluator files it (prediction agreement with the
     class's default seed, TSTR with the evaluator's), predicting ``target``."""
     if name == "prediction_agreement":
@@ -180,8 +199,14 @@ def _utility_result(name: str, real: pd.DataFrame, synthetic: pd.DataFrame, targ
 
         metric = PredictionAgreementMetrics(real, synthetic, target)
         value = metric.prediction_agreement_percentage()
-        return MetricResult(name=name, value=value, category="utility", higher_is_better=True,
-                            description=PREDICTION_AGREEMENT_DESCRIPTION, details=dict(metric.details))
+        return MetricResult(
+            name=name,
+            value=value,
+            category="utility",
+            higher_is_better=True,
+            description=PREDICTION_AGREEMENT_DESCRIPTION,
+            details=dict(metric.details),
+        )
     from velmora.tabular.evaluator.metrics.utility.tstr import TSTRNormalizedMetric
 
     result: MetricResult = TSTRNormalizedMetric(random_seed=seed, target=target).compute(real, synthetic)

@@ -19,6 +19,7 @@ installed. Exit status: 0 on success, 1 when a quality gate fails (``--fail-unde
 itself; ``--traceback`` shows where it happened), 130 when interrupted, 141 when the
 reader of standard output goes away. Files are written whole or not at all.
 """
+
 import argparse
 import logging
 import math
@@ -254,8 +255,15 @@ def _columns(frame: "pd.DataFrame") -> str:
     return ", ".join(shown) + (f", ... ({len(frame.columns)} in all)" if len(frame.columns) > 12 else "")
 
 
-def _check_pair(real: "pd.DataFrame", real_path: str, synthetic: "pd.DataFrame", synthetic_path: str,
-                target: Optional[str], holdout: Optional["pd.DataFrame"], holdout_path: Optional[str]) -> None:
+def _check_pair(
+    real: "pd.DataFrame",
+    real_path: str,
+    synthetic: "pd.DataFrame",
+    synthetic_path: str,
+    target: Optional[str],
+    holdout: Optional["pd.DataFrame"],
+    holdout_path: Optional[str],
+) -> None:
     """Refuse tables the evaluation cannot compare, before it starts."""
     shared = [column for column in real.columns if column in set(synthetic.columns)]
     if not shared:
@@ -265,8 +273,9 @@ def _check_pair(real: "pd.DataFrame", real_path: str, synthetic: "pd.DataFrame",
             if target not in frame.columns:
                 raise CommandError(f"--target {target!r} is not a column of {path} (columns: {_columns(frame)})")
         if real[target].dropna().nunique() < 2:
-            raise CommandError(f"--target {target!r} has fewer than two distinct values in {real_path}: "
-                               "there is nothing to predict")
+            raise CommandError(
+                f"--target {target!r} has fewer than two distinct values in {real_path}: there is nothing to predict"
+            )
     if holdout is not None:
         lacking = [str(column) for column in shared if column not in holdout.columns]
         if lacking:
@@ -286,9 +295,12 @@ def _read_holdout(args: argparse.Namespace, real: "pd.DataFrame") -> Optional["p
         real_rows = set(pd.util.hash_pandas_object(real[shared], index=False))
         repeated = int(pd.util.hash_pandas_object(holdout[shared], index=False).isin(real_rows).sum())
         if repeated:
-            print(f"velmora: note: {repeated:,} of {_count(len(holdout), 'holdout row')} "
-                  f"{'is also a row' if repeated == 1 else 'are also rows'} of {args.real}; a holdout should "
-                  "hold records the generator never saw", file=sys.stderr)
+            print(
+                f"velmora: note: {repeated:,} of {_count(len(holdout), 'holdout row')} "
+                f"{'is also a row' if repeated == 1 else 'are also rows'} of {args.real}; a holdout should "
+                "hold records the generator never saw",
+                file=sys.stderr,
+            )
     return holdout
 
 
@@ -320,8 +332,14 @@ def command_evaluate(args: argparse.Namespace) -> int:
 
     progress = Progress(len(names))
     evaluation = evaluate_tables(
-        real, synthetic, names, generator_name=args.name or _stem(args.synthetic),
-        dataset_name=args.dataset or _stem(args.real), seed=args.seed, target=args.target, holdout=holdout,
+        real,
+        synthetic,
+        names,
+        generator_name=args.name or _stem(args.synthetic),
+        dataset_name=args.dataset or _stem(args.real),
+        seed=args.seed,
+        target=args.target,
+        holdout=holdout,
         step=progress.step,
     )
     progress.finish()
@@ -370,8 +388,10 @@ def command_compare(args: argparse.Namespace) -> int:
 
     names = _metric_names(args)
     if args.name is not None and len(args.name) != len(args.synthetic):
-        raise CommandError(f"--name gives {_count(len(args.name), 'name')} for "
-                           f"{_count(len(args.synthetic), 'synthetic table')}; give one per table")
+        raise CommandError(
+            f"--name gives {_count(len(args.name), 'name')} for "
+            f"{_count(len(args.synthetic), 'synthetic table')}; give one per table"
+        )
     for folder in (args.json_dir, args.html_dir):
         if folder:
             check_output_folder(folder)
@@ -385,11 +405,19 @@ def command_compare(args: argparse.Namespace) -> int:
     progress = Progress(len(names) * len(labels))
     evaluations = []
     for label, synthetic in zip(labels, synthetic_tables):
-        evaluations.append(evaluate_tables(
-            real, synthetic, names, generator_name=label, dataset_name=args.dataset or _stem(args.real),
-            seed=args.seed, target=args.target, holdout=holdout,
-            step=progress.stepper(f"{label}: "),
-        ))
+        evaluations.append(
+            evaluate_tables(
+                real,
+                synthetic,
+                names,
+                generator_name=label,
+                dataset_name=args.dataset or _stem(args.real),
+                seed=args.seed,
+                target=args.target,
+                holdout=holdout,
+                step=progress.stepper(f"{label}: "),
+            )
+        )
     progress.finish()
 
     comparison = compare([evaluation.report for evaluation in evaluations])
@@ -439,9 +467,14 @@ def command_perturb(args: argparse.Namespace) -> int:
     missing = [column for column in args.preserve or [] if column not in frame.columns]
     if missing:
         raise CommandError(f"--preserve names no column of {args.input}: {', '.join(missing)}")
-    unused = [option for option, given, uses in (("--epsilon", args.epsilon, ("laplace", "gaussian")),
-                                                 ("--delta", args.delta, ("gaussian",)))
-              if given is not None and args.method not in uses]
+    unused = [
+        option
+        for option, given, uses in (
+            ("--epsilon", args.epsilon, ("laplace", "gaussian")),
+            ("--delta", args.delta, ("gaussian",)),
+        )
+        if given is not None and args.method not in uses
+    ]
     for option in unused:
         print(f"velmora: note: --method {args.method} does not use {option}", file=sys.stderr)
     from velmora.core_generator.noiseforge import NoiseforgeProcessor
@@ -449,8 +482,9 @@ def command_perturb(args: argparse.Namespace) -> int:
     progress = Progress(2)
     progress.step(f"perturbing {len(frame):,} rows with {args.method!r}")
     processor = NoiseforgeProcessor(epsilon=epsilon, delta=delta, random_state=args.seed)
-    noisy = processor.apply_dp(frame, method=args.method,
-                               preserve_columns=list(args.preserve) if args.preserve else None)
+    noisy = processor.apply_dp(
+        frame, method=args.method, preserve_columns=list(args.preserve) if args.preserve else None
+    )
     progress.step(f"writing {args.output}")
     write_table(noisy, args.output)
     progress.finish()
@@ -498,8 +532,10 @@ def check_rules(rules: Sequence[str], frame: "pd.DataFrame", trusted: bool) -> N
                 for part in rule_parts(rule):
                     check_language(part)
             except RuleRefused as error:
-                raise CommandError(f"rule {_shown(rule)} is not in the rule language: {error} "
-                                   "(--trust-rules accepts any pandas expression)") from None
+                raise CommandError(
+                    f"rule {_shown(rule)} is not in the rule language: {error} "
+                    "(--trust-rules accepts any pandas expression)"
+                ) from None
         try:
             check_evaluates(rule, frame)
         except RuleRefused as error:
@@ -530,8 +566,9 @@ def command_validate(args: argparse.Namespace) -> int:
     for rule in rules:
         engine.add_rule(rule)
     report = engine.validate(frame)
-    for line in _violation_lines(report.violations, report.total_violations, len(report.violating_rows),
-                                 len(frame), report.violation_rate):
+    for line in _violation_lines(
+        report.violations, report.total_violations, len(report.violating_rows), len(frame), report.violation_rate
+    ):
         print(line)
     judged, remaining = args.data, report.total_violations
     if args.fix:
@@ -551,8 +588,9 @@ def command_validate(args: argparse.Namespace) -> int:
             except CommandError as error:
                 raise CommandError(f"{args.output} as written: {error}") from None
             after = engine.validate(written)
-            for line in _violation_lines(after.violations, after.total_violations, len(after.violating_rows),
-                                         len(written), after.violation_rate):
+            for line in _violation_lines(
+                after.violations, after.total_violations, len(after.violating_rows), len(written), after.violation_rate
+            ):
                 print(f"  {line}")
             remaining = after.total_violations
     if args.fail_on_violation and remaining > 0:
@@ -570,157 +608,232 @@ class _HelpFormatter(argparse.RawDescriptionHelpFormatter):
 
 def _evaluation_options(parser: argparse.ArgumentParser) -> None:
     """The options evaluate and compare share."""
-    parser.add_argument("--metrics", nargs="+", metavar="NAME",
-                        help="metrics to run (default: the full suite; 'velmora metrics' lists it)")
-    parser.add_argument("--target", metavar="COLUMN",
-                        help="the column the utility metrics (prediction_agreement, tstr_normalized) predict "
-                             "(default: the first column of REAL, also in SYNTHETIC, with two or more distinct "
-                             "values)")
-    parser.add_argument("--holdout", metavar="FILE",
-                        help="real rows the generator never saw: the membership attack then takes them as "
-                             "non-members (default: none; the attack then measures against the real data's "
-                             "own spacing, a lower bound of the risk)")
-    parser.add_argument("--dataset", metavar="NAME",
-                        help="the real data's name in the reports (default: REAL's file name without extension)")
-    parser.add_argument("--seed", type=int, default=DEFAULT_SEED, metavar="N",
-                        help="seed of tstr_normalized's split and models; the other metrics always use seed 0 "
-                             f"(default: {DEFAULT_SEED})")
+    parser.add_argument(
+        "--metrics",
+        nargs="+",
+        metavar="NAME",
+        help="metrics to run (default: the full suite; 'velmora metrics' lists it)",
+    )
+    parser.add_argument(
+        "--target",
+        metavar="COLUMN",
+        help="the column the utility metrics (prediction_agreement, tstr_normalized) predict "
+        "(default: the first column of REAL, also in SYNTHETIC, with two or more distinct "
+        "values)",
+    )
+    parser.add_argument(
+        "--holdout",
+        metavar="FILE",
+        help="real rows the generator never saw: the membership attack then takes them as "
+        "non-members (default: none; the attack then measures against the real data's "
+        "own spacing, a lower bound of the risk)",
+    )
+    parser.add_argument(
+        "--dataset",
+        metavar="NAME",
+        help="the real data's name in the reports (default: REAL's file name without extension)",
+    )
+    parser.add_argument(
+        "--seed",
+        type=int,
+        default=DEFAULT_SEED,
+        metavar="N",
+        help="seed of tstr_normalized's split and models; the other metrics always use seed 0 "
+        f"(default: {DEFAULT_SEED})",
+    )
 
 
 def _traceback_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--traceback", action="store_true",
-                        help="on an internal error, show the Python traceback (default: one line)")
+    parser.add_argument(
+        "--traceback", action="store_true", help="on an internal error, show the Python traceback (default: one line)"
+    )
 
 
 def build_parser() -> argparse.ArgumentParser:
     from velmora import __version__
 
     parser = argparse.ArgumentParser(
-        prog="velmora", formatter_class=_HelpFormatter,
+        prog="velmora",
+        formatter_class=_HelpFormatter,
         description="Evaluate, compare, perturb and validate synthetic tabular data (CSV or Parquet files).",
         epilog="exit status: 0 success, 1 a quality gate failed (--fail-under, --fail-on-violation),\n"
-               "2 bad input, 3 internal error (a fault of velmora; --traceback shows it), 130 interrupted.\n"
-               "Run 'velmora COMMAND --help' for a command's options and examples.",
+        "2 bad input, 3 internal error (a fault of velmora; --traceback shows it), 130 interrupted.\n"
+        "Run 'velmora COMMAND --help' for a command's options and examples.",
     )
-    parser.add_argument("--version", action="version", version=f"velmora {__version__}",
-                        help="show the version and exit")
+    parser.add_argument(
+        "--version", action="version", version=f"velmora {__version__}", help="show the version and exit"
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
     evaluate = commands.add_parser(
-        "evaluate", formatter_class=_HelpFormatter, help="score synthetic data against real data",
+        "evaluate",
+        formatter_class=_HelpFormatter,
+        help="score synthetic data against real data",
         description="Score a synthetic table against the real one with the evaluation suite and print\n"
-                    "the report, the metrics that filed no result (with the reason) and the overall\n"
-                    "score (the mean of the higher-is-better values).",
+        "the report, the metrics that filed no result (with the reason) and the overall\n"
+        "score (the mean of the higher-is-better values).",
         epilog="examples:\n"
-               "  velmora evaluate real.csv synthetic.csv\n"
-               "  velmora evaluate real.csv synthetic.csv --metrics ks_complement mmd --seed 7\n"
-               "  velmora evaluate real.csv synthetic.csv --target income --holdout unseen.csv\n"
-               "  velmora evaluate real.csv synthetic.csv --name ctgan-v2 --html report.html --json report.json\n"
-               "  velmora evaluate real.csv synthetic.csv --fail-under 0.8   # exit 1 below 0.8",
+        "  velmora evaluate real.csv synthetic.csv\n"
+        "  velmora evaluate real.csv synthetic.csv --metrics ks_complement mmd --seed 7\n"
+        "  velmora evaluate real.csv synthetic.csv --target income --holdout unseen.csv\n"
+        "  velmora evaluate real.csv synthetic.csv --name ctgan-v2 --html report.html --json report.json\n"
+        "  velmora evaluate real.csv synthetic.csv --fail-under 0.8   # exit 1 below 0.8",
     )
     evaluate.add_argument("real", metavar="REAL", help="the real table")
     evaluate.add_argument("synthetic", metavar="SYNTHETIC", help="the synthetic table")
     _evaluation_options(evaluate)
-    evaluate.add_argument("--name", metavar="NAME",
-                          help="the synthetic data's (generator's) name in the report and the page heading "
-                               "(default: SYNTHETIC's file name without extension)")
+    evaluate.add_argument(
+        "--name",
+        metavar="NAME",
+        help="the synthetic data's (generator's) name in the report and the page heading "
+        "(default: SYNTHETIC's file name without extension)",
+    )
     evaluate.add_argument("--html", metavar="PATH", help="write the HTML report page here (default: no page)")
     evaluate.add_argument("--json", metavar="PATH", help="write the report as JSON here (default: no file)")
-    evaluate.add_argument("--fail-under", type=float, metavar="SCORE",
-                          help="exit with status 1 when the overall score is below SCORE (default: no gate)")
+    evaluate.add_argument(
+        "--fail-under",
+        type=float,
+        metavar="SCORE",
+        help="exit with status 1 when the overall score is below SCORE (default: no gate)",
+    )
     _traceback_option(evaluate)
     evaluate.set_defaults(run=command_evaluate)
 
     comparison = commands.add_parser(
-        "compare", formatter_class=_HelpFormatter, help="evaluate several synthetic tables side by side",
+        "compare",
+        formatter_class=_HelpFormatter,
+        help="evaluate several synthetic tables side by side",
         description="Evaluate each synthetic table against the real one and print the comparison:\n"
-                    "every metric's value per version, the best version per metric, each version's\n"
-                    "overall score and how many metrics it is best at.",
+        "every metric's value per version, the best version per metric, each version's\n"
+        "overall score and how many metrics it is best at.",
         epilog="examples:\n"
-               "  velmora compare real.csv ctgan.csv tvae.csv copula.csv\n"
-               "  velmora compare real.csv a.csv b.csv --name laplace-e1 gaussian-e1 --json-dir reports\n"
-               "  velmora compare real.csv a.csv b.csv --target income --holdout unseen.csv --html-dir pages",
+        "  velmora compare real.csv ctgan.csv tvae.csv copula.csv\n"
+        "  velmora compare real.csv a.csv b.csv --name laplace-e1 gaussian-e1 --json-dir reports\n"
+        "  velmora compare real.csv a.csv b.csv --target income --holdout unseen.csv --html-dir pages",
     )
     comparison.add_argument("real", metavar="REAL", help="the real table")
     comparison.add_argument("synthetic", metavar="SYNTHETIC", nargs="+", help="the synthetic tables, one per version")
     _evaluation_options(comparison)
-    comparison.add_argument("--name", nargs="+", metavar="NAME",
-                            help="one name per SYNTHETIC, in order, for the table, the reports and the pages "
-                                 "(default: each file's name without extension)")
-    comparison.add_argument("--json-dir", metavar="DIR",
-                            help="write each version's report as DIR/NAME.json; DIR is made if missing "
-                                 "(default: no files)")
-    comparison.add_argument("--html-dir", metavar="DIR",
-                            help="write each version's HTML page as DIR/NAME.html; DIR is made if missing "
-                                 "(default: no pages)")
+    comparison.add_argument(
+        "--name",
+        nargs="+",
+        metavar="NAME",
+        help="one name per SYNTHETIC, in order, for the table, the reports and the pages "
+        "(default: each file's name without extension)",
+    )
+    comparison.add_argument(
+        "--json-dir",
+        metavar="DIR",
+        help="write each version's report as DIR/NAME.json; DIR is made if missing (default: no files)",
+    )
+    comparison.add_argument(
+        "--html-dir",
+        metavar="DIR",
+        help="write each version's HTML page as DIR/NAME.html; DIR is made if missing (default: no pages)",
+    )
     _traceback_option(comparison)
     comparison.set_defaults(run=command_compare)
 
     perturb = commands.add_parser(
-        "perturb", formatter_class=_HelpFormatter, help="perturb a table under a privacy budget",
+        "perturb",
+        formatter_class=_HelpFormatter,
+        help="perturb a table under a privacy budget",
         description="Write a perturbed copy of a table. The noise of 'laplace' and 'gaussian' is\n"
-                    "calibrated to epsilon (and, for 'gaussian', delta) from each column's observed\n"
-                    "range: a privacy-motivated perturbation, not a formal differential-privacy\n"
-                    "guarantee. 'minimal' adds small fixed noise and uses neither.",
+        "calibrated to epsilon (and, for 'gaussian', delta) from each column's observed\n"
+        "range: a privacy-motivated perturbation, not a formal differential-privacy\n"
+        "guarantee. 'minimal' adds small fixed noise and uses neither.",
         epilog="examples:\n"
-               "  velmora perturb data.csv noisy.csv\n"
-               "  velmora perturb data.csv noisy.csv --method laplace --epsilon 0.5 --seed 42\n"
-               "  velmora perturb data.parquet noisy.parquet --method gaussian --delta 1e-6 --preserve id target",
+        "  velmora perturb data.csv noisy.csv\n"
+        "  velmora perturb data.csv noisy.csv --method laplace --epsilon 0.5 --seed 42\n"
+        "  velmora perturb data.parquet noisy.parquet --method gaussian --delta 1e-6 --preserve id target",
     )
     perturb.add_argument("input", metavar="INPUT", help="the table to perturb")
     perturb.add_argument("output", metavar="OUTPUT", help="where to write the perturbed table")
-    perturb.add_argument("--method", choices=PERTURB_METHODS, default="minimal",
-                         help="perturbation method (default: minimal)")
-    perturb.add_argument("--epsilon", type=float, metavar="E",
-                         help=f"privacy budget of laplace and gaussian; lower means more noise "
-                              f"(default: {DEFAULT_EPSILON})")
-    perturb.add_argument("--delta", type=float, metavar="D",
-                         help=f"delta of the gaussian method, between 0 and 1 (default: {DEFAULT_DELTA:g})")
+    perturb.add_argument(
+        "--method", choices=PERTURB_METHODS, default="minimal", help="perturbation method (default: minimal)"
+    )
+    perturb.add_argument(
+        "--epsilon",
+        type=float,
+        metavar="E",
+        help=f"privacy budget of laplace and gaussian; lower means more noise (default: {DEFAULT_EPSILON})",
+    )
+    perturb.add_argument(
+        "--delta",
+        type=float,
+        metavar="D",
+        help=f"delta of the gaussian method, between 0 and 1 (default: {DEFAULT_DELTA:g})",
+    )
     perturb.add_argument("--preserve", nargs="+", metavar="COL", help="columns to copy unchanged (default: none)")
-    perturb.add_argument("--seed", type=int, metavar="N",
-                         help="random seed, for a reproducible result (default: none, a different result "
-                              "each run)")
+    perturb.add_argument(
+        "--seed",
+        type=int,
+        metavar="N",
+        help="random seed, for a reproducible result (default: none, a different result each run)",
+    )
     _traceback_option(perturb)
     perturb.set_defaults(run=command_perturb)
 
     validate = commands.add_parser(
-        "validate", formatter_class=_HelpFormatter, help="check a table against rules and repair it",
+        "validate",
+        formatter_class=_HelpFormatter,
+        help="check a table against rules and repair it",
         description="Check every row of a table against text rules: comparisons, arithmetic and\n"
-                    "and/or/not of columns and literals, 'in [...]', and 'if CONDITION then\n"
-                    "CONSEQUENCE'. Anything else (function calls, attributes, '@' variables) is\n"
-                    "refused unless --trust-rules is given. A rule that cannot be evaluated on the\n"
-                    "table (a misspelt column, a syntax error) is refused with exit status 2.\n"
-                    "With --fix, the repaired table is written and checked again.",
+        "and/or/not of columns and literals, 'in [...]', and 'if CONDITION then\n"
+        "CONSEQUENCE'. Anything else (function calls, attributes, '@' variables) is\n"
+        "refused unless --trust-rules is given. A rule that cannot be evaluated on the\n"
+        "table (a misspelt column, a syntax error) is refused with exit status 2.\n"
+        "With --fix, the repaired table is written and checked again.",
         epilog="examples:\n"
-               "  velmora validate data.csv --rule 'age > 0' --rule 'if age < 18 then income == 0'\n"
-               "  velmora validate data.csv --rules rules.txt --fail-on-violation\n"
-               "  velmora validate data.csv --rules rules.txt --fix drop --output clean.csv",
+        "  velmora validate data.csv --rule 'age > 0' --rule 'if age < 18 then income == 0'\n"
+        "  velmora validate data.csv --rules rules.txt --fail-on-violation\n"
+        "  velmora validate data.csv --rules rules.txt --fix drop --output clean.csv",
     )
     validate.add_argument("data", metavar="DATA", help="the table to check")
     sources = validate.add_mutually_exclusive_group(required=True)
-    sources.add_argument("--rule", action="append", metavar="TEXT",
-                         help="a rule; repeat for more (default: none; --rule or --rules is needed)")
-    sources.add_argument("--rules", metavar="FILE",
-                         help="a file with one rule per line, '#' starting a comment (default: none)")
-    validate.add_argument("--fix", choices=FIX_STRATEGIES, metavar="STRATEGY",
-                          help="repair the table: drop, resample or clip (default: no repair)")
+    sources.add_argument(
+        "--rule",
+        action="append",
+        metavar="TEXT",
+        help="a rule; repeat for more (default: none; --rule or --rules is needed)",
+    )
+    sources.add_argument(
+        "--rules", metavar="FILE", help="a file with one rule per line, '#' starting a comment (default: none)"
+    )
+    validate.add_argument(
+        "--fix",
+        choices=FIX_STRATEGIES,
+        metavar="STRATEGY",
+        help="repair the table: drop, resample or clip (default: no repair)",
+    )
     validate.add_argument("--output", metavar="PATH", help="where to write the repaired table (default: none)")
-    validate.add_argument("--seed", type=int, metavar="N",
-                          help="random seed of the 'resample' repair (default: none, a different draw each run)")
-    validate.add_argument("--fail-on-violation", action="store_true",
-                          help="exit with status 1 when a violation is left: in DATA, or with --fix in the "
-                               "written table (default: off)")
-    validate.add_argument("--trust-rules", action="store_true",
-                          help="accept any pandas expression as a rule; rule text is then run as code "
-                               "(default: off, the rule language only)")
+    validate.add_argument(
+        "--seed",
+        type=int,
+        metavar="N",
+        help="random seed of the 'resample' repair (default: none, a different draw each run)",
+    )
+    validate.add_argument(
+        "--fail-on-violation",
+        action="store_true",
+        help="exit with status 1 when a violation is left: in DATA, or with --fix in the written table (default: off)",
+    )
+    validate.add_argument(
+        "--trust-rules",
+        action="store_true",
+        help="accept any pandas expression as a rule; rule text is then run as code "
+        "(default: off, the rule language only)",
+    )
     _traceback_option(validate)
     validate.set_defaults(run=command_validate)
 
     metrics = commands.add_parser(
-        "metrics", formatter_class=_HelpFormatter, help="list the metrics of the evaluation suite",
+        "metrics",
+        formatter_class=_HelpFormatter,
+        help="list the metrics of the evaluation suite",
         description="List every metric of the evaluation suite with its direction and one line of\n"
-                    "meaning, which names its results where they are not named after the metric.",
+        "meaning, which names its results where they are not named after the metric.",
         epilog="examples:\n  velmora metrics",
     )
     _traceback_option(metrics)
@@ -755,8 +868,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if args.traceback:
             traceback.print_exc()
         hint = "" if args.traceback else "; run again with --traceback to see where it happened"
-        print(f"velmora: internal error: {type(error).__name__}: {_one_line(error)} "
-              f"(a fault of velmora, not of the input{hint})", file=sys.stderr)
+        print(
+            f"velmora: internal error: {type(error).__name__}: {_one_line(error)} "
+            f"(a fault of velmora, not of the input{hint})",
+            file=sys.stderr,
+        )
         return EXIT_INTERNAL_ERROR
 
 

@@ -23,6 +23,8 @@ def test_private_name_still_exists(check, module, path, text, checked, used_for)
         assert found("a b").startswith(text)
     elif check == "keys":
         assert set(found) - {"True", "False"} == set(text.split())
+    elif check == "key_length":
+        assert found().state["state"]["key"].size == int(text)
     else:
         assert check == "exists"
     assert checked and used_for

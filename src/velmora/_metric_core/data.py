@@ -65,7 +65,7 @@ class ColumnScores(dict):
 
 
 def column_kind(real: pd.Series, synthetic: Optional[pd.Series] = None) -> str:
-    """"numeric" or "categorical" for a column, as described in the module docstring."""
+    """ "numeric" or "categorical" for a column, as described in the module docstring."""
     numeric = _is_numeric_like(real)
     if synthetic is not None and numeric:
         if not _is_numeric_like(synthetic):
@@ -203,9 +203,10 @@ def category_codes(series: pd.Series) -> Optional[CategoryCodes]:
     if token is not None:
         with _CODES_LOCK:
             _CODES[token] = codes
-            while len(_CODES) > 1 and sum(
-                entry.codes.nbytes for entry in _CODES.values() if entry is not None
-            ) > MAX_CODE_BYTES:
+            while (
+                len(_CODES) > 1
+                and sum(entry.codes.nbytes for entry in _CODES.values() if entry is not None) > MAX_CODE_BYTES
+            ):
                 _CODES.popitem(last=False)
     return codes
 
@@ -228,9 +229,7 @@ def _text_hashes(series: pd.Series, codes: Optional[CategoryCodes]) -> np.ndarra
     """A 64-bit hash of the text of each row's label (``str`` of its ``category_labels``
     label). From the labels alone when they cannot hide two texts behind one label (only
     strings, or booleans); otherwise row by row."""
-    if codes is not None and (
-        ptypes.is_bool_dtype(series.dtype) or all(type(label) is str for label in codes.labels)
-    ):
+    if codes is not None and (ptypes.is_bool_dtype(series.dtype) or all(type(label) is str for label in codes.labels)):
         texts = np.array([str(label) for label in codes.labels], dtype=object)
         return pd.util.hash_array(texts)[codes.codes] if len(texts) else np.zeros(len(series), dtype=np.uint64)
     return pd.util.hash_array(category_labels(series).astype(str).to_numpy(dtype=object))

@@ -245,9 +245,17 @@ def prepare_task(
     x_synthetic, y_synthetic, dropped_synthetic = data.encode(synthetic)
     if key is None:
         key = (
-            "encoded", repr(data.features), data.task, data.categorical_mask.tobytes(),
-            _digest(x_real), _digest(y_real), _digest(x_synthetic), _digest(y_synthetic),
-            dropped_real, dropped_synthetic, settings,
+            "encoded",
+            repr(data.features),
+            data.task,
+            data.categorical_mask.tobytes(),
+            _digest(x_real),
+            _digest(y_real),
+            _digest(x_synthetic),
+            _digest(y_synthetic),
+            dropped_real,
+            dropped_synthetic,
+            settings,
         )
         prepared = _stored_task(key)
         if prepared is not None:
@@ -257,8 +265,22 @@ def prepare_task(
     x_synthetic, y_synthetic = cap_rows(x_synthetic, y_synthetic, max_train_rows, rng)
     # Drawn last, so that the split and the training samples are those of any cap.
     x_test, y_test = cap_rows(x_real[test], y_real[test], max_test_rows, rng)
-    task = UtilityTask(data, x_train, y_train, x_synthetic, y_synthetic, x_test, y_test, len(train), len(test),
-                       dropped_real, dropped_synthetic, test_fraction, seed, max_test_rows)
+    task = UtilityTask(
+        data,
+        x_train,
+        y_train,
+        x_synthetic,
+        y_synthetic,
+        x_test,
+        y_test,
+        len(train),
+        len(test),
+        dropped_real,
+        dropped_synthetic,
+        test_fraction,
+        seed,
+        max_test_rows,
+    )
     task.model_real, task.model_synthetic = both(
         lambda: data.fit(x_train, y_train, seed), lambda: data.fit(x_synthetic, y_synthetic, seed)
     )
@@ -316,7 +338,9 @@ def split_positions(n_rows: int, test_fraction: float, rng: np.random.RandomStat
     return np.sort(order[n_test:]), np.sort(order[:n_test])
 
 
-def cap_rows(x: np.ndarray, y: np.ndarray, cap: Optional[int], rng: np.random.RandomState) -> Tuple[np.ndarray, np.ndarray]:
+def cap_rows(
+    x: np.ndarray, y: np.ndarray, cap: Optional[int], rng: np.random.RandomState
+) -> Tuple[np.ndarray, np.ndarray]:
     """(x, y), or a seeded sample of ``cap`` of their rows (in row order) beyond it."""
     if not cap or len(y) <= cap:
         return x, y
@@ -327,7 +351,11 @@ def cap_rows(x: np.ndarray, y: np.ndarray, cap: Optional[int], rng: np.random.Ra
 def describe_model(model) -> str:
     """The estimator's class and the settings that decide its fit, as one line."""
     params = model.get_params()
-    shown = [f"{name}={params[name]!r}" for name in ("strategy", "max_iter", "early_stopping", "random_state") if name in params]
+    shown = [
+        f"{name}={params[name]!r}"
+        for name in ("strategy", "max_iter", "early_stopping", "random_state")
+        if name in params
+    ]
     return f"{type(model).__name__}({', '.join(shown)})"
 
 

@@ -7,7 +7,7 @@ and timedeltas are numeric; booleans, strings and categoricals are categorical.
 """
 
 import math
-from typing import Dict, Hashable, List, Optional, Sequence, Tuple
+from typing import Dict, Hashable, List, Literal, Optional, Sequence, Tuple
 
 import numpy as np
 import pandas as pd
@@ -250,22 +250,20 @@ class CorrelationSimilarityMetrics:
         self.columns = _correlation_columns(real, synthetic)
         self.details: Dict[str, Dict[str, object]] = {}
 
-    def _matrices(self, method: str) -> Tuple[np.ndarray, np.ndarray]:
+    def _matrices(self, method: Literal["pearson", "spearman"]) -> Tuple[np.ndarray, np.ndarray]:
         if len(self.columns) < 2:
             raise ValueError("Correlations need at least two numeric or boolean columns.")
         real = correlation_matrix(_numeric_columns(self.real, self.columns), method)
         synthetic = correlation_matrix(_numeric_columns(self.synthetic, self.columns), method)
         return real, synthetic
 
-    def _difference_score(self, method: str) -> float:
+    def _difference_score(self, method: Literal["pearson", "spearman"]) -> float:
         real, synthetic = self._matrices(method)
         upper = np.triu_indices(len(self.columns), k=1)
         real_pairs, synthetic_pairs = real[upper], synthetic[upper]
         usable = np.isfinite(real_pairs) & np.isfinite(synthetic_pairs)
         skipped = [
-            (str(self.columns[i]), str(self.columns[j]))
-            for i, j, ok in zip(upper[0], upper[1], usable)
-            if not ok
+            (str(self.columns[i]), str(self.columns[j])) for i, j, ok in zip(upper[0], upper[1], usable) if not ok
         ]
         self.details[method] = {"n_pairs": int(usable.sum()), "skipped_pairs": skipped}
         if not usable.any():
@@ -350,7 +348,7 @@ class MultivariateSimilarityMetrics:
             "skipped": [str(column) for column, used in zip(correlations.columns, keep) if not used],
         }
         inner = float((real * synthetic).sum())
-        return unit_interval(inner / (np.linalg.norm(real) * np.linalg.norm(synthetic)))
+        return unit_interval(inner / float(np.linalg.norm(real) * np.linalg.norm(synthetic)))
 
     def mmd_rbf(self) -> float:
         """1 - sqrt(MMD^2 / 2) with a Gaussian (RBF) kernel.

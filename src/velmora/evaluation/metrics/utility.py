@@ -78,8 +78,15 @@ class PredictionAgreementMetrics:
 
     def prediction_agreement_percentage(self) -> float:
         """The agreement score in [0, 1] (a fraction, despite the name)."""
-        task = prepare_task(self.real, self.synthetic, self.target, self.test_fraction, self.max_train_rows,
-                            self.random_seed, self.max_test_rows)
+        task = prepare_task(
+            self.real,
+            self.synthetic,
+            self.target,
+            self.test_fraction,
+            self.max_train_rows,
+            self.random_seed,
+            self.max_test_rows,
+        )
         data = task.data
         predicted_real, predicted_synthetic = task.predictions()
         trtr = data.score(task.y_test, predicted_real)

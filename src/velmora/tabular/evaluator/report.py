@@ -22,8 +22,15 @@ SCOPES = ("aggregate", "privacy")
 
 # The fields of a report's and of a result's plain-data form (to_dict), in their order.
 REPORT_FIELDS = (
-    "dataset_name", "generator_name", "timestamp", "real_data_n_rows", "synthetic_data_n_rows",
-    "n_columns", "evaluation_time_seconds", "aggregate_metrics", "privacy_metrics",
+    "dataset_name",
+    "generator_name",
+    "timestamp",
+    "real_data_n_rows",
+    "synthetic_data_n_rows",
+    "n_columns",
+    "evaluation_time_seconds",
+    "aggregate_metrics",
+    "privacy_metrics",
 )
 RESULT_FIELDS = ("name", "value", "category", "higher_is_better", "description", "details")
 FRAME_COLUMNS = ("name", "scope", "category", "value", "higher_is_better", "description")
@@ -468,7 +475,5 @@ def compare(reports: List[EvaluationReport]) -> ComparisonResult:
         raise TypeError(f"compare() expects a list of EvaluationReport, got {type(reports).__name__}")
     for position, report in enumerate(reports):
         if not isinstance(report, EvaluationReport):
-            raise TypeError(
-                f"compare() expects EvaluationReport items; item {position} is {type(report).__name__}"
-            )
+            raise TypeError(f"compare() expects EvaluationReport items; item {position} is {type(report).__name__}")
     return ComparisonResult(reports)

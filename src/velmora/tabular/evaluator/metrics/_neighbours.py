@@ -176,8 +176,14 @@ class NeighbourStore:
         positions = np.asarray(positions, dtype=np.int64)
         if len(positions) == 0:
             return np.empty((0, k)), np.empty((0, k), dtype=np.int64)
-        key = (rows.digest(query_side), rows.digest(reference_side), rows.categorical.tobytes(), rows.half,
-               len(rows.matrix(query_side)), len(rows.matrix(reference_side)))
+        key = (
+            rows.digest(query_side),
+            rows.digest(reference_side),
+            rows.categorical.tobytes(),
+            rows.half,
+            len(rows.matrix(query_side)),
+            len(rows.matrix(reference_side)),
+        )
         with self._lock:
             entry = self._entries.get(key)
             if entry is not None:
@@ -342,8 +348,10 @@ def query_interval(
     sampled = [0 < size < population for size, population in zip(sizes, populations)]
     if not any(sampled):
         return estimate, estimate
-    draws = [int(round(min(size / (1.0 - size / population), 20.0 * size))) if redraw else 0
-             for size, population, redraw in zip(sizes, populations, sampled)]
+    draws = [
+        int(round(min(size / (1.0 - size / population), 20.0 * size))) if redraw else 0
+        for size, population, redraw in zip(sizes, populations, sampled)
+    ]
     values = []
     for _ in range(replicates):
         # Multinomial counts of equal probabilities, as the tally of uniform draws.

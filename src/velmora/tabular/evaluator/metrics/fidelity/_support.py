@@ -12,6 +12,7 @@ from typing import Dict, Optional, Tuple
 import numpy as np
 
 from velmora._metric_core.data import unit_interval
+
 from .._neighbours import (
     REAL,
     SYNTHETIC,

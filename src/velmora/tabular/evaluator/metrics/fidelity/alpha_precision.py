@@ -4,9 +4,9 @@ from typing import Optional
 
 import pandas as pd
 
+from velmora._metric_core.data import resolve_seed
 from velmora.tabular.evaluator.report import MetricResult
 
-from velmora._metric_core.data import resolve_seed
 from .._neighbours import DEFAULT_MAX_PAIRS, embedded_rows
 from ._support import support_score
 

@@ -4,9 +4,9 @@ from typing import Optional
 
 import pandas as pd
 
+from velmora._metric_core.data import resolve_seed
 from velmora.tabular.evaluator.report import MetricResult
 
-from velmora._metric_core.data import resolve_seed
 from .._neighbours import DEFAULT_MAX_PAIRS, embedded_rows
 from ._support import support_score
 
@@ -86,6 +86,9 @@ class BetaRecallMetric:
             value=value,
             category="fidelity",
             higher_is_better=True,
-            description="Integrated beta-recall: real rows covered by the synthetic data at the real densities. Higher = better.",
+            description=(
+                "Integrated beta-recall: real rows covered by the synthetic data at the real densities. "
+                "Higher = better."
+            ),
             details=details,
         )

@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 
 from velmora._metric_core.data import resolve_seed
+
 from .._neighbours import (
     DEFAULT_MAX_PAIRS,
     REAL,

@@ -7,6 +7,7 @@ import numpy as np
 import pandas as pd
 
 from velmora._metric_core.data import resolve_seed
+
 from .._neighbours import (
     DEFAULT_MAX_PAIRS,
     HOLDOUT,
@@ -74,7 +75,9 @@ class ThresholdAttack:
         close_weights = np.ones(len(self.close)) if close_weights is None else close_weights
         baseline_weights = np.ones(len(self.baseline)) if baseline_weights is None else baseline_weights
         f_close = self.close_share + (1.0 - self.close_share) * self.close.cdf(self.points, close_weights)
-        f_baseline = self.baseline_share + (1.0 - self.baseline_share) * self.baseline.cdf(self.points, baseline_weights)
+        f_baseline = self.baseline_share + (1.0 - self.baseline_share) * self.baseline.cdf(
+            self.points, baseline_weights
+        )
         differences = f_close - f_baseline
         best = int(np.argmax(differences))
         distance_gap = float(differences[best])
@@ -165,8 +168,9 @@ class MembershipInferenceMetric:
         self.random_seed = resolve_seed(random_seed)
         self.details: Dict[str, object] = {}
 
-    def _baseline_queries(self, close_rows: np.ndarray, baseline_exact: np.ndarray, cap: Optional[int],
-                          frame: int) -> np.ndarray:
+    def _baseline_queries(
+        self, close_rows: np.ndarray, baseline_exact: np.ndarray, cap: Optional[int], frame: int
+    ) -> np.ndarray:
         """The baseline rows to query. When every suspected row is an exact copy, no
         distance threshold can beat the exact-copy attack (F_close is 1 everywhere), so
         the baseline distances are not needed."""
@@ -192,10 +196,15 @@ class MembershipInferenceMetric:
             baseline_rows = self._baseline_queries(close_rows, baseline_exact, cap, REAL)
             close = nearest_distances(rows, "synthetic", close_rows, "real")
             baseline = kth_other_distances(rows, baseline_rows, 1)
-            groups = {"synthetic": (len(close_rows), int((~close_exact).sum())),
-                      "real_spacing": (len(baseline_rows), int((~baseline_exact).sum()))}
+            groups = {
+                "synthetic": (len(close_rows), int((~close_exact).sum())),
+                "real_spacing": (len(baseline_rows), int((~baseline_exact).sum())),
+            }
             source = "real leave-one-out spacing"
-            shares = {"share_exact_copies": float(close_exact.mean()), "share_real_repeated": float(baseline_exact.mean())}
+            shares = {
+                "share_exact_copies": float(close_exact.mean()),
+                "share_real_repeated": float(baseline_exact.mean()),
+            }
         else:
             holdout = rows.others[0]
             close_exact = found_in(rows.real_hash, rows.synthetic_hash)
@@ -206,10 +215,15 @@ class MembershipInferenceMetric:
             baseline_rows = self._baseline_queries(close_rows, baseline_exact, cap, HOLDOUT)
             close = nearest_distances(rows, "real", close_rows, "synthetic")
             baseline = nearest_distances(rows, "holdout", baseline_rows, "synthetic")
-            groups = {"members": (len(close_rows), int((~close_exact).sum())),
-                      "holdout": (len(baseline_rows), int((~baseline_exact).sum()))}
+            groups = {
+                "members": (len(close_rows), int((~close_exact).sum())),
+                "holdout": (len(baseline_rows), int((~baseline_exact).sum())),
+            }
             source = "holdout"
-            shares = {"share_real_copied": float(close_exact.mean()), "share_holdout_copied": float(baseline_exact.mean())}
+            shares = {
+                "share_real_copied": float(close_exact.mean()),
+                "share_holdout_copied": float(baseline_exact.mean()),
+            }
         attack = ThresholdAttack(float(close_exact.mean()), close, float(baseline_exact.mean()), baseline)
         risk, gap, threshold = attack.evaluate()
         low, high = query_interval(

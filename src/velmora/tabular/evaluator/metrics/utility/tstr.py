@@ -2,13 +2,11 @@
 
 from typing import Hashable, Optional
 
-import numpy as np
 import pandas as pd
-
-from velmora.tabular.evaluator.report import MetricResult
 
 from velmora._metric_core.data import check_frames, resolve_seed, unit_interval
 from velmora._metric_core.models import MAX_TEST_ROWS, default_target, prepare_task
+from velmora.tabular.evaluator.report import MetricResult
 
 __all__ = ["TSTRNormalizedMetric"]
 
@@ -67,8 +65,9 @@ class TSTRNormalizedMetric:
         """
         check_frames(real, synthetic)
         target = default_target(real, synthetic) if self.target is None else self.target
-        task = prepare_task(real, synthetic, target, self.test_fraction, self.max_train_rows, self.random_seed,
-                            self.max_test_rows)
+        task = prepare_task(
+            real, synthetic, target, self.test_fraction, self.max_train_rows, self.random_seed, self.max_test_rows
+        )
         predicted_real, predicted_synthetic = task.predictions()
         trtr = task.data.score(task.y_test, predicted_real)
         tstr = task.data.score(task.y_test, predicted_synthetic)
