@@ -11,6 +11,7 @@
 
 #include "velmora_python.hpp"
 #include "metric_kernels.hpp"
+#include "object_arrays.hpp"
 #include "parallel.hpp"
 
 namespace {
@@ -122,6 +123,134 @@ py::object nearest_neighbours(const Call& call) {
     return py::make_tuple(distances, positions);
 }
 
+py::object coded_nearest_neighbours(const Call& call) {
+    Matrix query = as_matrix(call[0], "query");
+    Matrix reference = as_matrix(call[1], "reference");
+    using Flags = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+    Flags categorical = Flags::ensure(call[2]);
+    if (!categorical) throw py::error_already_set();
+    const double half = call[3].cast<double>();
+    const long long k_value = call[4].cast<long long>();
+    const std::size_t n_query = static_cast<std::size_t>(query.shape(0));
+    const std::size_t n_reference = static_cast<std::size_t>(reference.shape(0));
+    const std::size_t n_features = static_cast<std::size_t>(query.shape(1));
+    if (static_cast<std::size_t>(reference.shape(1)) != n_features) {
+        raise_error(ErrorKind::value_error, "Query and reference rows have different numbers of features.");
+    }
+    if (categorical.ndim() != 1 || static_cast<std::size_t>(categorical.shape(0)) != n_features) {
+        raise_error(ErrorKind::value_error, "categorical must hold one flag per feature.");
+    }
+    if (k_value < 1 || n_reference < static_cast<std::size_t>(k_value)) {
+        raise_error(ErrorKind::value_error,
+                    "Not enough reference rows for " + std::to_string(k_value) + " nearest neighbours.");
+    }
+    if (!std::isfinite(half)) raise_error(ErrorKind::value_error, "half must be finite.");
+    require_finite(query, "query");
+    require_finite(reference, "reference");
+    const std::size_t k = static_cast<std::size_t>(k_value);
+    py::array_t<double> distances({static_cast<py::ssize_t>(n_query), static_cast<py::ssize_t>(k)});
+    py::array_t<std::int64_t> positions({static_cast<py::ssize_t>(n_query), static_cast<py::ssize_t>(k)});
+    const std::size_t threads = thread_count(call[5], n_query / 128 + 1);
+    {
+        const velmora::metrics::CodedSpace space{
+            .categorical = categorical.data(), .n_features = n_features, .half = half};
+        const double* query_data = query.data();
+        const double* reference_data = reference.data();
+        double* distance_data = distances.mutable_data();
+        std::int64_t* position_data = positions.mutable_data();
+        // Plain buffers only while the GIL is released (see nearest_neighbours).
+        py::gil_scoped_release release;
+        const velmora::metrics::CodedReference prepared(reference_data, n_reference, space);
+        const std::vector<std::int64_t> order =
+            velmora::metrics::proximity_order(query_data, n_query, space, velmora::metrics::CodedReference::block_rows);
+        const std::size_t share = (n_query + threads - 1) / threads;
+        run_parallel(threads, [&](std::size_t t) {
+            const std::size_t first = std::min(n_query, t * share);
+            const std::size_t last = std::min(n_query, first + share);
+            velmora::metrics::coded_nearest_neighbours(query_data, order.data(), first, last, prepared, k,
+                                                       distance_data, position_data);
+        });
+    }
+    return py::make_tuple(distances, positions);
+}
+
+py::object content_digest(const Call& call) {
+    py::array contiguous = py::array::ensure(call[0], py::array::c_style);
+    if (!contiguous) throw py::error_already_set();
+    // The bytes of an object array are addresses, not contents.
+    if (contiguous.dtype().kind() == 'O') raise_error(ErrorKind::type_error, "values must not be an object array.");
+    const auto* bytes = static_cast<const unsigned char*>(contiguous.data());
+    const std::size_t n = static_cast<std::size_t>(contiguous.nbytes());
+    velmora::metrics::Digest digest{};
+    {
+        // A plain byte buffer owned by `contiguous` while the GIL is released.
+        py::gil_scoped_release release;
+        digest = velmora::metrics::content_digest(bytes, n);
+    }
+    return py::make_tuple(py::int_(digest.low), py::int_(digest.high));
+}
+
+py::object object_identity_digest(const Call& call) {
+    py::array objects = py::array::ensure(call[0]);
+    if (!objects) throw py::error_already_set();
+    const velmora::ObjectCells cells(objects);
+    // Which object each cell holds: its address, as an integer.
+    std::vector<std::uint64_t> addresses(cells.size());
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        addresses[i] = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(cells[i].ptr()));
+    }
+    const velmora::metrics::Digest digest = velmora::metrics::content_digest(
+        reinterpret_cast<const unsigned char*>(addresses.data()), addresses.size() * sizeof(std::uint64_t));
+    return py::make_tuple(py::int_(digest.low), py::int_(digest.high));
+}
+
+py::object finite_argsort(const Call& call) {
+    Matrix values = as_vector(call[0], "values");
+    const std::size_t n = static_cast<std::size_t>(values.size());
+    py::array_t<std::int64_t> order(static_cast<py::ssize_t>(n));
+    std::size_t finite = 0;
+    {
+        const double* data = values.data();
+        std::int64_t* out = order.mutable_data();
+        // Plain buffers only while the GIL is released (see nearest_neighbours).
+        py::gil_scoped_release release;
+        finite = velmora::metrics::finite_argsort(data, n, out);
+    }
+    return py::make_tuple(order, py::int_(finite));
+}
+
+py::object average_ranks(const Call& call) {
+    Matrix values = as_vector(call[0], "values");
+    using Positions = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+    using Flags = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+    Positions order = Positions::ensure(call[1]);
+    if (!order) throw py::error_already_set();
+    const std::size_t n = static_cast<std::size_t>(values.size());
+    if (order.ndim() != 1 || static_cast<std::size_t>(order.size()) > n) {
+        raise_error(ErrorKind::value_error, "order must be a one-dimensional array of positions of values.");
+    }
+    const std::int64_t* positions = order.data();
+    for (py::ssize_t i = 0; i < order.size(); ++i) {
+        if (positions[i] < 0 || static_cast<std::size_t>(positions[i]) >= n) {
+            raise_error(ErrorKind::index_error, "order holds a position outside values.");
+        }
+    }
+    Flags keep;
+    if (!call[2].is_none()) {
+        keep = Flags::ensure(call[2]);
+        if (!keep) throw py::error_already_set();
+        if (keep.ndim() != 1 || static_cast<std::size_t>(keep.size()) != n) {
+            raise_error(ErrorKind::value_error, "keep must hold one flag per value.");
+        }
+    }
+    py::array_t<double> ranks(static_cast<py::ssize_t>(n));
+    double* out = ranks.mutable_data();
+    std::fill(out, out + n, std::nan(""));
+    velmora::metrics::average_ranks(values.data(), positions, static_cast<std::size_t>(order.size()),
+                                    call[2].is_none() ? nullptr : keep.data(), out);
+    return ranks;
+}
+
 py::object rbf_kernel_sums(const Call& call) {
     Matrix x = as_matrix(call[0], "x");
     Matrix y = as_matrix(call[1], "y");
@@ -198,6 +327,65 @@ const FunctionSpec nearest_spec{
     .implementation = nearest_neighbours,
 };
 
+const FunctionSpec coded_nearest_spec{
+    .name = "coded_nearest_neighbours",
+    .params = {{.name = "query", .annotation = "np.ndarray"},
+               {.name = "reference", .annotation = "np.ndarray"},
+               {.name = "categorical", .annotation = "np.ndarray"},
+               {.name = "half", .kind = ArgKind::real, .annotation = "float"},
+               {.name = "k", .kind = ArgKind::integer, .annotation = "int", .default_text = "1"},
+               {.name = "threads", .kind = ArgKind::integer, .annotation = "int", .default_text = "0"}},
+    .return_annotation = "tuple",
+    .doc =
+        "nearest_neighbours on coded rows: features flagged in categorical are category codes,\n"
+        "the others numbers. A pair's squared distance is summed in feature order: (q - r)^2\n"
+        "for a number, half twice for two differing codes, nothing for equal ones: the sum of\n"
+        "the one-hot rows the codes stand for, bit for bit. Ties go to the lower position.",
+    .implementation = coded_nearest_neighbours,
+};
+
+const FunctionSpec digest_spec{
+    .name = "content_digest",
+    .params = {{.name = "values", .annotation = "np.ndarray"}},
+    .return_annotation = "tuple",
+    .doc = "A 128-bit digest of the array's bytes in C order, as two integers: equal contents give equal digests.",
+    .implementation = content_digest,
+};
+
+const FunctionSpec identity_digest_spec{
+    .name = "object_identity_digest",
+    .params = {{.name = "values", .annotation = "np.ndarray"}},
+    .return_annotation = "tuple",
+    .doc =
+        "A 128-bit digest of which object each cell of a one-dimensional object array holds\n"
+        "(the objects' identities, not their values), as two integers.",
+    .implementation = object_identity_digest,
+};
+
+const FunctionSpec argsort_spec{
+    .name = "finite_argsort",
+    .params = {{.name = "values", .annotation = "np.ndarray"}},
+    .return_annotation = "tuple",
+    .doc =
+        "(order, n_finite): positions of the values in ascending order (a stable sort, -0.0\n"
+        "equal to 0.0), the non-finite values last in their original order, and how many\n"
+        "values are finite.",
+    .implementation = finite_argsort,
+};
+
+const FunctionSpec ranks_spec{
+    .name = "average_ranks",
+    .params = {{.name = "values", .annotation = "np.ndarray"},
+               {.name = "order", .annotation = "np.ndarray"},
+               {.name = "keep", .annotation = "Optional[np.ndarray]", .default_text = "None"}},
+    .return_annotation = "np.ndarray",
+    .doc =
+        "Average ranks (1-based, ties sharing their mean rank) of values[order], an ascending\n"
+        "run of positions, keeping only the positions where keep is true (all when keep is\n"
+        "None) and ranking them among themselves; NaN at every other position.",
+    .implementation = average_ranks,
+};
+
 const FunctionSpec rbf_spec{
     .name = "rbf_kernel_sums",
     .params = {{.name = "x", .annotation = "np.ndarray"},
@@ -227,6 +415,11 @@ const FunctionSpec ks_spec{
 PYBIND11_MODULE(_metric_kernels, module) {
     module.doc() = "Numeric kernels of the metric library: nearest neighbours, RBF kernel sums, KS and Wasserstein.";
     velmora::binding::add_function(module, nearest_spec);
+    velmora::binding::add_function(module, coded_nearest_spec);
+    velmora::binding::add_function(module, digest_spec);
+    velmora::binding::add_function(module, identity_digest_spec);
+    velmora::binding::add_function(module, argsort_spec);
+    velmora::binding::add_function(module, ranks_spec);
     velmora::binding::add_function(module, rbf_spec);
     velmora::binding::add_function(module, ks_spec);
 }

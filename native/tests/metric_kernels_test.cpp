@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace velmora::metrics {
@@ -113,6 +115,63 @@ TEST(SequentialSum, AddsInOrder) {
     const std::vector<double> values{1e16, 1.0, -1e16, 1.0};
     EXPECT_EQ(sequential_sum(values.data(), 4), 1.0);
     EXPECT_EQ(sequential_sum(values.data(), 0), 0.0);
+}
+
+TEST(CodedNearestNeighbours, CountsADifferingCodeAsTwoIndicatorsAndRanksTiesByPosition) {
+    // One number and one category code per row; half = 0.5, so a differing code adds 1.
+    const std::vector<std::uint8_t> categorical{0, 1};
+    const CodedSpace space{.categorical = categorical.data(), .n_features = 2, .half = 0.5};
+    // 20 rows: number i, code i % 3 (beyond one block of eight rows).
+    std::vector<double> reference;
+    for (int i = 0; i < 20; ++i) {
+        reference.push_back(static_cast<double>(i));
+        reference.push_back(static_cast<double>(i % 3));
+    }
+    const CodedReference prepared(reference.data(), 20, space);
+    // Query 4.5 with code 1: rows 4 (code 1, d2 0.25) and 5 (code 2, d2 1.25), row 3
+    // (code 0, d2 3.25) and row 6 (code 0, d2 3.25): the tie goes to row 3.
+    const std::vector<double> query{4.5, 1.0};
+    const std::vector<std::int64_t> order{0};
+    std::vector<double> distances(4);
+    std::vector<std::int64_t> positions(4);
+    coded_nearest_neighbours(query.data(), order.data(), 0, 1, prepared, 4, distances.data(), positions.data());
+    EXPECT_EQ(positions, (std::vector<std::int64_t>{4, 5, 3, 6}));
+    EXPECT_EQ(distances[0], 0.5);
+    EXPECT_EQ(distances[2], std::sqrt(3.25));
+}
+
+TEST(FiniteArgsort, StableWithNonFiniteLast) {
+    const double nan = std::nan("");
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> values{2.0, nan, -0.0, 0.0, -inf, -3.5, 2.0, inf};
+    std::vector<std::int64_t> order(values.size());
+    EXPECT_EQ(finite_argsort(values.data(), values.size(), order.data()), 5U);
+    EXPECT_EQ(order, (std::vector<std::int64_t>{5, 2, 3, 0, 6, 1, 4, 7}));
+}
+
+TEST(AverageRanks, TiesShareTheirMeanAmongKeptRows) {
+    const std::vector<double> values{5.0, 1.0, 5.0, 3.0, 5.0};
+    const std::vector<std::int64_t> order{1, 3, 0, 2, 4};
+    std::vector<double> ranks(5, -1.0);
+    average_ranks(values.data(), order.data(), 5, nullptr, ranks.data());
+    EXPECT_EQ(ranks, (std::vector<double>{4.0, 1.0, 4.0, 2.0, 4.0}));
+    const std::vector<std::uint8_t> keep{1, 0, 1, 1, 0};
+    std::fill(ranks.begin(), ranks.end(), -1.0);
+    average_ranks(values.data(), order.data(), 5, keep.data(), ranks.data());
+    EXPECT_EQ(ranks, (std::vector<double>{2.5, -1.0, 2.5, 1.0, -1.0}));
+}
+
+TEST(ContentDigest, DependsOnEveryByteAndTheLength) {
+    std::vector<unsigned char> bytes(77, 7);
+    const Digest base = content_digest(bytes.data(), bytes.size());
+    for (std::size_t i : {0U, 33U, 70U, 76U}) {
+        std::vector<unsigned char> changed = bytes;
+        changed[i] = 8;
+        const Digest other = content_digest(changed.data(), changed.size());
+        EXPECT_FALSE(other.low == base.low && other.high == base.high) << i;
+    }
+    const Digest shorter = content_digest(bytes.data(), bytes.size() - 1);
+    EXPECT_FALSE(shorter.low == base.low && shorter.high == base.high);
 }
 
 }  // namespace

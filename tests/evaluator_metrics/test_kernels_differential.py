@@ -157,6 +157,92 @@ def test_ks_wasserstein_sorted_refuses_bad_input(x, y):
         _metric_kernels.ks_wasserstein_sorted(x, y)
 
 
+def coded_rows(data, n_rows, flags, n_codes):
+    """Rows of numbers (rounded, for ties) and category codes below ``n_codes``."""
+    seed = data.draw(st.integers(0, 2**32 - 1))
+    rng = np.random.RandomState(seed)
+    rows = np.round(rng.normal(scale=data.draw(st.sampled_from([0.3, 2.0, 1e3])), size=(n_rows, len(flags))),
+                    data.draw(st.sampled_from([0, 1, 3])))
+    for feature in np.flatnonzero(flags):
+        rows[:, feature] = rng.randint(0, n_codes, size=n_rows)
+    return rows
+
+
+@settings(max_examples=60, deadline=None)
+# Up to 700 reference rows: several 256-row tiles; up to 300 queries: several 128-row groups.
+@given(data=st.data(), flags=st.lists(st.booleans(), min_size=1, max_size=6), n_codes=st.integers(1, 5),
+       k=st.integers(1, 7), threads=st.integers(0, 3))
+def test_coded_nearest_neighbours_match_the_one_hot_search(data, flags, n_codes, k, threads):
+    flags = np.array(flags, dtype=np.uint8)
+    n_query, n_reference = data.draw(st.integers(1, 300)), data.draw(st.integers(k, 700))
+    query, reference_rows = coded_rows(data, n_query, flags, n_codes), coded_rows(data, n_reference, flags, n_codes)
+    # Pin every code once so that both one-hot expansions have the same blocks.
+    reference_rows[: min(n_codes, n_reference), flags == 1] = np.arange(min(n_codes, n_reference))[:, None]
+    query[:, flags == 1] = np.minimum(query[:, flags == 1], reference_rows[:, flags == 1].max(axis=0))
+    indicator = 1.0 / np.sqrt(2.0)
+    distances, positions = _metric_kernels.coded_nearest_neighbours(
+        query, reference_rows, flags, (indicator - 0.0) * (indicator - 0.0), k, threads
+    )
+    stacked = reference.one_hot(np.vstack([reference_rows, query]), flags, indicator)
+    expected_distances, expected_positions = reference.nearest_neighbours(stacked[n_reference:], stacked[:n_reference], k)
+    np.testing.assert_array_equal(positions, expected_positions)
+    np.testing.assert_array_equal(distances, expected_distances)
+
+
+@pytest.mark.parametrize(
+    "query, reference_rows, flags, k",
+    [
+        (np.zeros((2, 3)), np.zeros((2, 2)), np.zeros(3), 1),
+        (np.zeros((2, 3)), np.zeros((2, 3)), np.zeros(2), 1),
+        (np.zeros((2, 3)), np.zeros((2, 3)), np.zeros(3), 3),
+        (np.array([[np.inf, 0.0]]), np.zeros((2, 2)), np.zeros(2), 1),
+    ],
+)
+def test_coded_nearest_neighbours_refuse_bad_input(query, reference_rows, flags, k):
+    with pytest.raises(ValueError):
+        _metric_kernels.coded_nearest_neighbours(query, reference_rows, flags, 0.5, k, 1)
+
+
+column_values = hnp.arrays(
+    np.float64,
+    st.integers(0, 300),
+    elements=st.one_of(st.integers(-3, 3).map(float), st.floats(allow_nan=True, allow_infinity=True),
+                       st.just(-0.0)),
+)
+
+
+@settings(max_examples=100, deadline=None)
+@given(values=column_values, data=st.data())
+def test_sorting_and_ranking_kernels_match_numpy_and_pandas(values, data):
+    order, n_finite = _metric_kernels.finite_argsort(values)
+    expected_order, expected_finite = reference.finite_argsort(values)
+    assert n_finite == expected_finite
+    np.testing.assert_array_equal(order, expected_order)
+    mask = np.array(data.draw(st.lists(st.booleans(), min_size=len(values), max_size=len(values))), dtype=bool)
+    for keep in (None, mask):
+        got = _metric_kernels.average_ranks(values, order[:n_finite], None if keep is None else keep.view(np.uint8))
+        np.testing.assert_array_equal(got, reference.average_ranks(values, keep))
+
+
+def test_digests_tell_contents_and_identities_apart():
+    values = np.arange(1000.0)
+    changed = values.copy()
+    changed[500] = -0.0 if changed[500] == 0 else 0.0
+    assert _kernels.content_digest(values) == _kernels.content_digest(values.copy())
+    assert _kernels.content_digest(values) != _kernels.content_digest(changed)
+    assert _kernels.content_digest(values[:999]) != _kernels.content_digest(values)
+    labels = np.array(["label_a", "label_b"] * 50, dtype=object)
+    same_objects = labels.copy()
+    # An equal text in a new object is another identity.
+    equal_text = labels.copy()
+    equal_text[0] = "".join(["label", "_a"])
+    assert equal_text[0] == labels[0] and equal_text[0] is not labels[0]
+    assert _kernels.object_identity_digest(labels) == _kernels.object_identity_digest(same_objects)
+    assert _kernels.object_identity_digest(labels) != _kernels.object_identity_digest(equal_text)
+    with pytest.raises(TypeError):
+        _kernels.content_digest(labels)
+
+
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * 4096

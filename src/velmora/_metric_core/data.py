@@ -15,11 +15,15 @@ of the multivariate metrics imputes the real mean and adds a missing-indicator c
 """
 
 import math
-from typing import Any, Dict, Hashable, List, NamedTuple, Optional, Sequence, Tuple, Union
+import threading
+from collections import OrderedDict
+from typing import Callable, Dict, Hashable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
 from pandas.api import types as ptypes
+
+from .kernels import content_digest, object_identity_digest
 
 DEFAULT_SEED = 0
 
@@ -53,7 +57,7 @@ class ColumnScores(dict):
 
     def __init__(self, *args, **kwargs) -> None:
         super().__init__(*args, **kwargs)
-        self.details: Dict[str, Any] = {"skipped": {}}
+        self.details: Dict[str, object] = {"skipped": {}}
 
     @property
     def skipped(self) -> Dict[str, str]:
@@ -116,7 +120,126 @@ def category_labels(series: pd.Series) -> pd.Series:
     return values
 
 
-def row_hashes(frames: Sequence[pd.DataFrame], columns: Sequence[Hashable]) -> List[np.ndarray]:
+class ColumnToken:
+    """Stands for the contents of a column in the keys of the library's stores of
+    computed results, so that a column is only recomputed when its contents change.
+
+    For a column of numbers, booleans or dates the key is a digest of its values. For a
+    column of Python objects it is a digest of which object each cell holds, and the
+    token keeps a copy of the cells, so every one of those objects stays alive as long
+    as the token does: no other object can take its place (and address), so equal keys
+    mean the same objects, hence (for the hashable, immutable values a label can be)
+    equal values. A cell changed in place, even to an equal value, makes a new key.
+    """
+
+    __slots__ = ("key", "pin")
+
+    def __init__(self, key: tuple, pin: Optional[np.ndarray] = None) -> None:
+        self.key = key
+        self.pin = pin
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, ColumnToken) and self.key == other.key
+
+    def __hash__(self) -> int:
+        return hash(self.key)
+
+
+def column_token(series: pd.Series) -> Optional[ColumnToken]:
+    """The ``ColumnToken`` of a column held as a numpy array (numbers, booleans, dates,
+    objects); None for other storage (pandas extension arrays), which is not stored."""
+    dtype = series.dtype
+    if not isinstance(dtype, np.dtype):
+        return None
+    values = series.to_numpy()
+    if dtype.kind == "O":
+        return ColumnToken(("objects", len(values), object_identity_digest(values)), values.copy())
+    return ColumnToken(("values", dtype.str, len(values), content_digest(np.ascontiguousarray(values))))
+
+
+def frame_tokens(frame: pd.DataFrame) -> Optional[tuple]:
+    """(label, dtype, token) of every column of the frame, or None when a column has no
+    token: a key standing for the frame's contents."""
+    if not frame.columns.is_unique:
+        return None
+    tokens = []
+    for column in frame.columns:
+        series = frame[column]
+        token = column_token(series)
+        if token is None:
+            return None
+        tokens.append((column, str(series.dtype), token))
+    return tuple(tokens)
+
+
+class CategoryCodes(NamedTuple):
+    """A column's category labels (as ``category_labels`` gives them) as one code per
+    row into ``labels``, each label once, in order of first occurrence."""
+
+    codes: np.ndarray
+    labels: List[Hashable]
+
+
+# Category codes of recent columns, keyed by their ``ColumnToken``: the metrics of one
+# evaluation read the same columns many times. At most this many bytes of codes are kept.
+MAX_CODE_BYTES = 256 * 2**20
+_CODES: "OrderedDict[ColumnToken, Optional[CategoryCodes]]" = OrderedDict()
+_CODES_LOCK = threading.Lock()
+
+
+def category_codes(series: pd.Series) -> Optional[CategoryCodes]:
+    """The column's labels from one hash pass over its values (``pd.factorize``): equal
+    values share a code, as they share a label of ``category_labels``, and every missing
+    value (and the label text ``MISSING`` itself) gets the code of ``MISSING``. None when a
+    value is unhashable (a list, a dict), which only ``category_labels`` can take. The
+    codes of a column seen before with the same contents are handed back as they were."""
+    token = column_token(series)
+    if token is not None:
+        with _CODES_LOCK:
+            if token in _CODES:
+                _CODES.move_to_end(token)
+                return _CODES[token]
+    codes = _factorized(series)
+    if token is not None:
+        with _CODES_LOCK:
+            _CODES[token] = codes
+            while (
+                len(_CODES) > 1
+                and sum(entry.codes.nbytes for entry in _CODES.values() if entry is not None) > MAX_CODE_BYTES
+            ):
+                _CODES.popitem(last=False)
+    return codes
+
+
+def _factorized(series: pd.Series) -> Optional[CategoryCodes]:
+    try:
+        codes, uniques = pd.factorize(series, use_na_sentinel=True)
+    except TypeError:
+        return None
+    table: Dict[Hashable, int] = {}
+    remap = np.empty(len(uniques) + 1, dtype=np.int64)
+    for position, label in enumerate(np.asarray(uniques, dtype=object)):
+        remap[position] = table.setdefault(label, len(table))
+    # The last slot takes the code -1 of a missing value.
+    remap[-1] = table.setdefault(MISSING, len(table)) if (codes < 0).any() else -1
+    return CategoryCodes(remap[codes], list(table))
+
+
+def _text_hashes(series: pd.Series, codes: Optional[CategoryCodes]) -> np.ndarray:
+    """A 64-bit hash of the text of each row's label (``str`` of its ``category_labels``
+    label). From the labels alone when they cannot hide two texts behind one label (only
+    strings, or booleans); otherwise row by row."""
+    if codes is not None and (ptypes.is_bool_dtype(series.dtype) or all(type(label) is str for label in codes.labels)):
+        texts = np.array([str(label) for label in codes.labels], dtype=object)
+        return pd.util.hash_array(texts)[codes.codes] if len(texts) else np.zeros(len(series), dtype=np.uint64)
+    return pd.util.hash_array(category_labels(series).astype(str).to_numpy(dtype=object))
+
+
+def row_hashes(
+    frames: Sequence[pd.DataFrame],
+    columns: Sequence[Hashable],
+    codes_of: Optional[Callable[[int, Hashable], Optional[CategoryCodes]]] = None,
+) -> List[np.ndarray]:
     """A 64-bit hash of every whole row of each frame over ``columns``, comparable across
     the frames, so that equal rows get equal hashes whatever the frame.
 
@@ -126,26 +249,48 @@ def row_hashes(frames: Sequence[pd.DataFrame], columns: Sequence[Hashable]) -> L
     text of its ``category_labels``. Two different rows share a hash with probability
     2^-64, so among n x m pairs of rows a false match has probability about
     n m / 2^64 (5e-8 for a million rows on each side).
+
+    ``codes_of(frame index, column)``, when given, returns the column's
+    ``category_codes`` already computed for that frame (or None).
     """
     first = frames[0]
     numeric = [all(column_kind(first[column], frame[column]) == "numeric" for frame in frames) for column in columns]
     hashes = []
-    for frame in frames:
-        canonical = {}
+    for index, frame in enumerate(frames):
+        combined = np.zeros(len(frame), dtype=np.uint64)
         for position, column in enumerate(columns):
             if numeric[position]:
                 values = numeric_values(frame[column])
                 # Adding 0.0 turns -0.0 into 0.0; every NaN becomes the one NaN bit pattern.
-                canonical[position] = np.where(np.isnan(values), np.nan, values) + 0.0
+                column_hash = pd.util.hash_array(np.where(np.isnan(values), np.nan, values) + 0.0)
             else:
-                canonical[position] = category_labels(frame[column]).astype(str).to_numpy(dtype=object)
-        table = pd.DataFrame(canonical, index=pd.RangeIndex(len(frame)))
-        hashes.append(pd.util.hash_pandas_object(table, index=False).to_numpy())
+                series = frame[column]
+                codes = codes_of(index, column) if codes_of is not None else category_codes(series)
+                column_hash = _text_hashes(series, codes)
+            # An order-dependent mix of the column hashes (the combination pandas uses).
+            combined = (combined ^ column_hash) * _HASH_MULTIPLIERS[position % len(_HASH_MULTIPLIERS)]
+        hashes.append(combined)
     return hashes
 
 
+# Odd 64-bit multipliers of the row-hash mix, one per column position (cycled).
+_HASH_MULTIPLIERS = [np.uint64(1000003 + 82520 * i * 2) for i in range(64)]
+
+
 def category_frequencies(real: pd.Series, synthetic: pd.Series) -> Tuple[np.ndarray, np.ndarray]:
-    """Relative frequencies of every category seen in either column, aligned."""
+    """Relative frequencies of every category seen in either column, aligned: the real
+    column's labels in order of first occurrence, then the synthetic column's others."""
+    real_codes, synthetic_codes = category_codes(real), category_codes(synthetic)
+    if real_codes is not None and synthetic_codes is not None:
+        table = {label: position for position, label in enumerate(real_codes.labels)}
+        for label in synthetic_codes.labels:
+            table.setdefault(label, len(table))
+        p = np.zeros(len(table))
+        q = np.zeros(len(table))
+        p[: len(real_codes.labels)] = np.bincount(real_codes.codes, minlength=len(real_codes.labels))
+        placed = np.array([table[label] for label in synthetic_codes.labels], dtype=np.int64)
+        np.add.at(q, placed, np.bincount(synthetic_codes.codes, minlength=len(placed)))
+        return p / p.sum(), q / q.sum()
     real_counts = category_labels(real).value_counts(sort=False)
     synthetic_counts = category_labels(synthetic).value_counts(sort=False)
     table = pd.concat([real_counts, synthetic_counts], axis=1, keys=["real", "synthetic"]).fillna(0.0)
@@ -228,11 +373,15 @@ class FeatureSpace:
         synthetic: pd.DataFrame,
         columns: Optional[Sequence[Hashable]] = None,
         max_categories: int = 20,
+        codes_of: Optional[Callable[[pd.DataFrame, Hashable], Optional[CategoryCodes]]] = None,
     ) -> None:
         self.columns = shared_columns(real, synthetic, columns)
         self.max_categories = int(max_categories)
         self.skipped: Dict[str, str] = {}
         self.features: List[Union[NumericFeature, CategoricalFeature]] = []
+        # The codes of a frame's column, computed once per frame and column (``codes_of``
+        # may share them with other users of the same frames).
+        self._codes_of = codes_of if codes_of is not None else (lambda frame, column: category_codes(frame[column]))
         for column in self.columns:
             kind = column_kind(real[column], synthetic[column])
             if kind == "numeric":
@@ -248,12 +397,69 @@ class FeatureSpace:
                 any_missing = bool(np.isnan(values).any() or synthetic[column].isna().any())
                 self.features.append(NumericFeature(column, mean, std, any_missing))
             else:
-                labels = category_labels(real[column])
-                counts = labels.value_counts()
-                kept = list(counts.index[: self.max_categories])
-                self.features.append(CategoricalFeature(column, kept, len(counts) > len(kept)))
+                kept, has_other = self._most_frequent(real, column)
+                self.features.append(CategoricalFeature(column, kept, has_other))
         if not self.features:
             raise ValueError("No column of the two frames can be used as a feature.")
+        self._kept_index = {
+            feature.column: {label: code for code, label in enumerate(feature.kept)}
+            for feature in self.features
+            if isinstance(feature, CategoricalFeature)
+        }
+
+    def forget_frames(self) -> None:
+        """Drop the shared codes of the frames the space was built with (their memo may
+        hold the frames); later calls compute codes afresh."""
+        self._codes_of = lambda frame, column: category_codes(frame[column])
+
+    def _most_frequent(self, real: pd.DataFrame, column: Hashable) -> Tuple[List[Hashable], bool]:
+        """The real column's ``max_categories`` most frequent labels, most frequent first,
+        and whether it has more. Labels of equal frequency across the cut are ranked by
+        ``value_counts``; otherwise the counts alone decide, from the column's codes."""
+        codes = self._codes_of(real, column)
+        if codes is not None:
+            counts = np.bincount(codes.codes, minlength=len(codes.labels))
+            order = np.argsort(-counts, kind="stable")
+            cut = self.max_categories
+            if len(order) <= cut or counts[order[cut - 1]] != counts[order[cut]]:
+                return [codes.labels[i] for i in order[:cut]], len(order) > cut
+        counted = category_labels(real[column]).value_counts()
+        kept = list(counted.index[: self.max_categories])
+        return kept, len(counted) > len(kept)
+
+    def _codes(self, frame: pd.DataFrame, feature: CategoricalFeature) -> np.ndarray:
+        """Position of each row's label among ``feature.kept``, ``len(kept)`` ("other") for
+        any other label."""
+        other = len(feature.kept)
+        codes = self._codes_of(frame, feature.column)
+        if codes is None:
+            found = pd.Categorical(category_labels(frame[feature.column]), categories=feature.kept).codes
+            return np.where(found < 0, other, found).astype(np.int64)
+        index = self._kept_index[feature.column]
+        by_label = np.array([index.get(label, other) for label in codes.labels], dtype=np.int64)
+        return by_label[codes.codes] if len(by_label) else np.full(len(frame), other, dtype=np.int64)
+
+    # The value of a one-hot indicator: two differing categories are at squared distance
+    # 2 * INDICATOR^2 = 1.
+    INDICATOR = 1.0 / math.sqrt(2.0)
+
+    @property
+    def half(self) -> float:
+        """What one differing indicator adds to a squared distance, as the one-hot sum
+        computes it: (INDICATOR - 0.0)^2."""
+        difference = self.INDICATOR - 0.0
+        return difference * difference
+
+    @property
+    def categorical_flags(self) -> np.ndarray:
+        """One uint8 per column of ``encode``: 1 for a category code, 0 for a number."""
+        flags: List[int] = []
+        for feature in self.features:
+            if isinstance(feature, NumericFeature):
+                flags.extend([0, 0] if feature.indicator else [0])
+            else:
+                flags.append(1)
+        return np.array(flags, dtype=np.uint8)
 
     @property
     def n_features(self) -> int:
@@ -265,23 +471,40 @@ class FeatureSpace:
                 total += len(feature.kept) + 1
         return total
 
+    def _numeric_columns(self, frame: pd.DataFrame, feature: NumericFeature) -> List[np.ndarray]:
+        values = numeric_values(frame[feature.column])
+        missing = ~np.isfinite(values)
+        standardised = np.where(missing, 0.0, (values - feature.mean) / feature.std)
+        return [standardised, missing.astype(np.float64)] if feature.indicator else [standardised]
+
     def transform(self, frame: pd.DataFrame) -> np.ndarray:
         """The frame's rows as a C-contiguous float64 matrix in the fitted space."""
         blocks = []
-        scale = 1.0 / math.sqrt(2.0)
         for feature in self.features:
             if isinstance(feature, NumericFeature):
-                values = numeric_values(frame[feature.column])
-                missing = ~np.isfinite(values)
-                standardised = np.where(missing, 0.0, (values - feature.mean) / feature.std)
-                blocks.append(standardised[:, None])
-                if feature.indicator:
-                    blocks.append(missing.astype(np.float64)[:, None])
+                blocks.extend(column[:, None] for column in self._numeric_columns(frame, feature))
             else:
-                labels = category_labels(frame[feature.column])
-                codes = pd.Categorical(labels, categories=feature.kept).codes
+                codes = self._codes(frame, feature)
                 onehot = np.zeros((len(frame), len(feature.kept) + 1), dtype=np.float64)
-                rows = np.arange(len(frame))
-                onehot[rows, np.where(codes < 0, len(feature.kept), codes)] = scale
+                onehot[np.arange(len(frame)), codes] = self.INDICATOR
                 blocks.append(onehot)
         return np.ascontiguousarray(np.hstack(blocks), dtype=np.float64)
+
+    def encode(self, frame: pd.DataFrame) -> np.ndarray:
+        """The frame's rows coded: the numeric features of ``transform`` as they are and
+        each categorical column as one feature holding the position of the row's label
+        among ``kept`` (``len(kept)`` for "other"), as a C-contiguous float64 matrix with
+        ``categorical_flags`` telling which is which. Distances over coded rows with the
+        coded kernel equal, bit for bit, those over ``transform``'s one-hot rows."""
+        # Column-major while filling (each feature one contiguous run), then row-major.
+        matrix = np.empty((len(frame), len(self.categorical_flags)), dtype=np.float64, order="F")
+        at = 0
+        for feature in self.features:
+            if isinstance(feature, NumericFeature):
+                for column in self._numeric_columns(frame, feature):
+                    matrix[:, at] = column
+                    at += 1
+            else:
+                matrix[:, at] = self._codes(frame, feature)
+                at += 1
+        return np.ascontiguousarray(matrix)

@@ -2,6 +2,9 @@
 
 - ``nearest_neighbours``: for each query row, the Euclidean distances to its ``k``
   nearest reference rows and their positions (exact brute force);
+- ``coded_nearest_neighbours``: the same on coded rows (numbers and category codes,
+  ``FeatureSpace.encode``), pruned but exact;
+- ``content_digest``: a 128-bit digest of an array's bytes;
 - ``rbf_kernel_sums``: the three sums of Gaussian kernel values an MMD needs;
 - ``ks_wasserstein``: the two-sample Kolmogorov-Smirnov statistic and the 1-Wasserstein
   distance of two samples, from one sort of each.
@@ -13,7 +16,7 @@ that the RBF sums agree to rounding only: the C library's exp and numpy's vector
 may differ in the last place.
 """
 
-from typing import Tuple
+from typing import Optional, Tuple
 
 import numpy as np
 
@@ -38,6 +41,44 @@ def nearest_neighbours(
     return _metric_kernels.nearest_neighbours(query, reference, k, exclude_self, THREADS)
 
 
+def coded_nearest_neighbours(
+    query: np.ndarray, reference: np.ndarray, categorical: np.ndarray, half: float, k: int = 1
+) -> Tuple[np.ndarray, np.ndarray]:
+    """``nearest_neighbours`` of the one-hot rows that coded rows stand for, from the
+    codes: ``categorical`` flags the columns holding category codes, and two differing
+    codes add ``half`` twice to a squared distance, as their two one-hot indicators do.
+    Distances and positions equal, bit for bit, those of ``nearest_neighbours`` on the
+    one-hot rows. The reference rows are put in an order that keeps near rows together,
+    and a block of them is left as soon as its running sums exceed the current k-th
+    smallest squared distance: the result stays exact, the work shrinks with the
+    neighbourhoods."""
+    return _metric_kernels.coded_nearest_neighbours(query, reference, categorical, float(half), k, THREADS)
+
+
+def content_digest(values: np.ndarray) -> Tuple[int, int]:
+    """A 128-bit digest of the array's bytes (C order, dtype and shape not included)."""
+    return _metric_kernels.content_digest(values)
+
+
+def object_identity_digest(values: np.ndarray) -> Tuple[int, int]:
+    """A 128-bit digest of which object each cell of a one-dimensional object array
+    holds (identities, not values)."""
+    return _metric_kernels.object_identity_digest(values)
+
+
+def finite_argsort(values: np.ndarray) -> Tuple[np.ndarray, int]:
+    """(order, n_finite): positions of the values in ascending order (a stable sort,
+    -0.0 equal to 0.0), the non-finite values last, and how many values are finite."""
+    return _metric_kernels.finite_argsort(values)
+
+
+def average_ranks(values: np.ndarray, order: np.ndarray, keep: Optional[np.ndarray] = None) -> np.ndarray:
+    """Average ranks (1-based, ties sharing their mean rank) of ``values[order]``, an
+    ascending run of positions, among the positions where ``keep`` is true (all when
+    None); NaN at every other position."""
+    return _metric_kernels.average_ranks(values, order, keep)
+
+
 def rbf_kernel_sums(x: np.ndarray, y: np.ndarray, gamma: float) -> Tuple[float, float, float]:
     """Sums of k(a, b) = exp(-gamma * |a - b|^2) over the pairs an MMD estimate needs:
     (sum over i < j of k(x_i, x_j), sum over i < j of k(y_i, y_j), sum over i, j of
@@ -58,6 +99,11 @@ def ks_wasserstein(x: np.ndarray, y: np.ndarray) -> Tuple[float, float]:
     return _metric_kernels.ks_wasserstein_sorted(
         np.sort(np.asarray(x, dtype=np.float64)), np.sort(np.asarray(y, dtype=np.float64))
     )
+
+
+def ks_wasserstein_sorted(x: np.ndarray, y: np.ndarray) -> Tuple[float, float]:
+    """``ks_wasserstein`` of two samples already in ascending order."""
+    return _metric_kernels.ks_wasserstein_sorted(x, y)
 
 
 def pairwise_squared_distances(rows: np.ndarray) -> np.ndarray:

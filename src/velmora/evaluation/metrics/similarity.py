@@ -13,13 +13,13 @@ import numpy as np
 import pandas as pd
 
 from velmora._metric_core import kernels as _kernels
+from velmora._metric_core.columns import correlation_matrix, distinct_sorted, sorted_finite
 from velmora._metric_core.data import (
     ColumnScores,
     FeatureSpace,
     category_frequencies,
     check_frames,
     column_kind,
-    finite_values,
     numeric_values,
     resolve_seed,
     sample_positions,
@@ -37,28 +37,34 @@ def _numeric_frequencies(real: pd.Series, synthetic: pd.Series, n_bins: int) -> 
     A column with at most ``n_bins`` distinct values in the two frames together is
     binned by value; otherwise the bins are the real column's quantiles (``n_bins``
     bins of equal real mass, the outer two open-ended so that no synthetic value falls
-    outside). Missing values (NaN, infinities) form one more bin.
+    outside). Missing values (NaN, infinities) form one more bin. The counts are read
+    off each column's sorted values.
     """
-    real_values = numeric_values(real)
-    synthetic_values = numeric_values(synthetic)
-    real_finite = np.isfinite(real_values)
-    synthetic_finite = np.isfinite(synthetic_values)
-    distinct = np.unique(np.concatenate([real_values[real_finite], synthetic_values[synthetic_finite]]))
-    if distinct.size <= n_bins:
+    real_sorted = sorted_finite(numeric_values(real))
+    synthetic_sorted = sorted_finite(numeric_values(synthetic))
+    real_distinct = distinct_sorted(real_sorted)
+    synthetic_distinct = distinct_sorted(synthetic_sorted) if len(real_distinct) <= n_bins else real_distinct
+    few = len(real_distinct) <= n_bins and len(synthetic_distinct) <= n_bins
+    distinct = np.union1d(real_distinct, synthetic_distinct) if few else real_distinct
+    if few and distinct.size <= n_bins:
+        # Bin k holds the values equal to distinct[k].
         edges = distinct
-        real_bins = np.searchsorted(edges, real_values[real_finite])
-        synthetic_bins = np.searchsorted(edges, synthetic_values[synthetic_finite])
-        size = edges.size
+        side = "right"
     else:
-        quantiles = np.quantile(real_values[real_finite], np.linspace(0.0, 1.0, n_bins + 1)[1:-1])
+        quantiles = np.quantile(real_sorted, np.linspace(0.0, 1.0, n_bins + 1)[1:-1])
+        # Bin k holds the values v with edges[k - 1] <= v < edges[k].
         edges = np.unique(quantiles)
-        real_bins = np.searchsorted(edges, real_values[real_finite], side="right")
-        synthetic_bins = np.searchsorted(edges, synthetic_values[synthetic_finite], side="right")
-        size = edges.size + 1
-    p = np.bincount(real_bins, minlength=size).astype(np.float64)
-    q = np.bincount(synthetic_bins, minlength=size).astype(np.float64)
-    p = np.append(p, float((~real_finite).sum()))
-    q = np.append(q, float((~synthetic_finite).sum()))
+        side = "left"
+
+    def counts(sorted_values: np.ndarray) -> np.ndarray:
+        below = np.searchsorted(sorted_values, edges, side=side)
+        bounds = np.concatenate([[0], below, [len(sorted_values)]])
+        tally = np.diff(bounds).astype(np.float64)
+        # By value the last bound is the largest value itself: nothing lies beyond it.
+        return tally[:-1] if side == "right" else tally
+
+    p = np.append(counts(real_sorted), float(len(real) - len(real_sorted)))
+    q = np.append(counts(synthetic_sorted), float(len(synthetic) - len(synthetic_sorted)))
     return p / p.sum(), q / q.sum()
 
 
@@ -154,17 +160,17 @@ class UnivariateSimilarityMetrics:
                 _, distance = _kernels.ks_wasserstein(real_values, synthetic_values)
                 scores[key] = unit_interval(1.0 - distance / (len(order) - 1))
                 continue
-            real_values = finite_values(real_column)
-            synthetic_values = finite_values(synthetic_column)
+            real_values = sorted_finite(numeric_values(real_column))
+            synthetic_values = sorted_finite(numeric_values(synthetic_column))
             if real_values.size == 0 or synthetic_values.size == 0:
                 side = "real" if real_values.size == 0 else "synthetic"
                 scores.skipped[str(column)] = f"no finite values in the {side} data"
                 continue
-            value_range = float(real_values.max() - real_values.min())
+            value_range = float(real_values[-1] - real_values[0])
             if not value_range > 0:
                 scores.skipped[str(column)] = "constant in the real data (no range to normalise by)"
                 continue
-            _, distance = _kernels.ks_wasserstein(real_values, synthetic_values)
+            _, distance = _kernels.ks_wasserstein_sorted(real_values, synthetic_values)
             scores[key] = unit_interval(1.0 - distance / value_range)
         return scores
 
@@ -209,17 +215,18 @@ def _correlation_columns(real: pd.DataFrame, synthetic: pd.DataFrame) -> List[Ha
     return columns
 
 
-def _numeric_frame(frame: pd.DataFrame, columns: List[Hashable]) -> pd.DataFrame:
-    data = {}
-    for position, column in enumerate(columns):
+def _numeric_columns(frame: pd.DataFrame, columns: List[Hashable]) -> List[np.ndarray]:
+    """The columns as float64 arrays (booleans as 0/1), NaN where a value is missing or
+    infinite."""
+    data = []
+    for column in columns:
         series = frame[column]
         if pd.api.types.is_bool_dtype(series.dtype):
             values = series.astype("float64").to_numpy(na_value=np.nan)
         else:
             values = numeric_values(series)
-        values = np.where(np.isfinite(values), values, np.nan)
-        data[position] = values
-    return pd.DataFrame(data)
+        data.append(np.where(np.isfinite(values), values, np.nan))
+    return data
 
 
 class CorrelationSimilarityMetrics:
@@ -246,8 +253,8 @@ class CorrelationSimilarityMetrics:
     def _matrices(self, method: Literal["pearson", "spearman"]) -> Tuple[np.ndarray, np.ndarray]:
         if len(self.columns) < 2:
             raise ValueError("Correlations need at least two numeric or boolean columns.")
-        real = _numeric_frame(self.real, self.columns).corr(method=method).to_numpy()
-        synthetic = _numeric_frame(self.synthetic, self.columns).corr(method=method).to_numpy()
+        real = correlation_matrix(_numeric_columns(self.real, self.columns), method)
+        synthetic = correlation_matrix(_numeric_columns(self.synthetic, self.columns), method)
         return real, synthetic
 
     def _difference_score(self, method: Literal["pearson", "spearman"]) -> float:

@@ -6,7 +6,7 @@ import numpy as np
 import pandas as pd
 
 from velmora._metric_core.data import check_frames, resolve_seed, unit_interval
-from velmora._metric_core.models import prepare_task
+from velmora._metric_core.models import MAX_TEST_ROWS, prepare_task
 
 __all__ = ["PredictionAgreementMetrics"]
 
@@ -51,6 +51,9 @@ class PredictionAgreementMetrics:
     max_train_rows : int, default 50000
     random_seed : int, optional
         None means 0.
+    max_test_rows : int, default 100000
+        More held-out rows are compared on a seeded sample of this size (``n_test`` in
+        the details).
     """
 
     def __init__(
@@ -61,6 +64,7 @@ class PredictionAgreementMetrics:
         test_fraction: float = 0.3,
         max_train_rows: Optional[int] = 50000,
         random_seed: Optional[int] = None,
+        max_test_rows: Optional[int] = MAX_TEST_ROWS,
     ) -> None:
         check_frames(real, synthetic)
         self.real = real
@@ -69,16 +73,22 @@ class PredictionAgreementMetrics:
         self.test_fraction = float(test_fraction)
         self.max_train_rows = max_train_rows
         self.random_seed = resolve_seed(random_seed)
+        self.max_test_rows = max_test_rows
         self.details: Dict[str, object] = {}
 
     def prediction_agreement_percentage(self) -> float:
         """The agreement score in [0, 1] (a fraction, despite the name)."""
         task = prepare_task(
-            self.real, self.synthetic, self.target, self.test_fraction, self.max_train_rows, self.random_seed
+            self.real,
+            self.synthetic,
+            self.target,
+            self.test_fraction,
+            self.max_train_rows,
+            self.random_seed,
+            self.max_test_rows,
         )
         data = task.data
-        predicted_real = data.predict(task.model_real, task.x_test)
-        predicted_synthetic = data.predict(task.model_synthetic, task.x_test)
+        predicted_real, predicted_synthetic = task.predictions()
         trtr = data.score(task.y_test, predicted_real)
         measure = task.measure
         self.details = task.details(

@@ -2,38 +2,68 @@
 beta-recall, distance to closest record, membership inference).
 
 Every search runs its query rows against every row of its reference set, so each
-distance is exact. Only the queries may be a seeded sample (at most ``max_queries``
-rows, an option of each metric): the metrics then record the sample sizes and a 95%
-interval of their estimate (``query_interval``). Exact copies are found by hashing
-whole rows (``row_hashes``), over every row, so a copied table is recognised at any
-size.
+distance is exact. Only the queries may be a seeded sample: each search is given a
+budget of query-reference pairs (``max_pairs``, an option of each metric), so the
+number of queries shrinks as the reference grows and a search against a million rows
+stays bounded; the metrics then record the sample sizes and a 95% interval of their
+estimate (``query_interval``), which widens honestly with the smaller sample. Exact
+copies are found by hashing whole rows (``row_hashes``), over every row, so a copied
+table is recognised at any size.
+
+The four metrics search the same three neighbourhoods of a pair of frames (real rows
+among the real rows, synthetic rows among the real rows, real rows among the synthetic
+rows) with the same seeded query samples, so each neighbourhood is computed once and
+shared (``NeighbourStore``): searches are keyed by a digest of the contents of the query
+and reference matrices, never by the identity of a frame, so a frame changed between
+two calls gets a new search.
 """
 
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+import threading
+from collections import OrderedDict
+from typing import Callable, Dict, Hashable, List, Optional, Sequence, Tuple
 
 import numpy as np
 import pandas as pd
 
 from velmora._metric_core import kernels as _kernels
-from velmora._metric_core.data import FeatureSpace, check_frames, row_hashes
+from velmora._metric_core.data import (
+    CategoryCodes,
+    FeatureSpace,
+    category_codes,
+    check_frames,
+    frame_tokens,
+    row_hashes,
+)
 
-# Query rows per search, by default: frames up to this size are searched from every
-# row; above it the sampling error of a share estimated from 10,000 queries is at most
-# 0.005 (one standard error), well inside the 0.02 that separates two readings of one
-# table worth telling apart.
-DEFAULT_MAX_QUERIES = 10000
+# Query-reference pairs per search, by default: frames of up to 20,000 rows are
+# searched from every row, 100,000 rows from 4,000 queries, a million rows from the
+# 1,000 of MIN_QUERIES; the recorded 95% interval shows the sampling error. The three
+# shared searches of an evaluation then take about a second on two cores.
+DEFAULT_MAX_PAIRS = 400_000_000
+
+# The fewest queries of a sampled search, whatever the size of its reference set.
+MIN_QUERIES = 1000
+
+# Neighbours kept per shared search: the most the default metrics ask for (the k + 1
+# nearest of alpha-precision and beta-recall with k = 5).
+SHARED_NEIGHBOURS = 6
 
 # Bootstrap replicates behind a 95% interval of a sampled estimate.
 INTERVAL_REPLICATES = 200
 
+# Which frame a query sample is drawn from: each has its own seeded order of rows, so
+# that two frames whose rows correspond (a perturbed copy) are not sampled at the same
+# positions.
+REAL, SYNTHETIC, HOLDOUT = 0, 1, 2
+
 
 class EmbeddedRows:
     """The real frame, the synthetic frame and optionally more frames of the same
-    columns (a holdout), as rows of the real-fitted ``FeatureSpace`` and as whole-row
-    hashes.
+    columns (a holdout), as coded rows of the real-fitted ``FeatureSpace``
+    (``FeatureSpace.encode``) and as whole-row hashes.
 
-    Attributes ``real``, ``synthetic`` and ``others`` hold the matrices (C-contiguous
-    float64, one row per frame row), ``real_hash``, ``synthetic_hash`` and
+    Attributes ``real``, ``synthetic`` and ``others`` hold the coded matrices
+    (C-contiguous float64, one row per frame row), ``real_hash``, ``synthetic_hash`` and
     ``other_hashes`` the uint64 hashes over the shared columns.
     """
 
@@ -43,13 +73,42 @@ class EmbeddedRows:
             missing = [column for column in real.columns if column in synthetic.columns and column not in other.columns]
             if missing:
                 raise KeyError(f"Columns missing from the holdout frame: {missing!r}")
-        self.space = FeatureSpace(real, synthetic)
-        self.real = self.space.transform(real)
-        self.synthetic = self.space.transform(synthetic)
-        self.others = [self.space.transform(other) for other in others]
-        hashes = row_hashes([real, synthetic, *others], self.space.columns)
+        frames = [real, synthetic, *others]
+        # Each frame's category codes, computed once for the feature space and the hashes.
+        memo: Dict[Tuple[int, Hashable], Optional[CategoryCodes]] = {}
+
+        def codes_of(index: int, column: Hashable) -> Optional[CategoryCodes]:
+            if (index, column) not in memo:
+                memo[index, column] = category_codes(frames[index][column])
+            return memo[index, column]
+
+        def frame_codes(frame: pd.DataFrame, column: Hashable) -> Optional[CategoryCodes]:
+            index = next(i for i, candidate in enumerate(frames) if candidate is frame)
+            return codes_of(index, column)
+
+        self.space = FeatureSpace(real, synthetic, codes_of=frame_codes)
+        self.real = self.space.encode(real)
+        self.synthetic = self.space.encode(synthetic)
+        self.others = [self.space.encode(other) for other in others]
+        self.categorical = self.space.categorical_flags
+        self.half = self.space.half
+        hashes = row_hashes(frames, self.space.columns, codes_of)
         self.real_hash, self.synthetic_hash = hashes[0], hashes[1]
         self.other_hashes = hashes[2:]
+        # The space no longer reads these frames: keep no reference to them.
+        self.space.forget_frames()
+        self._digests: Dict[str, Tuple[int, int]] = {}
+
+    def matrix(self, side: str) -> np.ndarray:
+        """The coded rows of "real", "synthetic" or "holdout" (the first other frame)."""
+        if side == "holdout":
+            return self.others[0]
+        return self.real if side == "real" else self.synthetic
+
+    def digest(self, side: str) -> Tuple[int, int]:
+        if side not in self._digests:
+            self._digests[side] = _kernels.content_digest(self.matrix(side))
+        return self._digests[side]
 
     def details(self) -> Dict[str, object]:
         details: Dict[str, object] = {
@@ -62,6 +121,118 @@ class EmbeddedRows:
         return details
 
 
+# The embedded rows of the last pairs of frames, keyed by the frames' contents
+# (``frame_tokens``): the four metrics of one evaluation embed the same frames once.
+MAX_EMBEDDED = 2
+_EMBEDDED: "OrderedDict[tuple, EmbeddedRows]" = OrderedDict()
+_EMBEDDED_LOCK = threading.Lock()
+
+
+def embedded_rows(real: pd.DataFrame, synthetic: pd.DataFrame, others: Sequence[pd.DataFrame] = ()) -> EmbeddedRows:
+    """``EmbeddedRows(real, synthetic, others)``, from the store when frames with the same
+    contents were embedded before."""
+    check_frames(real, synthetic)
+    tokens = [frame_tokens(frame) if isinstance(frame, pd.DataFrame) else None for frame in (real, synthetic, *others)]
+    key = None if any(token is None for token in tokens) else tuple(tokens)
+    if key is not None:
+        with _EMBEDDED_LOCK:
+            rows = _EMBEDDED.get(key)
+            if rows is not None:
+                _EMBEDDED.move_to_end(key)
+                return rows
+    rows = EmbeddedRows(real, synthetic, others)
+    if key is not None:
+        with _EMBEDDED_LOCK:
+            _EMBEDDED[key] = rows
+            while len(_EMBEDDED) > MAX_EMBEDDED:
+                _EMBEDDED.popitem(last=False)
+    return rows
+
+
+class NeighbourStore:
+    """The searches of the last few pairs of frames: for a query matrix and a reference
+    matrix (known by digests of their contents and of the feature kinds), the sorted
+    query positions searched so far with their nearest reference rows. A request for
+    rows already searched, with no more neighbours than were kept, is answered from the
+    store; otherwise only the missing rows are searched. At most ``max_entries`` searches
+    and ``max_bytes`` of results are kept, the least recently used dropped first."""
+
+    def __init__(self, max_entries: int = 8, max_bytes: int = 256 * 2**20) -> None:
+        self.max_entries = max_entries
+        self.max_bytes = max_bytes
+        self._entries: "OrderedDict[tuple, Tuple[np.ndarray, np.ndarray, np.ndarray]]" = OrderedDict()
+        self._lock = threading.Lock()
+
+    def clear(self) -> None:
+        with self._lock:
+            self._entries.clear()
+
+    def neighbours(
+        self, rows: EmbeddedRows, query_side: str, positions: np.ndarray, reference_side: str, k: int
+    ) -> Tuple[np.ndarray, np.ndarray]:
+        """(distances, reference positions), each of shape (len(positions), k), of the
+        query rows ``positions`` (sorted) of ``query_side`` among the rows of
+        ``reference_side``, nearest first."""
+        positions = np.asarray(positions, dtype=np.int64)
+        if len(positions) == 0:
+            return np.empty((0, k)), np.empty((0, k), dtype=np.int64)
+        key = (
+            rows.digest(query_side),
+            rows.digest(reference_side),
+            rows.categorical.tobytes(),
+            rows.half,
+            len(rows.matrix(query_side)),
+            len(rows.matrix(reference_side)),
+        )
+        with self._lock:
+            entry = self._entries.get(key)
+            if entry is not None:
+                self._entries.move_to_end(key)
+        if entry is not None and entry[1].shape[1] >= k:
+            known, distances, found = entry
+            at = np.searchsorted(known, positions)
+            inside = at < len(known)
+            if inside.all() and np.array_equal(known[at], positions):
+                return distances[at, :k], found[at, :k]
+        reference = rows.matrix(reference_side)
+        kept = min(len(reference), max(k, SHARED_NEIGHBOURS))
+        if entry is not None and entry[1].shape[1] >= kept:
+            known, distances, found = entry
+            missing = np.setdiff1d(positions, known, assume_unique=True)
+            new_distances, new_found = _kernels.coded_nearest_neighbours(
+                rows.matrix(query_side)[missing], reference, rows.categorical, rows.half, kept
+            )
+            known = np.concatenate([known, missing])
+            order = np.argsort(known, kind="stable")
+            known = known[order]
+            distances = np.concatenate([distances, new_distances])[order]
+            found = np.concatenate([found, new_found])[order]
+        else:
+            known = positions
+            distances, found = _kernels.coded_nearest_neighbours(
+                rows.matrix(query_side)[positions], reference, rows.categorical, rows.half, kept
+            )
+        self._keep(key, (known, distances, found))
+        at = np.searchsorted(known, positions)
+        return distances[at, :k], found[at, :k]
+
+    def _keep(self, key: tuple, entry: Tuple[np.ndarray, np.ndarray, np.ndarray]) -> None:
+        size = sum(array.nbytes for array in entry)
+        if size > self.max_bytes:
+            return
+        with self._lock:
+            self._entries[key] = entry
+            self._entries.move_to_end(key)
+            while len(self._entries) > self.max_entries or (
+                sum(sum(array.nbytes for array in kept) for kept in self._entries.values()) > self.max_bytes
+            ):
+                self._entries.popitem(last=False)
+
+
+# The store every metric shares.
+STORE = NeighbourStore()
+
+
 def found_in(hashes: np.ndarray, reference_hashes: np.ndarray) -> np.ndarray:
     """True for each row whose whole-row hash occurs among ``reference_hashes``."""
     return np.isin(hashes, reference_hashes)
@@ -72,45 +243,85 @@ def repeated(hashes: np.ndarray) -> np.ndarray:
     return pd.Series(hashes).duplicated(keep=False).to_numpy()
 
 
-def sample_queries(candidates: np.ndarray, cap: Optional[int], rng: np.random.RandomState) -> np.ndarray:
-    """The positions to query: ``candidates`` (sorted positions) themselves, or a seeded
-    sample of ``cap`` of them without replacement (None or 0 means no cap)."""
+def query_cap(n_reference: int, max_pairs: Optional[int], max_queries: Optional[int]) -> Optional[int]:
+    """Queries allowed against ``n_reference`` rows: ``max_pairs`` // ``n_reference``
+    (at least ``MIN_QUERIES``), and at most ``max_queries``; None (no cap) when neither
+    is set (None or 0)."""
+    caps = []
+    if max_pairs:
+        caps.append(max(MIN_QUERIES, int(max_pairs) // max(1, int(n_reference))))
+    if max_queries:
+        caps.append(int(max_queries))
+    return min(caps) if caps else None
+
+
+_ORDERS: "OrderedDict[Tuple[int, int, int], np.ndarray]" = OrderedDict()
+_ORDERS_LOCK = threading.Lock()
+
+
+def seeded_order(n_rows: int, seed: int, frame: int) -> np.ndarray:
+    """A seeded random order of ``n_rows`` rows, one per (seed, frame): the same for
+    every metric, so that their samples are prefixes of one order and shared."""
+    key = (int(n_rows), int(seed), int(frame))
+    with _ORDERS_LOCK:
+        order = _ORDERS.get(key)
+        if order is not None:
+            _ORDERS.move_to_end(key)
+            return order
+    order = np.random.RandomState([int(seed), int(frame)]).permutation(int(n_rows))
+    with _ORDERS_LOCK:
+        _ORDERS[key] = order
+        while len(_ORDERS) > 6:
+            _ORDERS.popitem(last=False)
+    return order
+
+
+def sample_queries(candidates: np.ndarray, n_rows: int, cap: Optional[int], seed: int, frame: int) -> np.ndarray:
+    """The positions to query among ``candidates`` (sorted positions of a frame of
+    ``n_rows`` rows): all of them, or, beyond ``cap``, the first ``cap`` of them in the
+    frame's ``seeded_order`` (a seeded sample without replacement), sorted."""
+    candidates = np.asarray(candidates, dtype=np.int64)
     if not cap or len(candidates) <= cap:
         return candidates
-    return np.sort(rng.choice(candidates, size=int(cap), replace=False))
+    order = seeded_order(n_rows, seed, frame)
+    eligible = np.zeros(n_rows, dtype=bool)
+    eligible[candidates] = True
+    return np.sort(order[eligible[order]][: int(cap)])
 
 
-def nearest_distances(query: np.ndarray, reference: np.ndarray) -> np.ndarray:
+def nearest_distances(rows: EmbeddedRows, query_side: str, positions: np.ndarray, reference_side: str) -> np.ndarray:
     """Distance from each query row to its nearest reference row."""
-    if len(query) == 0:
+    if len(positions) == 0:
         return np.empty(0)
-    distances, _ = _kernels.nearest_neighbours(query, reference, k=1)
+    distances, _ = STORE.neighbours(rows, query_side, positions, reference_side, 1)
     return distances[:, 0]
 
 
-def kth_other_distances(rows: np.ndarray, positions: np.ndarray, k: int) -> np.ndarray:
-    """Distance from each row ``rows[positions]`` to its ``k``-th nearest *other* row of
-    ``rows`` (the row itself left out, rows equal to it kept)."""
+def kth_other_distances(rows: EmbeddedRows, positions: np.ndarray, k: int) -> np.ndarray:
+    """Distance from each real row ``positions`` to its ``k``-th nearest *other* real
+    row (the row itself left out, rows equal to it kept)."""
     if len(positions) == 0:
         return np.empty(0)
-    if len(rows) <= k:
+    if len(rows.real) <= k:
         raise ValueError(f"At least {k + 1} rows are needed for the distance to the {k}-th nearest other row.")
     # The row itself is among its k + 1 nearest at distance 0, so the (k + 1)-th smallest
     # distance is the k-th smallest over the other rows, however ties are ranked.
-    distances, _ = _kernels.nearest_neighbours(rows[positions], rows, k=k + 1)
+    distances, _ = STORE.neighbours(rows, "real", positions, "real", k + 1)
     return distances[:, k]
 
 
-def kth_distances_as_member(query: np.ndarray, reference: np.ndarray, k: int) -> np.ndarray:
+def kth_distances_as_member(
+    rows: EmbeddedRows, query_side: str, positions: np.ndarray, reference_side: str, k: int
+) -> np.ndarray:
     """Distance from each query row to its ``k``-th nearest reference row, where a
     query row that coincides with a reference row is measured as that reference row
     is: with one coinciding row left out. A copy of the reference then gets exactly the
     distances the reference rows have among themselves."""
-    if len(query) == 0:
+    if len(positions) == 0:
         return np.empty(0)
-    if len(reference) <= k:
+    if len(rows.matrix(reference_side)) <= k:
         raise ValueError(f"At least {k + 1} reference rows are needed for the {k}-th nearest neighbour.")
-    distances, _ = _kernels.nearest_neighbours(query, reference, k=k + 1)
+    distances, _ = STORE.neighbours(rows, query_side, positions, reference_side, k + 1)
     return np.where(distances[:, 0] > 0.0, distances[:, k - 1], distances[:, k])
 
 
@@ -143,8 +354,9 @@ def query_interval(
     ]
     values = []
     for _ in range(replicates):
+        # Multinomial counts of equal probabilities, as the tally of uniform draws.
         weights = [
-            rng.multinomial(count, np.full(size, 1.0 / size)).astype(np.float64) if redraw else unit
+            np.bincount(rng.randint(0, size, count), minlength=size).astype(np.float64) if redraw else unit
             for size, count, redraw, unit in zip(sizes, draws, sampled, ones)
         ]
         values.append(float(statistic(*weights)))
@@ -179,13 +391,16 @@ class WeightedSample:
         return self.sorted[np.minimum(positions, len(self.sorted) - 1)]
 
 
-def sampling_details(queries: Dict[str, Tuple[int, int]], max_queries: Optional[int], seed: int) -> Dict[str, object]:
+def sampling_details(
+    queries: Dict[str, Tuple[int, int]], max_queries: Optional[int], max_pairs: Optional[int], seed: int
+) -> Dict[str, object]:
     """Details of the query samples: for each named query set (queried rows, rows it
-    stands for), whether any was sampled, the cap and the seed."""
+    stands for), whether any was sampled, the caps and the seed."""
     sizes: Dict[str, List[int]] = {name: [int(used), int(total)] for name, (used, total) in queries.items()}
     return {
         "queries": sizes,
         "sampled": any(0 < used < total for used, total in sizes.values()),
         "max_queries": max_queries,
+        "max_pairs": max_pairs,
         "random_seed": seed,
     }

@@ -14,9 +14,13 @@ import numpy as np
 from velmora._metric_core.data import unit_interval
 
 from .._neighbours import (
+    REAL,
+    SYNTHETIC,
+    EmbeddedRows,
     WeightedSample,
     kth_distances_as_member,
     kth_other_distances,
+    query_cap,
     query_interval,
     sample_queries,
     sampling_details,
@@ -40,11 +44,11 @@ def integrated_score(
 
 
 def support_score(
-    real: np.ndarray,
-    synthetic: np.ndarray,
+    rows: EmbeddedRows,
     k: int,
     n_levels: int,
     max_queries: Optional[int],
+    max_pairs: Optional[int],
     seed: int,
     recall: bool,
 ) -> Tuple[float, Dict[str, object]]:
@@ -56,26 +60,31 @@ def support_score(
     least 1, at most ``MAX_SCALED_K``), so that the k'-NN ball of the synthetic data
     holds the same expected share of its records as the k-NN ball of the real data.
     """
-    if len(real) <= k:
+    n_real, n_synthetic = len(rows.real), len(rows.synthetic)
+    if n_real <= k:
         raise ValueError(f"The real data needs more than k = {k} rows.")
-    rng = np.random.RandomState(seed)
     levels = np.linspace(0.0, 1.0, n_levels)
-    own_rows = sample_queries(np.arange(len(real)), max_queries, rng)
-    own = kth_other_distances(real, own_rows, k)
     if recall:
-        k_scored = min(MAX_SCALED_K, max(1, int(round(k * len(synthetic) / (len(real) - 1)))))
-        if len(synthetic) < k_scored + 1:
-            k_scored = len(synthetic) - 1
+        # The same real records are scored against both frames.
+        cap = query_cap(max(n_real, n_synthetic), max_pairs, max_queries)
+    else:
+        cap = query_cap(n_real, max_pairs, max_queries)
+    own_rows = sample_queries(np.arange(n_real), n_real, cap, seed, REAL)
+    own = kth_other_distances(rows, own_rows, k)
+    if recall:
+        k_scored = min(MAX_SCALED_K, max(1, int(round(k * n_synthetic / (n_real - 1)))))
+        if n_synthetic < k_scored + 1:
+            k_scored = n_synthetic - 1
         if k_scored < 1:
             raise ValueError("Beta-recall needs at least two synthetic rows.")
         scored_rows = own_rows
-        scores = kth_distances_as_member(real[scored_rows], synthetic, k_scored)
-        scored = ("real_in_synthetic", len(scored_rows), len(real))
+        scores = kth_distances_as_member(rows, "real", scored_rows, "synthetic", k_scored)
+        scored = ("real_in_synthetic", len(scored_rows), n_real)
     else:
         k_scored = k
-        scored_rows = sample_queries(np.arange(len(synthetic)), max_queries, rng)
-        scores = kth_distances_as_member(synthetic[scored_rows], real, k)
-        scored = ("synthetic", len(scored_rows), len(synthetic))
+        scored_rows = sample_queries(np.arange(n_synthetic), n_synthetic, cap, seed, SYNTHETIC)
+        scores = kth_distances_as_member(rows, "synthetic", scored_rows, "real", k)
+        scored = ("synthetic", len(scored_rows), n_synthetic)
 
     scores_sample, own_sample = WeightedSample(scores), WeightedSample(own)
 
@@ -84,11 +93,11 @@ def support_score(
         return integrated_score(scores_sample, own_sample, levels, weights[0], weights[-1])
 
     if recall:
-        sizes, populations = [len(own)], [len(real)]
+        sizes, populations = [len(own)], [n_real]
     else:
-        sizes, populations = [len(scores), len(own)], [len(synthetic), len(real)]
+        sizes, populations = [len(scores), len(own)], [n_synthetic, n_real]
     value = score_of(*[np.ones(size) for size in sizes])
-    low, high = query_interval(score_of, sizes, populations, rng)
+    low, high = query_interval(score_of, sizes, populations, np.random.RandomState(seed))
     details: Dict[str, object] = {
         "k": k,
         "k_scored": k_scored,
@@ -97,7 +106,7 @@ def support_score(
     }
     details.update(
         sampling_details(
-            {scored[0]: (scored[1], scored[2]), "real_spacing": (len(own_rows), len(real))}, max_queries, seed
+            {scored[0]: (scored[1], scored[2]), "real_spacing": (len(own_rows), n_real)}, max_queries, max_pairs, seed
         )
     )
     return value, details

@@ -7,7 +7,7 @@ import pandas as pd
 from velmora._metric_core.data import resolve_seed
 from velmora.tabular.evaluator.report import MetricResult
 
-from .._neighbours import DEFAULT_MAX_QUERIES, EmbeddedRows
+from .._neighbours import DEFAULT_MAX_PAIRS, embedded_rows
 from ._support import support_score
 
 __all__ = ["AlphaPrecisionMetric"]
@@ -46,17 +46,22 @@ class AlphaPrecisionMetric:
         Points of the alpha grid.
     k : int, default 5
         Neighbours of the density estimate.
-    max_queries : int, default 10000
+    max_queries : int, optional
+        At most this many queried records per side (None: no cap but ``max_pairs``).
     random_seed : int, optional
         None means 0.
+    max_pairs : int, default 400_000_000
+        Query-reference pairs per search: records queried against n rows number
+        max_pairs // n (at least 1,000); None or 0 for no budget.
     """
 
     def __init__(
         self,
         n_alphas: int = 101,
         k: int = 5,
-        max_queries: Optional[int] = DEFAULT_MAX_QUERIES,
+        max_queries: Optional[int] = None,
         random_seed: Optional[int] = None,
+        max_pairs: Optional[int] = DEFAULT_MAX_PAIRS,
     ) -> None:
         if n_alphas < 2:
             raise ValueError("n_alphas must be at least 2.")
@@ -65,12 +70,13 @@ class AlphaPrecisionMetric:
         self.n_alphas = int(n_alphas)
         self.k = int(k)
         self.max_queries = max_queries
+        self.max_pairs = max_pairs
         self.random_seed = resolve_seed(random_seed)
 
     def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> MetricResult:
-        rows = EmbeddedRows(real, synthetic)
+        rows = embedded_rows(real, synthetic)
         value, figures = support_score(
-            rows.real, rows.synthetic, self.k, self.n_alphas, self.max_queries, self.random_seed, recall=False
+            rows, self.k, self.n_alphas, self.max_queries, self.max_pairs, self.random_seed, recall=False
         )
         details = rows.details()
         details.update(figures)

@@ -7,7 +7,7 @@ import pandas as pd
 from velmora._metric_core.data import resolve_seed
 from velmora.tabular.evaluator.report import MetricResult
 
-from .._neighbours import DEFAULT_MAX_QUERIES, EmbeddedRows
+from .._neighbours import DEFAULT_MAX_PAIRS, embedded_rows
 from ._support import support_score
 
 __all__ = ["BetaRecallMetric"]
@@ -47,17 +47,22 @@ class BetaRecallMetric:
     ----------
     n_betas : int, default 101
     k : int, default 5
-    max_queries : int, default 10000
+    max_queries : int, optional
+        At most this many queried records per side (None: no cap but ``max_pairs``).
     random_seed : int, optional
         None means 0.
+    max_pairs : int, default 400_000_000
+        Query-reference pairs per search: records queried against n rows number
+        max_pairs // n (at least 1,000); None or 0 for no budget.
     """
 
     def __init__(
         self,
         n_betas: int = 101,
         k: int = 5,
-        max_queries: Optional[int] = DEFAULT_MAX_QUERIES,
+        max_queries: Optional[int] = None,
         random_seed: Optional[int] = None,
+        max_pairs: Optional[int] = DEFAULT_MAX_PAIRS,
     ) -> None:
         if n_betas < 2:
             raise ValueError("n_betas must be at least 2.")
@@ -66,12 +71,13 @@ class BetaRecallMetric:
         self.n_betas = int(n_betas)
         self.k = int(k)
         self.max_queries = max_queries
+        self.max_pairs = max_pairs
         self.random_seed = resolve_seed(random_seed)
 
     def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> MetricResult:
-        rows = EmbeddedRows(real, synthetic)
+        rows = embedded_rows(real, synthetic)
         value, figures = support_score(
-            rows.real, rows.synthetic, self.k, self.n_betas, self.max_queries, self.random_seed, recall=True
+            rows, self.k, self.n_betas, self.max_queries, self.max_pairs, self.random_seed, recall=True
         )
         details = rows.details()
         details.update(figures)

@@ -8,11 +8,13 @@ import pandas as pd
 from velmora._metric_core.data import resolve_seed
 
 from .._neighbours import (
-    DEFAULT_MAX_QUERIES,
-    EmbeddedRows,
+    DEFAULT_MAX_PAIRS,
+    REAL,
+    embedded_rows,
     found_in,
     kth_other_distances,
     nearest_distances,
+    query_cap,
     query_interval,
     repeated,
     sample_queries,
@@ -53,39 +55,49 @@ class DTCRMetric:
 
     Exact copies (whole rows equal to a real record) are found by hashing, over every
     row; the distances of the other real records are computed against every synthetic
-    and every real record, for at most ``max_queries`` of them (a seeded sample; the
-    sample size and a 95% interval of the value are then recorded). After ``compute``,
+    and every real record, for a seeded sample of them when the searches would exceed
+    ``max_pairs`` query-reference pairs (or ``max_queries`` records; the sample size and
+    a 95% interval of the value are then recorded). After ``compute``,
     ``details`` holds the raw distances d (mean, median, 5th percentile), the share of
     synthetic rows that are exact copies of a real row, the share of real rows copied,
     and the sizes.
 
     Parameters
     ----------
-    max_queries : int, default 10000
-        Real records queried; more are sampled (None or 0: no cap).
+    max_queries : int, optional
+        At most this many real records queried (None or 0: no cap but ``max_pairs``).
     random_seed : int, optional
         Seed of the query sample and of the interval (None means 0).
+    max_pairs : int, default 400_000_000
+        Query-reference pairs per search: max_pairs // n of the real records are
+        queried against n rows (at least 1,000); None or 0 for no budget.
     """
 
-    def __init__(self, max_queries: Optional[int] = DEFAULT_MAX_QUERIES, random_seed: Optional[int] = None) -> None:
+    def __init__(
+        self,
+        max_queries: Optional[int] = None,
+        random_seed: Optional[int] = None,
+        max_pairs: Optional[int] = DEFAULT_MAX_PAIRS,
+    ) -> None:
         self.max_queries = max_queries
+        self.max_pairs = max_pairs
         self.random_seed = resolve_seed(random_seed)
         self.details: Dict[str, object] = {}
 
     def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> float:
         """The mean capped spacing ratio in [0, 1]; ``details`` explains it."""
-        rows = EmbeddedRows(real, synthetic)
-        rng = np.random.RandomState(self.random_seed)
+        rows = embedded_rows(real, synthetic)
         n_real = len(rows.real)
         copied = found_in(rows.real_hash, rows.synthetic_hash)
         repeats = repeated(rows.real_hash)
         # A copied record is at distance 0: ratio 0, or 1 where its spacing is 0 too.
         exact_total = float((copied & repeats).sum())
         others = np.flatnonzero(~copied)
-        queried = sample_queries(others, self.max_queries, rng)
-        to_synthetic = nearest_distances(rows.real[queried], rows.synthetic)
+        cap = query_cap(max(n_real, len(rows.synthetic)), self.max_pairs, self.max_queries)
+        queried = sample_queries(others, n_real, cap, self.random_seed, REAL)
+        to_synthetic = nearest_distances(rows, "real", queried, "synthetic")
         if len(queried) and n_real > 1:
-            spacing = kth_other_distances(rows.real, queried, 1)
+            spacing = kth_other_distances(rows, queried, 1)
         else:
             # A single real record has no neighbour: nothing can come closer than it.
             spacing = np.full(len(queried), np.inf)
@@ -96,7 +108,7 @@ class DTCRMetric:
             return (exact_total + rest) / n_real
 
         value = value_of(np.ones(len(ratios)))
-        low, high = query_interval(value_of, [len(ratios)], [len(others)], rng)
+        low, high = query_interval(value_of, [len(ratios)], [len(others)], np.random.RandomState(self.random_seed))
         copied_share = float(copied.mean())
         details = rows.details()
         details.update(
@@ -108,7 +120,9 @@ class DTCRMetric:
             share_real_copied=copied_share,
             share_real_repeated=float(repeats.mean()),
         )
-        details.update(sampling_details({"real": (len(queried), len(others))}, self.max_queries, self.random_seed))
+        details.update(
+            sampling_details({"real": (len(queried), len(others))}, self.max_queries, self.max_pairs, self.random_seed)
+        )
         self.details = details
         return float(min(1.0, max(0.0, value)))
 

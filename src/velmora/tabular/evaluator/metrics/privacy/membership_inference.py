@@ -9,12 +9,16 @@ import pandas as pd
 from velmora._metric_core.data import resolve_seed
 
 from .._neighbours import (
-    DEFAULT_MAX_QUERIES,
-    EmbeddedRows,
+    DEFAULT_MAX_PAIRS,
+    HOLDOUT,
+    REAL,
+    SYNTHETIC,
     WeightedSample,
+    embedded_rows,
     found_in,
     kth_other_distances,
     nearest_distances,
+    query_cap,
     query_interval,
     repeated,
     sample_queries,
@@ -123,8 +127,9 @@ class MembershipInferenceMetric:
     - exact copies are found by hashing whole rows, over every row, and rank closest
       of all; a real record that equals another real record has no spacing (0);
     - the distances of the other rows are computed against every row of the
-      reference; at most ``max_queries`` rows per group are queried (a seeded sample),
-      and ``details`` then holds the sample sizes and a 95% interval of the risk;
+      reference; a group is queried from a seeded sample of its rows when its search
+      would exceed ``max_pairs`` query-reference pairs (or ``max_queries`` rows), and
+      ``details`` then holds the sample sizes and a 95% interval of the risk;
     - the largest gap of two finite samples is positive even between two samples of
       one population (about sqrt(pi/8) sqrt(1/n + 1/m), 0.03 for 1,000 rows each);
       that expected chance gap is subtracted (see ``ThresholdAttack``), so a fresh
@@ -139,49 +144,58 @@ class MembershipInferenceMetric:
     ----------
     holdout : pandas.DataFrame, optional
         Real records of the same columns that the generator never saw.
-    max_queries : int, default 10000
-        Rows queried per group; larger groups are sampled (None or 0: no cap).
+    max_queries : int, optional
+        At most this many rows queried per group (None or 0: no cap but ``max_pairs``).
     random_seed : int, optional
         Seed of the query samples and of the interval (None means 0).
+    max_pairs : int, default 400_000_000
+        Query-reference pairs per search: max_pairs // n rows of a group are queried
+        against n rows (at least 1,000); None or 0 for no budget.
     """
 
     def __init__(
         self,
         holdout: Optional[pd.DataFrame] = None,
-        max_queries: Optional[int] = DEFAULT_MAX_QUERIES,
+        max_queries: Optional[int] = None,
         random_seed: Optional[int] = None,
+        max_pairs: Optional[int] = DEFAULT_MAX_PAIRS,
     ) -> None:
         if holdout is not None and not isinstance(holdout, pd.DataFrame):
             raise TypeError(f"The holdout data must be a pandas DataFrame, got {type(holdout).__name__}")
         self.holdout = holdout
         self.max_queries = max_queries
+        self.max_pairs = max_pairs
         self.random_seed = resolve_seed(random_seed)
         self.details: Dict[str, object] = {}
 
     def _baseline_queries(
-        self, close_rows: np.ndarray, baseline_exact: np.ndarray, rng: np.random.RandomState
+        self, close_rows: np.ndarray, baseline_exact: np.ndarray, cap: Optional[int], frame: int
     ) -> np.ndarray:
         """The baseline rows to query. When every suspected row is an exact copy, no
         distance threshold can beat the exact-copy attack (F_close is 1 everywhere), so
         the baseline distances are not needed."""
         if len(close_rows) == 0:
             return close_rows
-        return sample_queries(np.flatnonzero(~baseline_exact), self.max_queries, rng)
+        return sample_queries(np.flatnonzero(~baseline_exact), len(baseline_exact), cap, self.random_seed, frame)
 
     def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> float:
         """The attack's AUC in [0.5, 1]; ``details`` explains it."""
         if self.holdout is not None and len(self.holdout) == 0:
             raise ValueError("The holdout data has no rows.")
         others = () if self.holdout is None else (self.holdout,)
-        rows = EmbeddedRows(real, synthetic, others)
+        rows = embedded_rows(real, synthetic, others)
         rng = np.random.RandomState(self.random_seed)
         if self.holdout is None:
             close_exact = found_in(rows.synthetic_hash, rows.real_hash)
             baseline_exact = repeated(rows.real_hash)
-            close_rows = sample_queries(np.flatnonzero(~close_exact), self.max_queries, rng)
-            baseline_rows = self._baseline_queries(close_rows, baseline_exact, rng)
-            close = nearest_distances(rows.synthetic[close_rows], rows.real)
-            baseline = kth_other_distances(rows.real, baseline_rows, 1)
+            # Both groups are searched against the real rows.
+            cap = query_cap(len(rows.real), self.max_pairs, self.max_queries)
+            close_rows = sample_queries(
+                np.flatnonzero(~close_exact), len(close_exact), cap, self.random_seed, SYNTHETIC
+            )
+            baseline_rows = self._baseline_queries(close_rows, baseline_exact, cap, REAL)
+            close = nearest_distances(rows, "synthetic", close_rows, "real")
+            baseline = kth_other_distances(rows, baseline_rows, 1)
             groups = {
                 "synthetic": (len(close_rows), int((~close_exact).sum())),
                 "real_spacing": (len(baseline_rows), int((~baseline_exact).sum())),
@@ -195,10 +209,12 @@ class MembershipInferenceMetric:
             holdout = rows.others[0]
             close_exact = found_in(rows.real_hash, rows.synthetic_hash)
             baseline_exact = found_in(rows.other_hashes[0], rows.synthetic_hash)
-            close_rows = sample_queries(np.flatnonzero(~close_exact), self.max_queries, rng)
-            baseline_rows = self._baseline_queries(close_rows, baseline_exact, rng)
-            close = nearest_distances(rows.real[close_rows], rows.synthetic)
-            baseline = nearest_distances(holdout[baseline_rows], rows.synthetic)
+            # Both groups are searched against the synthetic rows.
+            cap = query_cap(len(rows.synthetic), self.max_pairs, self.max_queries)
+            close_rows = sample_queries(np.flatnonzero(~close_exact), len(close_exact), cap, self.random_seed, REAL)
+            baseline_rows = self._baseline_queries(close_rows, baseline_exact, cap, HOLDOUT)
+            close = nearest_distances(rows, "real", close_rows, "synthetic")
+            baseline = nearest_distances(rows, "holdout", baseline_rows, "synthetic")
             groups = {
                 "members": (len(close_rows), int((~close_exact).sum())),
                 "holdout": (len(baseline_rows), int((~baseline_exact).sum())),
@@ -231,6 +247,6 @@ class MembershipInferenceMetric:
             auc=auc,
             auc_interval_95=[0.5 + low / 2.0, 0.5 + high / 2.0],
         )
-        details.update(sampling_details(groups, self.max_queries, self.random_seed))
+        details.update(sampling_details(groups, self.max_queries, self.max_pairs, self.random_seed))
         self.details = details
         return auc

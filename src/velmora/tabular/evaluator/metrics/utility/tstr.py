@@ -5,7 +5,7 @@ from typing import Hashable, Optional
 import pandas as pd
 
 from velmora._metric_core.data import check_frames, resolve_seed, unit_interval
-from velmora._metric_core.models import default_target, prepare_task
+from velmora._metric_core.models import MAX_TEST_ROWS, default_target, prepare_task
 from velmora.tabular.evaluator.report import MetricResult
 
 __all__ = ["TSTRNormalizedMetric"]
@@ -37,6 +37,9 @@ class TSTRNormalizedMetric:
     max_train_rows : int, default 50000
         Larger training sets are replaced by seeded samples of this size (recorded in
         the result's details).
+    max_test_rows : int, default 100000
+        More held-out rows are scored from a seeded sample of this size (recorded in the
+        details as ``n_test``, the held-out part of the split as ``split["n_test"]``).
     """
 
     def __init__(
@@ -45,11 +48,13 @@ class TSTRNormalizedMetric:
         target: Optional[Hashable] = None,
         test_fraction: float = 0.3,
         max_train_rows: Optional[int] = 50000,
+        max_test_rows: Optional[int] = MAX_TEST_ROWS,
     ) -> None:
         self.random_seed = resolve_seed(random_seed)
         self.target = target
         self.test_fraction = float(test_fraction)
         self.max_train_rows = max_train_rows
+        self.max_test_rows = max_test_rows
 
     def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> MetricResult:
         """The "tstr_normalized" result (category "utility", higher is better).
@@ -60,9 +65,12 @@ class TSTRNormalizedMetric:
         """
         check_frames(real, synthetic)
         target = default_target(real, synthetic) if self.target is None else self.target
-        task = prepare_task(real, synthetic, target, self.test_fraction, self.max_train_rows, self.random_seed)
-        trtr = task.data.score(task.y_test, task.data.predict(task.model_real, task.x_test))
-        tstr = task.data.score(task.y_test, task.data.predict(task.model_synthetic, task.x_test))
+        task = prepare_task(
+            real, synthetic, target, self.test_fraction, self.max_train_rows, self.random_seed, self.max_test_rows
+        )
+        predicted_real, predicted_synthetic = task.predictions()
+        trtr = task.data.score(task.y_test, predicted_real)
+        tstr = task.data.score(task.y_test, predicted_synthetic)
         measure = task.measure
         details = task.details(score=measure, tstr=tstr, trtr=trtr)
         if trtr > 0:
