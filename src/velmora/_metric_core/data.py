@@ -17,7 +17,7 @@ of the multivariate metrics imputes the real mean and adds a missing-indicator c
 import math
 import threading
 from collections import OrderedDict
-from typing import Callable, Dict, Hashable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Hashable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
@@ -57,7 +57,7 @@ class ColumnScores(dict):
 
     def __init__(self, *args, **kwargs) -> None:
         super().__init__(*args, **kwargs)
-        self.details: Dict[str, object] = {"skipped": {}}
+        self.details: Dict[str, Any] = {"skipped": {}}
 
     @property
     def skipped(self) -> Dict[str, str]:
@@ -293,9 +293,9 @@ def category_frequencies(real: pd.Series, synthetic: pd.Series) -> Tuple[np.ndar
         return p / p.sum(), q / q.sum()
     real_counts = category_labels(real).value_counts(sort=False)
     synthetic_counts = category_labels(synthetic).value_counts(sort=False)
-    table = pd.concat([real_counts, synthetic_counts], axis=1, keys=["real", "synthetic"]).fillna(0.0)
-    p = table["real"].to_numpy(dtype=np.float64)
-    q = table["synthetic"].to_numpy(dtype=np.float64)
+    counts = pd.concat([real_counts, synthetic_counts], axis=1, keys=["real", "synthetic"]).fillna(0.0)
+    p = counts["real"].to_numpy(dtype=np.float64)
+    q = counts["synthetic"].to_numpy(dtype=np.float64)
     return p / p.sum(), q / q.sum()
 
 
@@ -479,7 +479,7 @@ class FeatureSpace:
 
     def transform(self, frame: pd.DataFrame) -> np.ndarray:
         """The frame's rows as a C-contiguous float64 matrix in the fitted space."""
-        blocks = []
+        blocks: List[np.ndarray] = []
         for feature in self.features:
             if isinstance(feature, NumericFeature):
                 blocks.extend(column[:, None] for column in self._numeric_columns(frame, feature))

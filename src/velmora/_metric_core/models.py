@@ -235,7 +235,7 @@ def prepare_task(
     # The frames' contents, when every column can stand for itself in a key; otherwise
     # the encoded contents (below).
     tokens = (frame_tokens(real), frame_tokens(synthetic))
-    key = None if tokens[0] is None or tokens[1] is None else ("frames", tokens, settings)
+    key: Optional[tuple] = None if tokens[0] is None or tokens[1] is None else ("frames", tokens, settings)
     prepared = _stored_task(key)
     if prepared is not None:
         return prepared
@@ -284,6 +284,8 @@ def prepare_task(
     task.model_real, task.model_synthetic = both(
         lambda: data.fit(x_train, y_train, seed), lambda: data.fit(x_synthetic, y_synthetic, seed)
     )
+    # Either key above is set by now: from the frames' tokens or from the encoded contents.
+    assert key is not None
     with _TASKS_LOCK:
         _TASKS[key] = task
         while len(_TASKS) > MAX_TASKS:

@@ -46,6 +46,7 @@ def _numeric_frequencies(real: pd.Series, synthetic: pd.Series, n_bins: int) -> 
     synthetic_distinct = distinct_sorted(synthetic_sorted) if len(real_distinct) <= n_bins else real_distinct
     few = len(real_distinct) <= n_bins and len(synthetic_distinct) <= n_bins
     distinct = np.union1d(real_distinct, synthetic_distinct) if few else real_distinct
+    side: Literal["left", "right"]
     if few and distinct.size <= n_bins:
         # Bin k holds the values equal to distinct[k].
         edges = distinct
