@@ -292,6 +292,28 @@ py::object rbf_kernel_sums(const Call& call) {
     return py::make_tuple(sums[0], sums[1], sums[2]);
 }
 
+py::object pairwise_squared_distances(const Call& call) {
+    Matrix rows = as_matrix(call[0], "rows");
+    const std::size_t n_rows = static_cast<std::size_t>(rows.shape(0));
+    const std::size_t n_features = static_cast<std::size_t>(rows.shape(1));
+    py::array_t<double> out({static_cast<py::ssize_t>(n_rows), static_cast<py::ssize_t>(n_rows)});
+    const std::size_t threads = thread_count(call[1], n_rows / 64 + 1);
+    {
+        std::vector<double> columns = columns_of(rows);
+        const double* row_data = rows.data();
+        double* out_data = out.mutable_data();
+        // Plain buffers only while the GIL is released (see nearest_neighbours).
+        py::gil_scoped_release release;
+        const std::size_t share = (n_rows + threads - 1) / threads;
+        run_parallel(threads, [&](std::size_t t) {
+            const std::size_t first = std::min(n_rows, t * share);
+            velmora::metrics::pairwise_squared_distances(row_data, columns.data(), n_rows, n_features, first,
+                                                         std::min(n_rows, first + share), out_data);
+        });
+    }
+    return out;
+}
+
 py::object ks_wasserstein_sorted(const Call& call) {
     Matrix x = as_vector(call[0], "x");
     Matrix y = as_vector(call[1], "y");
@@ -400,6 +422,17 @@ const FunctionSpec rbf_spec{
     .implementation = rbf_kernel_sums,
 };
 
+const FunctionSpec pairwise_spec{
+    .name = "pairwise_squared_distances",
+    .params = {{.name = "rows", .annotation = "np.ndarray"},
+               {.name = "threads", .kind = ArgKind::integer, .annotation = "int", .default_text = "0"}},
+    .return_annotation = "np.ndarray",
+    .doc =
+        "The (n, n) matrix of squared distances between all pairs of rows, each summed\n"
+        "feature by feature in feature order from 0.0. threads <= 0 uses every core.",
+    .implementation = pairwise_squared_distances,
+};
+
 const FunctionSpec ks_spec{
     .name = "ks_wasserstein_sorted",
     .params = {{.name = "x", .annotation = "np.ndarray"}, {.name = "y", .annotation = "np.ndarray"}},
@@ -421,5 +454,6 @@ PYBIND11_MODULE(_metric_kernels, module) {
     velmora::binding::add_function(module, argsort_spec);
     velmora::binding::add_function(module, ranks_spec);
     velmora::binding::add_function(module, rbf_spec);
+    velmora::binding::add_function(module, pairwise_spec);
     velmora::binding::add_function(module, ks_spec);
 }

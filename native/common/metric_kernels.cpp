@@ -176,6 +176,21 @@ void nearest_neighbours(const double* query_rows, std::size_t n_query, const dou
     }
 }
 
+void pairwise_squared_distances(const double* rows, const double* columns, std::size_t n_rows,
+                                std::size_t n_features, std::size_t first, std::size_t last, double* out) {
+    alignas(64) double tile[query_tile][reference_tile];
+    for (std::size_t i0 = first; i0 < last; i0 += query_tile) {
+        const std::size_t count = std::min(query_tile, last - i0);
+        for (std::size_t j0 = 0; j0 < n_rows; j0 += reference_tile) {
+            const std::size_t width = std::min(reference_tile, n_rows - j0);
+            squared_distance_tile(rows + i0 * n_features, count, columns, n_rows, n_features, j0, width, tile);
+            for (std::size_t q = 0; q < count; ++q) {
+                std::memcpy(out + (i0 + q) * n_rows + j0, tile[q], width * sizeof(double));
+            }
+        }
+    }
+}
+
 void rbf_row_sums(const double* a_rows, std::size_t n_a, const double* b_columns, std::size_t n_b,
                   std::size_t n_features, double gamma, bool upper, std::size_t first, std::size_t last,
                   double* row_sums) {

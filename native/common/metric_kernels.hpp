@@ -33,6 +33,13 @@ void rbf_row_sums(const double* a_rows, std::size_t n_a, const double* b_columns
                   std::size_t n_features, double gamma, bool upper, std::size_t first, std::size_t last,
                   double* row_sums);
 
+// Rows [first, last) of the matrix of squared distances between all pairs of `rows`:
+// out[i * n_rows + j] is summed as in nearest_neighbours, row i taken as the query, so
+// it equals numpy's sum of (rows[i, f] - rows[j, f]) ** 2 added feature by feature from
+// 0.0, for any values.
+void pairwise_squared_distances(const double* rows, const double* columns, std::size_t n_rows,
+                                std::size_t n_features, std::size_t first, std::size_t last, double* out);
+
 // Rows of a coded feature space: each feature is a number or a category code (a whole
 // number stored as a double). A pair's squared distance is the one of the one-hot space
 // the codes stand for, summed in feature order from 0.0: a number adds (q - r) * (q - r);

@@ -108,6 +108,24 @@ def test_rbf_kernel_sums_match_numpy(x, y, gamma, threads):
     np.testing.assert_allclose(got, reference.rbf_kernel_sums(x, y, gamma), rtol=1e-12, atol=0)
 
 
+@settings(max_examples=60, deadline=None)
+@given(rows=matrices(max_rows=300), threads=st.integers(0, 3), spoil=st.sampled_from([None, np.nan, np.inf]))
+def test_pairwise_squared_distances_match_numpy(rows, threads, spoil):
+    if spoil is not None:
+        rows = rows.copy()
+        rows[len(rows) // 2, 0] = spoil
+    result = _metric_kernels.pairwise_squared_distances(rows, threads)
+    with np.errstate(invalid="ignore"):  # inf - inf is NaN on both sides
+        expected = reference.squared_distances(rows, rows)
+    np.testing.assert_array_equal(result, expected)
+
+
+@pytest.mark.parametrize("shape", [(0, 3), (5, 0), (1, 1)])
+def test_pairwise_squared_distances_of_degenerate_shapes(shape):
+    rows = np.ones(shape)
+    np.testing.assert_array_equal(_kernels.pairwise_squared_distances(rows), np.zeros((shape[0], shape[0])))
+
+
 def test_rbf_kernel_sums_agree_with_the_gram_form():
     rng = np.random.RandomState(1)
     x, y = rng.normal(size=(300, 4)), rng.normal(0.5, size=(200, 4))

@@ -108,10 +108,7 @@ def ks_wasserstein_sorted(x: np.ndarray, y: np.ndarray) -> Tuple[float, float]:
 
 def pairwise_squared_distances(rows: np.ndarray) -> np.ndarray:
     """The matrix of squared Euclidean distances between all pairs of ``rows`` (for the
-    bandwidth sample of the MMD: at most a few thousand rows)."""
-    rows = np.ascontiguousarray(rows, dtype=np.float64)
-    total = np.zeros((rows.shape[0], rows.shape[0]))
-    for feature in range(rows.shape[1]):
-        diff = rows[:, feature, None] - rows[None, :, feature]
-        total += diff * diff
-    return total
+    bandwidth sample of the MMD: at most a few thousand rows). Each entry is summed
+    feature by feature in feature order from 0.0, the sum numpy builds by adding
+    ``(rows[:, f, None] - rows[None, :, f]) ** 2`` for each feature f."""
+    return _metric_kernels.pairwise_squared_distances(rows, THREADS)
