@@ -3,6 +3,8 @@ correlation matrices, nearest-neighbour searches and prepared tasks, stored unde
 contents of the frames. Shared results equal fresh ones, and a frame changed in place
 between two calls is computed anew."""
 
+import gc
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -19,7 +21,7 @@ from velmora._metric_core.columns import correlation_matrix
 from velmora._metric_core.data import FeatureSpace, category_codes, category_labels
 from velmora.evaluation.metrics.similarity import CorrelationSimilarityMetrics, _numeric_frequencies
 from velmora.evaluation.metrics.utility import PredictionAgreementMetrics
-from velmora.tabular.evaluator.metrics import _neighbours
+from velmora.tabular.evaluator.metrics import _neighbours, clear_shared_results
 from velmora.tabular.evaluator.metrics.fidelity.alpha_precision import AlphaPrecisionMetric
 from velmora.tabular.evaluator.metrics.fidelity.beta_recall import BetaRecallMetric
 from velmora.tabular.evaluator.metrics.privacy.distance_to_closest_record import DTCRMetric
@@ -29,10 +31,9 @@ from velmora.tabular.evaluator.metrics.utility.tstr import TSTRNormalizedMetric
 
 
 def forget_everything():
-    _neighbours.STORE.clear()
-    for store in (_neighbours._EMBEDDED, column_data._CODES, sorted_columns._ORDERS, sorted_columns._MATRICES,
-                  models._TASKS):
-        store.clear()
+    clear_shared_results()
+    stores = (_neighbours._EMBEDDED, column_data._CODES, sorted_columns._ORDERS, sorted_columns._MATRICES, models._TASKS)
+    assert not any(len(store) for store in stores) and not _neighbours.STORE._entries
 
 
 @pytest.mark.parametrize(
@@ -150,6 +151,17 @@ def test_shared_results_equal_fresh_ones_and_follow_changes_in_place():
     changed = scores(real, synthetic)
     assert changed == fresh_scores(real, synthetic)
     assert changed != shared
+
+
+def test_what_came_from_whole_frames_is_released_with_them():
+    forget_everything()
+    real, synthetic = mixed(400, 1), mixed(400, 2)
+    AlphaPrecisionMetric().compute(real, synthetic)
+    TSTRNormalizedMetric().compute(real, synthetic)
+    assert len(_neighbours._EMBEDDED) == 1 and len(models._TASKS) == 1
+    del synthetic
+    gc.collect()
+    assert len(_neighbours._EMBEDDED) == 0 and len(models._TASKS) == 0
 
 
 def test_a_budget_samples_queries_as_prefixes_of_one_seeded_order():

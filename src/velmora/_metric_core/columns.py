@@ -16,12 +16,14 @@ import numpy as np
 
 from . import kernels as _kernels
 from .kernels import content_digest
+from .stores import on_clear
 
 # Bytes of sort orders kept for reuse (an order of a million rows takes 8 MB).
 MAX_ORDER_BYTES = 512 * 2**20
 
 _ORDERS: "OrderedDict[tuple, Tuple[np.ndarray, int]]" = OrderedDict()
 _ORDERS_LOCK = threading.Lock()
+on_clear(_ORDERS.clear)
 
 
 def _key(values: np.ndarray) -> tuple:
@@ -127,6 +129,7 @@ def correlation_matrix(columns: List[np.ndarray], method: str) -> np.ndarray:
 
 # Correlation matrices of recent column sets, keyed by method and column digests.
 _MATRICES: "OrderedDict[tuple, np.ndarray]" = OrderedDict()
+on_clear(_MATRICES.clear)
 
 
 def _correlation_matrix(columns: List[np.ndarray], method: str) -> np.ndarray:

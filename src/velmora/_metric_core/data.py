@@ -24,6 +24,7 @@ import pandas as pd
 from pandas.api import types as ptypes
 
 from .kernels import content_digest, object_identity_digest
+from .stores import on_clear
 
 DEFAULT_SEED = 0
 
@@ -185,6 +186,7 @@ class CategoryCodes(NamedTuple):
 MAX_CODE_BYTES = 256 * 2**20
 _CODES: "OrderedDict[ColumnToken, Optional[CategoryCodes]]" = OrderedDict()
 _CODES_LOCK = threading.Lock()
+on_clear(_CODES.clear)
 
 
 def category_codes(series: pd.Series) -> Optional[CategoryCodes]:

@@ -7,8 +7,6 @@ at most ``MAX_CLASSES`` distinct values; otherwise it is a regression target.
 """
 
 import dataclasses
-import threading
-from collections import OrderedDict
 from concurrent.futures import ThreadPoolExecutor
 from typing import Callable, Dict, Hashable, List, NamedTuple, Optional, Tuple
 
@@ -21,6 +19,7 @@ from threadpoolctl import threadpool_limits
 
 from .data import MISSING, category_codes, category_labels, column_kind, frame_tokens, numeric_values, shared_columns
 from .kernels import content_digest
+from .stores import FrameResults
 
 MAX_CLASSES = 20
 # Held-out rows scored by default: beyond this many the scores are read off a seeded
@@ -286,30 +285,21 @@ def prepare_task(
     )
     # Either key above is set by now: from the frames' tokens or from the encoded contents.
     assert key is not None
-    with _TASKS_LOCK:
-        _TASKS[key] = task
-        while len(_TASKS) > MAX_TASKS:
-            _TASKS.popitem(last=False)
+    _TASKS.put(key, task, (real, synthetic))
     return task
 
 
 # Prepared tasks of the last calls, keyed by digests of the encoded features and targets
 # and by the settings (never by the identity of a frame: a frame changed between two
 # calls is encoded anew and misses). TSTR and prediction agreement with the same target,
-# split and seed thus fit their two models once between them.
+# split and seed thus fit their two models once between them. A task is kept while the
+# two frames it was prepared from live.
 MAX_TASKS = 2
-_TASKS: "OrderedDict[tuple, UtilityTask]" = OrderedDict()
-_TASKS_LOCK = threading.Lock()
+_TASKS: "FrameResults[UtilityTask]" = FrameResults(MAX_TASKS)
 
 
 def _stored_task(key: Optional[tuple]) -> Optional["UtilityTask"]:
-    if key is None:
-        return None
-    with _TASKS_LOCK:
-        prepared = _TASKS.get(key)
-        if prepared is not None:
-            _TASKS.move_to_end(key)
-        return prepared
+    return None if key is None else _TASKS.get(key)
 
 
 def _digest(values: np.ndarray) -> tuple:

@@ -8,4 +8,13 @@
   ``MembershipInferenceMetric`` and ``DTCRMetric``.
 
 The similarity and prediction-agreement metrics live in ``velmora.evaluation.metrics``.
+
+The metrics of one evaluation share what they compute from the same frames (sorted
+columns, embedded rows, searches, prepared tasks). What was computed from whole frames
+is released when those frames are garbage-collected; ``clear_shared_results()`` drops
+everything kept, at once.
 """
+
+from velmora._metric_core.stores import clear_shared_results
+
+__all__ = ["clear_shared_results"]

@@ -34,6 +34,7 @@ from velmora._metric_core.data import (
     frame_tokens,
     row_hashes,
 )
+from velmora._metric_core.stores import FrameResults, on_clear
 
 # Query-reference pairs per search, by default: frames of up to 20,000 rows are
 # searched from every row, 100,000 rows from 4,000 queries, a million rows from the
@@ -122,10 +123,10 @@ class EmbeddedRows:
 
 
 # The embedded rows of the last pairs of frames, keyed by the frames' contents
-# (``frame_tokens``): the four metrics of one evaluation embed the same frames once.
+# (``frame_tokens``) and kept while the frames live: the four metrics of one evaluation
+# embed the same frames once.
 MAX_EMBEDDED = 2
-_EMBEDDED: "OrderedDict[tuple, EmbeddedRows]" = OrderedDict()
-_EMBEDDED_LOCK = threading.Lock()
+_EMBEDDED: "FrameResults[EmbeddedRows]" = FrameResults(MAX_EMBEDDED)
 
 
 def embedded_rows(real: pd.DataFrame, synthetic: pd.DataFrame, others: Sequence[pd.DataFrame] = ()) -> EmbeddedRows:
@@ -135,17 +136,12 @@ def embedded_rows(real: pd.DataFrame, synthetic: pd.DataFrame, others: Sequence[
     tokens = [frame_tokens(frame) if isinstance(frame, pd.DataFrame) else None for frame in (real, synthetic, *others)]
     key = None if any(token is None for token in tokens) else tuple(tokens)
     if key is not None:
-        with _EMBEDDED_LOCK:
-            rows = _EMBEDDED.get(key)
-            if rows is not None:
-                _EMBEDDED.move_to_end(key)
-                return rows
+        stored = _EMBEDDED.get(key)
+        if stored is not None:
+            return stored
     rows = EmbeddedRows(real, synthetic, others)
     if key is not None:
-        with _EMBEDDED_LOCK:
-            _EMBEDDED[key] = rows
-            while len(_EMBEDDED) > MAX_EMBEDDED:
-                _EMBEDDED.popitem(last=False)
+        _EMBEDDED.put(key, rows, (real, synthetic, *others))
     return rows
 
 
@@ -231,6 +227,7 @@ class NeighbourStore:
 
 # The store every metric shares.
 STORE = NeighbourStore()
+on_clear(STORE.clear)
 
 
 def found_in(hashes: np.ndarray, reference_hashes: np.ndarray) -> np.ndarray:
@@ -257,6 +254,7 @@ def query_cap(n_reference: int, max_pairs: Optional[int], max_queries: Optional[
 
 _ORDERS: "OrderedDict[Tuple[int, int, int], np.ndarray]" = OrderedDict()
 _ORDERS_LOCK = threading.Lock()
+on_clear(_ORDERS.clear)
 
 
 def seeded_order(n_rows: int, seed: int, frame: int) -> np.ndarray:
