@@ -176,8 +176,8 @@ void nearest_neighbours(const double* query_rows, std::size_t n_query, const dou
     }
 }
 
-void pairwise_squared_distances(const double* rows, const double* columns, std::size_t n_rows,
-                                std::size_t n_features, std::size_t first, std::size_t last, double* out) {
+void pairwise_squared_distances(const double* rows, const double* columns, std::size_t n_rows, std::size_t n_features,
+                                std::size_t first, std::size_t last, double* out) {
     alignas(64) double tile[query_tile][reference_tile];
     for (std::size_t i0 = first; i0 < last; i0 += query_tile) {
         const std::size_t count = std::min(query_tile, last - i0);

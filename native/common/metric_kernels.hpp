@@ -37,8 +37,8 @@ void rbf_row_sums(const double* a_rows, std::size_t n_a, const double* b_columns
 // out[i * n_rows + j] is summed as in nearest_neighbours, row i taken as the query, so
 // it equals numpy's sum of (rows[i, f] - rows[j, f]) ** 2 added feature by feature from
 // 0.0, for any values.
-void pairwise_squared_distances(const double* rows, const double* columns, std::size_t n_rows,
-                                std::size_t n_features, std::size_t first, std::size_t last, double* out);
+void pairwise_squared_distances(const double* rows, const double* columns, std::size_t n_rows, std::size_t n_features,
+                                std::size_t first, std::size_t last, double* out);
 
 // Rows of a coded feature space: each feature is a number or a category code (a whole
 // number stored as a double). A pair's squared distance is the one of the one-hot space
