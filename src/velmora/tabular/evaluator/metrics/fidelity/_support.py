@@ -10,14 +10,18 @@ own distances, the densest region holding the share a of the real records.
 from typing import Dict, Optional, Tuple
 
 import numpy as np
+import pandas as pd
 
-from velmora._metric_core.data import unit_interval
+from velmora._metric_core.data import resolve_seed, unit_interval
+from velmora.tabular.evaluator.report import MetricResult
 
 from .._neighbours import (
+    DEFAULT_MAX_PAIRS,
     REAL,
     SYNTHETIC,
     EmbeddedRows,
     WeightedSample,
+    embedded_rows,
     kth_distances_as_member,
     kth_other_distances,
     query_cap,
@@ -25,6 +29,51 @@ from .._neighbours import (
     sample_queries,
     sampling_details,
 )
+
+
+class SupportMetric:
+    """What alpha-precision and beta-recall share: the options of the search and the
+    computation of ``support_score``. A subclass names its result (``result_name``,
+    ``description``), says whether it scores recall, and gives its number of levels
+    (``n_levels``)."""
+
+    result_name = ""
+    description = ""
+    recall = False
+
+    def __init__(
+        self,
+        k: int = 5,
+        max_queries: Optional[int] = None,
+        random_seed: Optional[int] = None,
+        max_pairs: Optional[int] = DEFAULT_MAX_PAIRS,
+    ) -> None:
+        if k < 1:
+            raise ValueError("k must be at least 1.")
+        self.k = int(k)
+        self.max_queries = max_queries
+        self.max_pairs = max_pairs
+        self.random_seed = resolve_seed(random_seed)
+
+    def n_levels(self) -> int:
+        raise NotImplementedError
+
+    def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> MetricResult:
+        rows = embedded_rows(real, synthetic)
+        value, figures = support_score(
+            rows, self.k, self.n_levels(), self.max_queries, self.max_pairs, self.random_seed, recall=self.recall
+        )
+        details = rows.details()
+        details.update(figures)
+        return MetricResult(
+            name=self.result_name,
+            value=value,
+            category="fidelity",
+            higher_is_better=True,
+            description=self.description,
+            details=details,
+        )
+
 
 # The largest neighbour count of recall's scaled k (a synthetic frame more than
 # MAX_SCALED_K / k times the size of the real one is then scored with this count).

@@ -2,18 +2,13 @@
 
 from typing import Optional
 
-import pandas as pd
-
-from velmora._metric_core.data import resolve_seed
-from velmora.tabular.evaluator.report import MetricResult
-
-from .._neighbours import DEFAULT_MAX_PAIRS, embedded_rows
-from ._support import support_score
+from .._neighbours import DEFAULT_MAX_PAIRS
+from ._support import SupportMetric
 
 __all__ = ["AlphaPrecisionMetric"]
 
 
-class AlphaPrecisionMetric:
+class AlphaPrecisionMetric(SupportMetric):
     """Integrated alpha-precision (Alaa, van Breugel, Saveliev and van der Schaar, "How
     faithful is your synthetic data? Sample-level metrics for evaluating and auditing
     generative models", ICML 2022), with a k-nearest-neighbour estimate of the
@@ -36,9 +31,10 @@ class AlphaPrecisionMetric:
     proportions, lower when they fall where real records are sparse (structure lost:
     shuffled columns, reflected values, outliers) or crowd into the densest part.
 
-    Every synthetic record is compared with every real record; at most ``max_queries``
-    records per side are queried (seeded samples, whose sizes and a 95% interval of the
-    score are then recorded in the result's details).
+    Every synthetic record is compared with every real record. When a search would
+    exceed its budget of query-reference pairs (``max_pairs``) or ``max_queries``, the
+    records queried per side are seeded samples, whose sizes and a 95% interval of the
+    score are then recorded in the result's details.
 
     Parameters
     ----------
@@ -55,6 +51,10 @@ class AlphaPrecisionMetric:
         max_pairs // n (at least 1,000); None or 0 for no budget.
     """
 
+    result_name = "alpha_precision"
+    description = "Integrated alpha-precision: synthetic rows inside the real alpha-supports. Higher = better."
+    recall = False
+
     def __init__(
         self,
         n_alphas: int = 101,
@@ -65,26 +65,8 @@ class AlphaPrecisionMetric:
     ) -> None:
         if n_alphas < 2:
             raise ValueError("n_alphas must be at least 2.")
-        if k < 1:
-            raise ValueError("k must be at least 1.")
+        super().__init__(k, max_queries, random_seed, max_pairs)
         self.n_alphas = int(n_alphas)
-        self.k = int(k)
-        self.max_queries = max_queries
-        self.max_pairs = max_pairs
-        self.random_seed = resolve_seed(random_seed)
 
-    def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> MetricResult:
-        rows = embedded_rows(real, synthetic)
-        value, figures = support_score(
-            rows, self.k, self.n_alphas, self.max_queries, self.max_pairs, self.random_seed, recall=False
-        )
-        details = rows.details()
-        details.update(figures)
-        return MetricResult(
-            name="alpha_precision",
-            value=value,
-            category="fidelity",
-            higher_is_better=True,
-            description="Integrated alpha-precision: synthetic rows inside the real alpha-supports. Higher = better.",
-            details=details,
-        )
+    def n_levels(self) -> int:
+        return self.n_alphas

@@ -2,18 +2,13 @@
 
 from typing import Optional
 
-import pandas as pd
-
-from velmora._metric_core.data import resolve_seed
-from velmora.tabular.evaluator.report import MetricResult
-
-from .._neighbours import DEFAULT_MAX_PAIRS, embedded_rows
-from ._support import support_score
+from .._neighbours import DEFAULT_MAX_PAIRS
+from ._support import SupportMetric
 
 __all__ = ["BetaRecallMetric"]
 
 
-class BetaRecallMetric:
+class BetaRecallMetric(SupportMetric):
     """Integrated beta-recall (Alaa, van Breugel, Saveliev and van der Schaar, ICML
     2022), with a k-nearest-neighbour estimate of the supports: in [0, 1], higher is
     better.
@@ -39,9 +34,10 @@ class BetaRecallMetric:
 
     Distances are Euclidean in the real-fitted standardised feature space
     (``FeatureSpace``). Every real record is compared with every synthetic and every
-    real record; at most ``max_queries`` real records are queried (a seeded sample,
+    real record. When a search would exceed its budget of query-reference pairs
+    (``max_pairs``) or ``max_queries``, the real records queried are a seeded sample,
     whose size and a 95% interval of the score are then recorded in the result's
-    details).
+    details.
 
     Parameters
     ----------
@@ -56,6 +52,12 @@ class BetaRecallMetric:
         max_pairs // n (at least 1,000); None or 0 for no budget.
     """
 
+    result_name = "beta_recall"
+    description = (
+        "Integrated beta-recall: real rows covered by the synthetic data at the real densities. Higher = better."
+    )
+    recall = True
+
     def __init__(
         self,
         n_betas: int = 101,
@@ -66,29 +68,8 @@ class BetaRecallMetric:
     ) -> None:
         if n_betas < 2:
             raise ValueError("n_betas must be at least 2.")
-        if k < 1:
-            raise ValueError("k must be at least 1.")
+        super().__init__(k, max_queries, random_seed, max_pairs)
         self.n_betas = int(n_betas)
-        self.k = int(k)
-        self.max_queries = max_queries
-        self.max_pairs = max_pairs
-        self.random_seed = resolve_seed(random_seed)
 
-    def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> MetricResult:
-        rows = embedded_rows(real, synthetic)
-        value, figures = support_score(
-            rows, self.k, self.n_betas, self.max_queries, self.max_pairs, self.random_seed, recall=True
-        )
-        details = rows.details()
-        details.update(figures)
-        return MetricResult(
-            name="beta_recall",
-            value=value,
-            category="fidelity",
-            higher_is_better=True,
-            description=(
-                "Integrated beta-recall: real rows covered by the synthetic data at the real densities. "
-                "Higher = better."
-            ),
-            details=details,
-        )
+    def n_levels(self) -> int:
+        return self.n_betas
