@@ -2,6 +2,7 @@
 #include "velmora_python.hpp"
 #include "evaluation_members.hpp"
 #include "evaluator_parts.hpp"
+#include "metric_catalogue.hpp"
 
 #include <initializer_list>
 
@@ -54,7 +55,87 @@ py::object init(const Call& call) {
     return py::none();
 }
 
+// The keyword arguments each metric's class is built with: the evaluator's seed for
+// TSTR, nothing for the others.
+py::object metric_options(const Call& call) {
+    py::dict options;
+    if (equals(call[1], py::str("tstr_normalized"))) options["random_seed"] = call.self().attr("random_seed");
+    return options;
+}
+
+// The first column of the real frame with at least two distinct non-missing values.
+py::object utility_target(const Call& call) {
+    const py::object& real_data = call[1];
+    for (py::handle column : real_data.attr("columns")) {
+        py::object distinct = real_data[column].attr("dropna")().attr("unique")();
+        if (py::len(distinct) > 1) return py::reinterpret_borrow<py::object>(column);
+    }
+    return py::none();
+}
+
+py::object on_metric_failure(const Call&) {
+    return py::none();
+}
+
+// One catalogue entry as a tuple of METRIC_CATALOGUE_FIELDS.
+py::tuple entry_tuple(const MetricEntry& entry) {
+    constexpr const char* filings[] = {"per_column", "per_key", "single", "returned", "privacy"};
+    constexpr const char* stages[] = {"loop", "after_loop", "privacy", "last"};
+    py::list options;
+    for (py::handle option : py::str(entry.options).attr("split")()) options.append(option);
+    return py::make_tuple(
+        entry.name, entry.module, entry.class_name, entry.call, filings[static_cast<int>(entry.filing)],
+        entry.result_name, stages[static_cast<int>(entry.stage)], entry.guarded, entry.category, entry.higher_is_better,
+        entry.group, entry.value_range, entry.description, entry.summary, py::tuple(options), entry.needs_target);
+}
+
+py::tuple catalogue_tuple() {
+    py::list rows;
+    for (const MetricEntry& entry : metric_catalogue()) rows.append(entry_tuple(entry));
+    return py::tuple(rows);
+}
+
 }  // namespace
+
+const FunctionSpec metric_options_spec{
+    .name = "_metric_options",
+    .params = {{.name = "self"}, {.name = "name", .kind = ArgKind::string, .annotation = "str"}},
+    .return_annotation = "dict",
+    .doc =
+        "The keyword arguments the class of metric ``name`` is built with.\n"
+        "\n"
+        "        Called once before each metric runs. The evaluator passes its ``random_seed``\n"
+        "        to ``tstr_normalized`` and nothing to the others; a subclass may pass any option\n"
+        "        the metric's class takes (see ``METRIC_CATALOGUE``: ``random_seed``, ``target``,\n"
+        "        ``holdout``).\n"
+        "        ",
+    .implementation = metric_options,
+};
+
+const FunctionSpec utility_target_spec{
+    .name = "_utility_target",
+    .params = {{.name = "self"},
+               {.name = "real_data", .annotation = "pd.DataFrame"},
+               {.name = "synthetic_data", .annotation = "pd.DataFrame"}},
+    .doc =
+        "The column ``prediction_agreement`` predicts, or None to skip it.\n"
+        "\n"
+        "        The first column of ``real_data`` with at least two distinct non-missing values.\n"
+        "        ",
+    .implementation = utility_target,
+};
+
+const FunctionSpec on_metric_failure_spec{
+    .name = "_on_metric_failure",
+    .params = {{.name = "self"}, {.name = "name", .kind = ArgKind::string, .annotation = "str"}, {.name = "error"}},
+    .doc =
+        "Called with the metric's name and the exception when an optional metric fails.\n"
+        "\n"
+        "        The evaluation goes on and the metric files nothing; the evaluator records\n"
+        "        nothing. A subclass may record why.\n"
+        "        ",
+    .implementation = on_metric_failure,
+};
 
 const FunctionSpec init_spec{
     .name = "__init__",
@@ -69,16 +150,24 @@ const FunctionSpec init_spec{
 };
 
 void add_evaluation_members(ClassBuilder& cls) {
-    cls.attr("DEFAULT_METRICS", name_list({"ks_complement", "wasserstein", "total_variation", "hellinger",
-                                           "pearson_correl_diff", "spearman_correl_diff", "correlation_matrix_distance",
-                                           "mmd", "tstr_normalized", "prediction_agreement", "alpha_precision",
-                                           "beta_recall", "membership_inference_auc", "distance_to_closest_record"}))
+    // The default suite is every metric of the catalogue, in its order.
+    py::list default_metrics;
+    for (const MetricEntry& entry : metric_catalogue()) default_metrics.append(py::str(entry.name));
+    cls.attr("DEFAULT_METRICS", default_metrics)
         .attr("PRIVACY_METRICS", name_list({"membership_inference_auc", "nn_adversarial_accuracy",
                                             "distance_to_closest_record", "nnd_ratio"}))
+        .attr("METRIC_CATALOGUE_FIELDS",
+              py::make_tuple("name", "module", "class_name", "call", "filing", "result_name", "stage", "guarded",
+                             "category", "higher_is_better", "group", "value_range", "description", "summary",
+                             "options", "needs_target"))
+        .attr("METRIC_CATALOGUE", catalogue_tuple())
         .method(init_spec)
         .method(evaluate_spec)
         .method(run_privacy_metric_spec)
-        .method(compare_spec);
+        .method(compare_spec)
+        .method(metric_options_spec)
+        .method(utility_target_spec)
+        .method(on_metric_failure_spec);
 }
 
 }  // namespace velmora::evaluator

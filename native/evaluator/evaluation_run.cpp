@@ -2,8 +2,11 @@
 // a synthetic frame and files every score in a new EvaluationReport.
 #include "velmora_python.hpp"
 #include "evaluation_members.hpp"
+#include "metric_catalogue.hpp"
 #include "sister_modules.hpp"
 
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 namespace velmora::evaluator {
@@ -34,36 +37,12 @@ constexpr const char* evaluate_doc =
     "        EvaluationReport\n"
     "        ";
 
-constexpr const char* ks_description = "1 - KS statistic. Higher = better fidelity.";
-constexpr const char* prediction_agreement_description =
-    "Agreement between models trained on real vs synthetic. Higher = better.";
-
-// A guarded metric of the loop computed by one method of a similarity class: its
-// results are filed one per key of the returned mapping when `result_name` is null,
-// else as one result of that name.
-struct SimilarityMetric {
-    const char* metric_name;
-    const char* class_name;
-    const char* method_name;
-    const char* result_name;
-    const char* description;
-};
-
-constexpr SimilarityMetric similarity_metrics[] = {
-    {"wasserstein", "UnivariateSimilarityMetrics", "wasserstein_distance_metric", nullptr,
-     "Normalised Wasserstein distance. Higher = better fidelity."},
-    {"total_variation", "UnivariateSimilarityMetrics", "total_variation_distance", nullptr,
-     "1 - Total Variation distance. Higher = better fidelity."},
-    {"hellinger", "UnivariateSimilarityMetrics", "hellinger_distance", nullptr,
-     "1 - Hellinger distance. Higher = better fidelity."},
-    {"pearson_correl_diff", "CorrelationSimilarityMetrics", "pearson_correlation_difference", "pearson_correl_diff",
-     "1 - avg |Pearson(r_real) - Pearson(r_synth)|. Higher = better."},
-    {"spearman_correl_diff", "CorrelationSimilarityMetrics", "spearman_correlation_difference", "spearman_correl_diff",
-     "1 - avg |Spearman(r_real) - Spearman(r_synth)|. Higher = better."},
-    {"correlation_matrix_distance", "MultivariateSimilarityMetrics", "correlation_matrix_distance",
-     "correlation_matrix_distance", "Frobenius similarity of correlation matrices. Higher = better."},
-    {"mmd", "MultivariateSimilarityMetrics", "mmd_rbf", "mmd_rbf", "MMD with RBF kernel. Higher = better fidelity."},
-};
+// The entry of a metric the catalogue must hold (the dispatch below names only those).
+const MetricEntry& entry_of(const char* name) {
+    const MetricEntry* entry = find_metric(name);
+    if (entry == nullptr) throw std::logic_error(std::string("metric not in the catalogue: ") + name);
+    return *entry;
+}
 
 // The state of one evaluate call shared by its steps.
 struct Run {
@@ -73,66 +52,92 @@ struct Run {
     py::object metrics_to_run;
     py::object report;
 
+    // The keyword arguments the metric's class is built with: the evaluator's
+    // _metric_options(name), looked up on the instance so that a subclass decides them.
+    py::dict options(const MetricEntry& entry) const {
+        return py::dict(self.attr("_metric_options")(py::str(entry.name)));
+    }
+
+    // Runs a guarded metric: an Exception it raises is swallowed and handed to the
+    // evaluator's _on_metric_failure(name, error), which records nothing by default.
+    template <typename Body>
+    void guarded(const MetricEntry& entry, Body&& body) const {
+        try {
+            std::forward<Body>(body)();
+        } catch (py::error_already_set& error) {
+            if (!matches(error, ErrorKind::exception)) throw;
+            self.attr("_on_metric_failure")(py::str(entry.name), error.value());
+        }
+    }
+
     // A statistical or utility score as a MetricResult, filed without a scope. The report
     // module is imported again for every result, as the evaluator does everywhere.
-    void file_score(py::handle name, py::handle value, const char* category, const char* description) const {
+    void file_score(const MetricEntry& entry, py::handle name, py::handle value) const {
         py::object metric_result = import_from(sister::report, "MetricResult");
         py::object result =
-            metric_result(py::arg("name") = name, py::arg("value") = value, py::arg("category") = category,
-                          py::arg("higher_is_better") = true, py::arg("description") = description);
+            metric_result(py::arg("name") = name, py::arg("value") = value, py::arg("category") = entry.category,
+                          py::arg("higher_is_better") = true, py::arg("description") = entry.description);
         report.attr("add_metric")(result);
     }
 
     // Not guarded: a failure here ends the run.
-    void ks_complement(const py::list& common_cols) const {
-        py::object metric = import_from(sister::ks_complement, "KSComplementMetric")();
-        py::object scores = metric.attr("compute")(real_data, synthetic_data, py::arg("columns") = common_cols);
+    void ks_complement(const MetricEntry& entry, const py::list& common_cols) const {
+        py::object metric = import_from(entry.module, entry.class_name)(**options(entry));
+        py::object scores = metric.attr(entry.call)(real_data, synthetic_data, py::arg("columns") = common_cols);
         for (py::handle item : scores.attr("items")()) {
             auto [column, score] = unpack_pair(item);
-            file_score(py::str("ks_complement_") + py::str(column), score, "statistical", ks_description);
+            file_score(entry, py::str(entry.result_name) + py::str(column), score);
         }
     }
 
-    void similarity(const SimilarityMetric& entry) const {
-        py::object metric = import_from(sister::similarity, entry.class_name)(real_data, synthetic_data);
-        py::object computed = metric.attr(entry.method_name)();
-        if (entry.result_name == nullptr) {
+    void similarity(const MetricEntry& entry) const {
+        py::object metric = import_from(entry.module, entry.class_name)(real_data, synthetic_data, **options(entry));
+        py::object computed = metric.attr(entry.call)();
+        if (entry.filing == Filing::per_key) {
             for (py::handle item : computed.attr("items")()) {
                 auto [key, value] = unpack_pair(item);
-                file_score(key, value, "statistical", entry.description);
+                file_score(entry, key, value);
             }
         } else {
-            file_score(py::str(entry.result_name), computed, "statistical", entry.description);
+            file_score(entry, py::str(entry.result_name), computed);
         }
     }
 
-    // The target is the first column with at least two distinct non-missing values; a
-    // frame without one (or whose target label is falsy) gets no agreement score. The
-    // choice runs inside the metric's guard: a frame where it fails (duplicate column
-    // labels make real_data[col] a frame) loses this optional metric, not the run.
-    void prediction_agreement() const {
-        py::object target = py::none();
-        for (py::handle column : real_data.attr("columns")) {
-            py::object distinct = real_data[column].attr("dropna")().attr("unique")();
-            if (py::len(distinct) > 1) {
-                target = py::reinterpret_borrow<py::object>(column);
-                break;
-            }
-        }
+    // The target is the evaluator's _utility_target (by default the first column with at
+    // least two distinct non-missing values); a frame without one (or whose target label
+    // is falsy) gets no agreement score. The choice runs inside the metric's guard: a
+    // frame where it fails (duplicate column labels make real_data[col] a frame) loses
+    // this optional metric, not the run.
+    void prediction_agreement(const MetricEntry& entry) const {
+        py::object target = self.attr("_utility_target")(real_data, synthetic_data);
         if (!truth(target)) return;
-        py::object metrics = import_from(sister::utility, "PredictionAgreementMetrics");
-        py::object score = metrics(real_data, synthetic_data, target).attr("prediction_agreement_percentage")();
-        file_score(py::str("prediction_agreement"), score, "utility", prediction_agreement_description);
+        py::object metric =
+            import_from(entry.module, entry.class_name)(real_data, synthetic_data, target, **options(entry));
+        file_score(entry, py::str(entry.result_name), metric.attr(entry.call)());
     }
 
-    // A metric class that returns its own MetricResult, filed as is; a seeded class is
-    // built with the evaluator's random_seed.
-    void file_returned_result(const char* module_name, const char* class_name, bool seeded) const {
-        py::object metric_class = import_from(module_name, class_name);
-        py::object metric = seeded ? metric_class(py::arg("random_seed") = self.attr("random_seed")) : metric_class();
-        report.attr("add_metric")(metric.attr("compute")(real_data, synthetic_data));
+    // A metric class that returns its own MetricResult, filed as is.
+    void file_returned_result(const MetricEntry& entry) const {
+        py::object metric = import_from(entry.module, entry.class_name)(**options(entry));
+        report.attr("add_metric")(metric.attr(entry.call)(real_data, synthetic_data));
     }
 };
+
+// The labels of the real frame's columns that the synthetic frame also has, in the real
+// frame's order, each once (labels compare as set members do).
+py::list shared_columns(const Call& call, const py::object& real_data, const py::object& synthetic_data) {
+    py::object set = call.global("set");
+    py::object synthetic_columns = set(synthetic_data.attr("columns"));
+    py::object seen = set();
+    py::list common_cols;
+    for (py::handle column : real_data.attr("columns")) {
+        if (contains(synthetic_columns, column) && !contains(seen, column)) {
+            seen.attr("add")(column);
+            common_cols.append(column);
+        }
+    }
+    return common_cols;
+}
 
 // `time.time()`, with `time` looked up in the module's globals at each use.
 py::object clock_now(const Call& call) {
@@ -175,53 +180,56 @@ py::object evaluate(const Call& call) {
                                    py::arg("synthetic_data_n_rows") = synthetic_rows, py::arg("n_columns") = n_columns,
                                    py::arg("generator_name") = generator_class.attr("__name__"));
 
-    py::object set = call.global("set");
-    py::list common_cols(set(run.real_data.attr("columns")) & set(run.synthetic_data.attr("columns")));
+    py::list common_cols = shared_columns(call, run.real_data, run.synthetic_data);
 
     for (py::handle metric_name : run.metrics_to_run) {
-        if (equals(metric_name, py::str("ks_complement"))) {
-            run.ks_complement(common_cols);
-            continue;
-        }
-        bool matched = false;
-        for (const SimilarityMetric& entry : similarity_metrics) {
-            if (equals(metric_name, py::str(entry.metric_name))) {
-                binding::swallow_exception([&] { run.similarity(entry); });
-                matched = true;
+        const MetricEntry* entry = nullptr;
+        for (const MetricEntry& candidate : metric_catalogue()) {
+            if (candidate.stage == Stage::loop && equals(metric_name, py::str(candidate.name))) {
+                entry = &candidate;
                 break;
             }
         }
-        if (!matched && equals(metric_name, py::str("prediction_agreement"))) {
-            binding::swallow_exception([&] { run.prediction_agreement(); });
+        // Any other name is not a metric of the loop and is skipped here.
+        if (entry == nullptr) continue;
+        if (!entry->guarded) {
+            run.ks_complement(*entry, common_cols);
+        } else if (entry->needs_target) {
+            run.guarded(*entry, [&] { run.prediction_agreement(*entry); });
+        } else {
+            run.guarded(*entry, [&] { run.similarity(*entry); });
         }
-        // Any other name is not in the catalogue and is skipped.
     }
 
-    if (contains(run.metrics_to_run, py::str("alpha_precision")) && truth(run.self.attr("compute_alpha_beta"))) {
-        binding::swallow_exception(
-            [&] { run.file_returned_result(sister::alpha_precision, "AlphaPrecisionMetric", false); });
-    }
-    if (contains(run.metrics_to_run, py::str("beta_recall")) && truth(run.self.attr("compute_alpha_beta"))) {
-        binding::swallow_exception([&] { run.file_returned_result(sister::beta_recall, "BetaRecallMetric", false); });
+    for (const char* name : {"alpha_precision", "beta_recall"}) {
+        const MetricEntry& entry = entry_of(name);
+        if (contains(run.metrics_to_run, py::str(entry.name)) && truth(run.self.attr("compute_alpha_beta"))) {
+            run.guarded(entry, [&] { run.file_returned_result(entry); });
+        }
     }
 
     if (truth(run.self.attr("compute_privacy"))) {
-        py::set implemented_privacy;
-        implemented_privacy.add(py::str("membership_inference_auc"));
-        implemented_privacy.add(py::str("distance_to_closest_record"));
         for (py::handle metric_name : run.self.attr("PRIVACY_METRICS")) {
-            if (implemented_privacy.contains(metric_name) && contains(run.metrics_to_run, metric_name)) {
-                binding::swallow_exception([&] {
-                    py::object result =
-                        run.self.attr("_run_privacy_metric")(metric_name, run.real_data, run.synthetic_data);
-                    run.report.attr("add_metric")(result, py::arg("scope") = "privacy");
-                });
+            const MetricEntry* entry = nullptr;
+            for (const MetricEntry& candidate : metric_catalogue()) {
+                if (candidate.stage == Stage::privacy && equals(metric_name, py::str(candidate.name))) {
+                    entry = &candidate;
+                    break;
+                }
             }
+            // The suite lists privacy metrics it does not compute; they are never run.
+            if (entry == nullptr || !contains(run.metrics_to_run, metric_name)) continue;
+            run.guarded(*entry, [&] {
+                py::object result =
+                    run.self.attr("_run_privacy_metric")(metric_name, run.real_data, run.synthetic_data);
+                run.report.attr("add_metric")(result, py::arg("scope") = "privacy");
+            });
         }
     }
 
-    if (contains(run.metrics_to_run, py::str("tstr_normalized"))) {
-        binding::swallow_exception([&] { run.file_returned_result(sister::tstr, "TSTRNormalizedMetric", true); });
+    const MetricEntry& tstr = entry_of("tstr_normalized");
+    if (contains(run.metrics_to_run, py::str(tstr.name))) {
+        run.guarded(tstr, [&] { run.file_returned_result(tstr); });
     }
 
     py::setattr(run.report, "evaluation_time_seconds", clock_now(call) - start_time);
