@@ -10,9 +10,12 @@
    "copy", is the reference point.
 3. States domain rules with ``Rulewarden``, validates every version, prints the
    summaries and repairs each version with every strategy.
-4. Evaluates every version against the original with ``TabularEvaluator``, writes one
-   HTML page per version with plots, compares all reports side by side and prints how
-   fidelity and privacy trade off: the copy on top, then less and less noise per method.
+4. Evaluates every version against the original with a ``ReleaseEvaluator`` and a
+   holdout (a seeded fifth of the table, set aside before anything is protected: records
+   no version was made from), writes one HTML page per version with plots, compares all
+   reports side by side (with the recommended version) and prints how fidelity and
+   privacy trade off: each version's release verdict, exposed share and quality score,
+   the copy on top, then less and less noise per method.
 5. Prints where the pages are.
 
     python examples/main_job.py [--out FOLDER] [--quick]
@@ -26,9 +29,8 @@ import numpy as np
 import pandas as pd
 from palmerpenguins import load_penguins
 
-from velmora.cli import overall_score
 from velmora.core_generator.noiseforge import apply_noiseforge
-from velmora.tabular.evaluator.evaluator import TabularEvaluator
+from velmora.tabular.evaluator.release import ReleaseEvaluator
 from velmora.tabular.rulewarden import Rulewarden
 
 PENGUIN_RULES = [
@@ -121,12 +123,20 @@ def protect(original, method, epsilon, keep_text, seed):
     return apply_noiseforge(original, epsilon=epsilon, method=method, preserve_columns=preserve, random_state=seed)
 
 
-def run_table(name, original, rules, out, quick, seed, methods=("laplace", "gaussian")):
-    print(f"\n=== {name}: {len(original):,} rows x {original.shape[1]} columns, "
-          f"{int(original.isna().sum().sum())} missing cells")
+def split_holdout(table, seed, share=0.2):
+    """(the rows to protect, the holdout): a seeded share of the rows set aside."""
+    held = np.random.RandomState(seed).uniform(size=len(table)) < share
+    return table[~held].reset_index(drop=True), table[held].reset_index(drop=True)
+
+
+def run_table(name, table, rules, out, quick, seed, methods=("laplace", "gaussian")):
+    original, holdout = split_holdout(table, seed)
+    print(f"\n=== {name}: {len(table):,} rows x {table.shape[1]} columns, "
+          f"{int(table.isna().sum().sum())} missing cells; {len(original):,} rows protected, "
+          f"{len(holdout):,} held out")
     engine = engine_for(rules)
     check_rules("the original", original, engine)
-    evaluator = TabularEvaluator(random_seed=seed)
+    evaluator = ReleaseEvaluator(random_seed=seed, holdout=holdout)
     reports = []
     for label, method, epsilon, keep_text in versions(quick, methods):
         started = time.perf_counter()
@@ -144,17 +154,22 @@ def run_table(name, original, rules, out, quick, seed, methods=("laplace", "gaus
     print(f"\nEvery metric of every version of {name}:")
     print(comparison.summary())
     print(f"\nHow fidelity and privacy trade off against epsilon on {name}:")
-    print(f"  {'version':<16}{'overall score':>14}{'attack risk':>13}{'closest record':>16}")
+    print(f"  {'version':<16}{'verdict':<17}{'exposed':>8}{'quality':>9}{'attack risk':>13}{'closest record':>16}")
     for report in reports:
+        verdict = report.release_verdict()
         risk = report.privacy_metrics.get("membership_inference_auc")
         distance = report.privacy_metrics.get("distance_to_closest_record")
-        print(f"  {report.generator_name:<16}{overall_score(report):>14.4f}"
-              f"{risk.value if risk else float('nan'):>13.4f}{distance.value if distance else float('nan'):>16.4f}")
-    print("  (overall score: mean of the higher-is-better metrics, as on the pages; attack risk: "
-          "membership-inference advantage, 0 = chance, 1 = every record singled out; closest record: "
-          "each real record's distance to its nearest protected one in units of the distance to its "
-          "nearest real neighbour, capped at 1 and averaged, 0 = copied; num-only: noise on the numbers, "
-          "text and low-cardinality columns kept)")
+        print(f"  {report.generator_name:<16}{verdict.label:<17}{verdict.exposed_share:>8.1%}"
+              f"{verdict.quality_score:>9.4f}{risk.value if risk else float('nan'):>13.4f}"
+              f"{distance.value if distance else float('nan'):>16.4f}")
+    print(f"  recommended: {comparison.recommended or 'none'} ({comparison.recommendation})")
+    print("  (verdict: release, or do not release, from the exposure and the membership attack against the "
+          "holdout, and the quality score; exposed: real records a protected record reproduces beyond what the "
+          "holdout's records meet by chance; quality: the mean over marginal, pairwise, joint and utility "
+          "scores of each group's mean; attack risk: membership-inference advantage, 0 = chance, 1 = every "
+          "record singled out; closest record: distance to the nearest record of the other table in units of "
+          "the real records' distinct spacing, capped at 1, the smaller of the two sides' means, 0 = copied; "
+          "num-only: noise on the numbers, text and low-cardinality columns kept)")
     return comparison
 
 

@@ -84,7 +84,27 @@ def value_type(value):
         return "logging.Logger"
     if isinstance(value, list) and value and all(isinstance(item, str) for item in value):
         return "List[str]"
+    if isinstance(value, tuple):
+        return "Tuple[Any, ...]"
     return type(value).__name__
+
+
+def instance_attributes(cls):
+    """The attributes an instance built with the defaults holds, typed by the
+    constructor parameters of the same names (an evaluator keeps its settings so)."""
+    init = vars(cls).get("__init__")
+    if init is None or not is_native_function(init):
+        return []
+    try:
+        instance = cls()
+    except Exception:
+        return []
+    parameters = inspect.signature(init).parameters
+    lines = []
+    for name in vars(instance):
+        if name in parameters and parameters[name].annotation is not inspect.Parameter.empty:
+            lines.append(f"    {name}: {annotation_text(parameters[name])}")
+    return lines
 
 
 def render_class(cls):
@@ -93,7 +113,7 @@ def render_class(cls):
     if fields is not None:
         lines.append("@dataclass")
     lines.append(f"class {cls.__name__}:")
-    body = []
+    body = instance_attributes(cls)
     if fields is not None:
         for field in fields.values():
             has_default = field.default is not dataclasses.MISSING or field.default_factory is not dataclasses.MISSING
@@ -103,7 +123,7 @@ def render_class(cls):
             body += render_function(name, value.__func__, "    ", static=True)
         elif is_native_function(value):
             body += render_function(name, value, "    ")
-        elif fields is None and not name.startswith("__") and isinstance(value, (bool, int, float, str, list, dict)):
+        elif fields is None and not name.startswith("__") and isinstance(value, (bool, int, float, str, list, dict, tuple)):
             body.append(f"    {name}: {value_type(value)}")
     return lines + (body or ["    ..."])
 

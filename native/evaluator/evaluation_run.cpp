@@ -80,6 +80,21 @@ struct Run {
         report.attr("add_metric")(result);
     }
 
+    // The same, with the metric's account of its computation (the target and test rows
+    // of prediction agreement) where the metric keeps one.
+    void file_score(const MetricEntry& entry, py::handle name, py::handle value, const py::object& metric) const {
+        if (!has_attribute(metric, "details") || !py::isinstance<py::dict>(metric.attr("details"))) {
+            file_score(entry, name, value);
+            return;
+        }
+        py::object metric_result = import_from(sister::report, "MetricResult");
+        py::object result =
+            metric_result(py::arg("name") = name, py::arg("value") = value, py::arg("category") = entry.category,
+                          py::arg("higher_is_better") = true, py::arg("description") = entry.description,
+                          py::arg("details") = py::dict(metric.attr("details")));
+        report.attr("add_metric")(result);
+    }
+
     // Not guarded: a failure here ends the run.
     void ks_complement(const MetricEntry& entry, const py::list& common_cols) const {
         py::object metric = import_from(entry.module, entry.class_name)(**options(entry));
@@ -113,7 +128,8 @@ struct Run {
         if (!truth(target)) return;
         py::object metric =
             import_from(entry.module, entry.class_name)(real_data, synthetic_data, target, **options(entry));
-        file_score(entry, py::str(entry.result_name), metric.attr(entry.call)());
+        py::object score = metric.attr(entry.call)();
+        file_score(entry, py::str(entry.result_name), score, metric);
     }
 
     // A metric class that returns its own MetricResult, filed as is.

@@ -197,7 +197,8 @@ constexpr std::array<MetricEntry, 14> catalogue{{
      .higher_is_better = true,
      .group = "joint",
      .value_range = "[0, 1]",
-     .description = "Integrated beta-recall: real rows covered by the synthetic beta-supports. Higher = better.",
+     .description =
+         "Integrated beta-recall: real rows covered by the synthetic data at the real densities. Higher = better.",
      .summary = "real data's densities covered by synthetic records (k-NN beta-supports)",
      .options = "random_seed",
      .needs_target = false},

@@ -21,6 +21,7 @@ reader of standard output goes away. Files are written whole or not at all.
 """
 
 import argparse
+import json
 import logging
 import math
 import os
@@ -37,6 +38,7 @@ if TYPE_CHECKING:
 
     from velmora._cli_evaluation import Evaluation
     from velmora.tabular.evaluator.report import EvaluationReport
+    from velmora.tabular.evaluator.verdict_limits import VerdictLimits
 
 EXIT_GATE_FAILED = 1
 EXIT_BAD_INPUT = 2
@@ -229,25 +231,40 @@ class Progress:
 # ---- evaluate and compare --------------------------------------------------------------
 
 
-def overall_score(report: "EvaluationReport") -> float:
-    """The report's overall quality score, ``report.overall_score()`` (kept for callers
-    of this module)."""
-    return report.overall_score()
-
-
 def _metric_names(args: argparse.Namespace) -> List[str]:
-    from velmora.tabular.evaluator.evaluator import TabularEvaluator
+    from velmora.tabular.evaluator.catalogue import metric_catalogue, metric_names
 
-    known = list(TabularEvaluator.DEFAULT_METRICS)
+    known = list(metric_names())
     names = list(dict.fromkeys(args.metrics or known))
     unknown = [name for name in names if name not in known]
     if unknown:
         raise CommandError(f"unknown metric {unknown[0]!r}; known metrics: {', '.join(known)} (see 'velmora metrics')")
-    if args.target is not None and not {"prediction_agreement", "tstr_normalized"} & set(names):
-        raise CommandError("--target is used by prediction_agreement and tstr_normalized, which --metrics leaves out")
-    if args.holdout is not None and "membership_inference_auc" not in names:
-        raise CommandError("--holdout is used by membership_inference_auc, which --metrics leaves out")
+    chosen = [info for info in metric_catalogue() if info.name in names]
+    for option, takes in (
+        ("target", lambda info: info.needs_target),
+        ("holdout", lambda info: "holdout" in info.options),
+    ):
+        if getattr(args, option) is not None and not any(takes(info) for info in chosen):
+            users = [info.name for info in metric_catalogue() if takes(info)]
+            listed = ", ".join(users[:-1]) + " and " + users[-1] if len(users) > 1 else users[0]
+            raise CommandError(f"--{option} is used by {listed}, which --metrics leaves out")
     return names
+
+
+def _verdict_limits(args: argparse.Namespace) -> "VerdictLimits":
+    from velmora.tabular.evaluator.verdict_limits import VerdictLimits
+
+    return VerdictLimits(
+        max_exposed_share=args.max_exposed_share,
+        max_attack_risk=args.max_attack_risk,
+        min_quality=args.min_quality,
+    )
+
+
+def _decides_privacy(names: Sequence[str]) -> bool:
+    """Whether the metrics run include a privacy metric, without which no verdict can
+    say the table is releasable."""
+    return bool({"membership_inference_auc", "distance_to_closest_record"} & set(names))
 
 
 def _columns(frame: "pd.DataFrame") -> str:
@@ -322,6 +339,7 @@ def command_evaluate(args: argparse.Namespace) -> int:
     from velmora._cli_evaluation import evaluate_tables
 
     names = _metric_names(args)
+    limits = _verdict_limits(args)
     for path in (args.json, args.html):
         if path:
             check_output_file(path)
@@ -344,21 +362,27 @@ def command_evaluate(args: argparse.Namespace) -> int:
     )
     progress.finish()
     report = evaluation.report
+    report.verdict_limits = limits
+    verdict = report.release_verdict()
 
     print(report.summary())
     _print_missing(evaluation)
-    score = report.overall_score()
-    print(f"Overall score: {score:.4f}")
+    quality = report.quality_score()
+    print(f"Quality score: {quality:.4f} (overall score, the page's mean: {report.overall_score():.4f})")
     if args.json:
         write_text(report.to_json(), args.json)
         print(f"JSON report written to {args.json}")
     if args.html:
         write_text(_page(report, real, synthetic), args.html)
         print(f"HTML report written to {args.html}")
-    if args.fail_under is not None and not score >= args.fail_under:
-        print(f"Overall score {score:.4f} is below {args.fail_under}", file=sys.stderr)
-        return EXIT_GATE_FAILED
-    return 0
+    status = 0
+    if not verdict.releasable and _decides_privacy(names):
+        print(f"Verdict: {verdict.label} ({args.synthetic} is not releasable)", file=sys.stderr)
+        status = EXIT_GATE_FAILED
+    if args.fail_under is not None and not quality >= args.fail_under:
+        print(f"Quality score {quality:.4f} is below {args.fail_under}", file=sys.stderr)
+        status = EXIT_GATE_FAILED
+    return status
 
 
 def _page(report: "EvaluationReport", real: "pd.DataFrame", synthetic: "pd.DataFrame") -> str:
@@ -395,6 +419,9 @@ def command_compare(args: argparse.Namespace) -> int:
     for folder in (args.json_dir, args.html_dir):
         if folder:
             check_output_folder(folder)
+    if args.json:
+        check_output_file(args.json)
+    _verdict_limits(args)
     real = read_rows(args.real)
     synthetic_tables = [read_rows(path) for path in args.synthetic]
     holdout = _read_holdout(args, real)
@@ -420,8 +447,14 @@ def command_compare(args: argparse.Namespace) -> int:
         )
     progress.finish()
 
+    limits = _verdict_limits(args)
+    for evaluation in evaluations:
+        evaluation.report.verdict_limits = limits
     comparison = compare([evaluation.report for evaluation in evaluations])
     print(comparison.summary())
+    if args.json:
+        write_text(json.dumps(comparison.to_dict(), indent=2, allow_nan=False), args.json)
+        print(f"Comparison written to {args.json}")
     for label, evaluation in zip(comparison.labels, evaluations):
         _print_missing(evaluation, label)
     stems = file_names(comparison.labels)
@@ -441,14 +474,14 @@ def command_compare(args: argparse.Namespace) -> int:
 
 
 def command_metrics(args: argparse.Namespace) -> int:
-    from velmora._cli_evaluation import CATALOGUE
+    from velmora.tabular.evaluator.catalogue import metric_catalogue
 
-    header = ("metric", "better", "meaning")
-    rows = [(info.name, info.better, info.meaning) for info in CATALOGUE]
-    widths = [max(len(row[index]) for row in [header, *rows]) for index in range(2)]
+    header = ("metric", "group", "better", "meaning")
+    rows = [(info.name, info.group, info.better, info.summary) for info in metric_catalogue()]
+    widths = [max(len(row[index]) for row in [header, *rows]) for index in range(3)]
     print("The evaluation suite ('velmora evaluate' runs every metric unless --metrics names some):")
     for row in [header, *rows]:
-        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[2])
+        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[3])
     return 0
 
 
@@ -606,6 +639,17 @@ class _HelpFormatter(argparse.RawDescriptionHelpFormatter):
     """Descriptions and examples as written, option help wrapped."""
 
 
+def _unit_share(text: str) -> float:
+    """A number between 0 and 1, for argparse."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
+    return value
+
+
 def _evaluation_options(parser: argparse.ArgumentParser) -> None:
     """The options evaluate and compare share."""
     parser.add_argument(
@@ -618,15 +662,18 @@ def _evaluation_options(parser: argparse.ArgumentParser) -> None:
         "--target",
         metavar="COLUMN",
         help="the column the utility metrics (prediction_agreement, tstr_normalized) predict "
-        "(default: the first column of REAL, also in SYNTHETIC, with two or more distinct "
-        "values)",
+        "(default: the first text, category or boolean column of REAL, also in SYNTHETIC, "
+        "with 2 to 20 values; else the first numeric column with more than 20; the report "
+        "names it)",
     )
     parser.add_argument(
         "--holdout",
         metavar="FILE",
-        help="real rows the generator never saw: the membership attack then takes them as "
-        "non-members (default: none; the attack then measures against the real data's "
-        "own spacing, a lower bound of the risk)",
+        help="real rows of the same population that the generator never saw: the membership "
+        "attack takes them as non-members, the exposure is measured against what they "
+        "reproduce by chance and the utility metrics test on them (default: none; the "
+        "attack then measures against the real data's own spacing, and a table whose rows "
+        "repeat may be undecidable)",
     )
     parser.add_argument(
         "--dataset",
@@ -638,8 +685,32 @@ def _evaluation_options(parser: argparse.ArgumentParser) -> None:
         type=int,
         default=DEFAULT_SEED,
         metavar="N",
-        help="seed of tstr_normalized's split and models; the other metrics always use seed 0 "
-        f"(default: {DEFAULT_SEED})",
+        help=f"seed of every metric that draws random numbers (default: {DEFAULT_SEED})",
+    )
+    from velmora.tabular.evaluator.verdict_limits import VerdictLimits
+
+    defaults = VerdictLimits()
+    parser.add_argument(
+        "--max-exposed-share",
+        type=_unit_share,
+        default=defaults.max_exposed_share,
+        metavar="SHARE",
+        help="the verdict fails privacy when this share of the real records (or of the synthetic "
+        f"ones) is reproduced beyond chance (default: {defaults.max_exposed_share:g})",
+    )
+    parser.add_argument(
+        "--max-attack-risk",
+        type=_unit_share,
+        default=defaults.max_attack_risk,
+        metavar="RISK",
+        help=f"the verdict fails privacy at this membership attack risk (default: {defaults.max_attack_risk:g})",
+    )
+    parser.add_argument(
+        "--min-quality",
+        type=_unit_share,
+        default=defaults.min_quality,
+        metavar="SCORE",
+        help=f"a releasable table keeps at least this quality score (default: {defaults.min_quality:g})",
     )
 
 
@@ -671,14 +742,17 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=_HelpFormatter,
         help="score synthetic data against real data",
         description="Score a synthetic table against the real one with the evaluation suite and print\n"
-        "the report, the metrics that filed no result (with the reason) and the overall\n"
-        "score (the mean of the higher-is-better values).",
+        "the release verdict first (release, do not release, or undecided: needs a holdout,\n"
+        "with the reasons), then the report, the metrics that filed no result (with the\n"
+        "reason) and the quality score. Exit status 1 when the table is not releasable (when\n"
+        "--metrics leaves out both privacy metrics, no verdict gates) or its quality score is\n"
+        "below --fail-under.",
         epilog="examples:\n"
         "  velmora evaluate real.csv synthetic.csv\n"
         "  velmora evaluate real.csv synthetic.csv --metrics ks_complement mmd --seed 7\n"
         "  velmora evaluate real.csv synthetic.csv --target income --holdout unseen.csv\n"
         "  velmora evaluate real.csv synthetic.csv --name ctgan-v2 --html report.html --json report.json\n"
-        "  velmora evaluate real.csv synthetic.csv --fail-under 0.8   # exit 1 below 0.8",
+        "  velmora evaluate real.csv synthetic.csv --fail-under 0.8   # exit 1 below quality 0.8",
     )
     evaluate.add_argument("real", metavar="REAL", help="the real table")
     evaluate.add_argument("synthetic", metavar="SYNTHETIC", help="the synthetic table")
@@ -695,7 +769,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--fail-under",
         type=float,
         metavar="SCORE",
-        help="exit with status 1 when the overall score is below SCORE (default: no gate)",
+        help="exit with status 1 when the quality score is below SCORE (default: no gate)",
     )
     _traceback_option(evaluate)
     evaluate.set_defaults(run=command_evaluate)
@@ -705,8 +779,9 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=_HelpFormatter,
         help="evaluate several synthetic tables side by side",
         description="Evaluate each synthetic table against the real one and print the comparison:\n"
-        "every metric's value per version, the best version per metric, each version's\n"
-        "overall score and how many metrics it is best at.",
+        "the recommended version (the releasable one of highest quality; none when none is\n"
+        "releasable or two tie), each version's verdict, quality, exposed share and attack\n"
+        "risk, then every metric's value per version with the best version (ties named).",
         epilog="examples:\n"
         "  velmora compare real.csv ctgan.csv tvae.csv copula.csv\n"
         "  velmora compare real.csv a.csv b.csv --name laplace-e1 gaussian-e1 --json-dir reports\n"
@@ -721,6 +796,12 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="NAME",
         help="one name per SYNTHETIC, in order, for the table, the reports and the pages "
         "(default: each file's name without extension)",
+    )
+    comparison.add_argument(
+        "--json",
+        metavar="PATH",
+        help="write the comparison as JSON here: the recommended version (or null), each version's "
+        "verdict and scores, the metric table (default: no file)",
     )
     comparison.add_argument(
         "--json-dir",

@@ -86,11 +86,14 @@ PENGUIN_COLUMNS = ["species", "island", "bill_length_mm", "bill_depth_mm", "flip
 
 def test_evaluate_writes_pages_and_gates(tables, tmp_path):
     real, synthetic = str(tables / "real.csv"), str(tables / "synthetic.csv")
+    # The synthetic table holds real rows: the verdict gates (status 1), the files are written.
     result = run("evaluate", real, synthetic, "--metrics", "ks_complement", "membership_inference_auc", "mmd",
                  "--seed", "3", "--html", "page.html", "--json", "report.json", "--fail-under", "0.5", cwd=tmp_path)
-    assert result.returncode == 0, result.stderr
-    assert "Overall score:" in result.stdout and "No result" not in result.stdout
+    assert result.returncode == 1 and result.stderr.startswith("Verdict: do not release"), result.stderr
+    assert result.stdout.startswith("Verdict: DO NOT RELEASE")
+    assert "Quality score:" in result.stdout and "No result" not in result.stdout
     report = json.loads((tmp_path / "report.json").read_text())
+    assert report["verdict"]["releasable"] is False and report["verdict"]["privacy_passed"] is False
     assert (report["generator_name"], report["dataset_name"]) == ("synthetic", "real")
     assert list(report["aggregate_metrics"]) == [f"ks_complement_{column}" for column in PENGUIN_COLUMNS] + ["mmd_rbf"]
     assert list(report["privacy_metrics"]) == ["membership_inference_auc"]
@@ -113,7 +116,7 @@ def test_two_runs_give_the_same_report(tables, tmp_path):
         result = run("evaluate", "train.csv", "copies.csv", "--target", "island", "--holdout",
                      "unseen.csv", "--seed", "4", "--name", "copier", "--dataset", "penguins", "--json", name,
                      cwd=tmp_path)
-        assert result.returncode == 0 and result.stderr == "", result.stderr
+        assert result.returncode == 1 and result.stderr == "Verdict: do not release (copies.csv is not releasable)\n"
         reports.append(json.loads((tmp_path / name).read_text()))
     for report in reports:
         assert report.pop("timestamp") and report.pop("evaluation_time_seconds") > 0
@@ -133,27 +136,25 @@ def test_two_runs_give_the_same_report(tables, tmp_path):
     assert membership["details"]["share_holdout_copied"] == 0.0
 
 
-def test_evaluate_matches_one_evaluator_call(tables, tmp_path):
-    from velmora.cli import overall_score
-    from velmora.tabular.evaluator.evaluator import TabularEvaluator
+def test_evaluate_matches_one_api_call(tables, tmp_path):
+    """The command line files exactly what one evaluate_release call files, in the same
+    order, per-column results in the real column order."""
+    from velmora.tabular.evaluator.release import evaluate_release
 
     metrics = ["tstr_normalized", "prediction_agreement", "ks_complement", "alpha_precision",
                "distance_to_closest_record"]
     result = run("evaluate", str(tables / "real.csv"), str(tables / "synthetic.csv"), "--metrics", *metrics,
                  "--seed", "5", "--json", "r.json", cwd=tmp_path)
-    assert result.returncode == 0, result.stderr
+    assert result.returncode == 1, result.stderr
     written = json.loads((tmp_path / "r.json").read_text())
-    direct = TabularEvaluator(random_seed=5).evaluate(pd.read_csv(tables / "real.csv"),
-                                                      pd.read_csv(tables / "synthetic.csv"), metrics=metrics)
-    # The evaluator files per-column results in the order of a set of labels.
-    def stages(names):
-        return [name for name in names if not name.startswith("ks_complement_")], sorted(names)
-
-    assert stages(written["aggregate_metrics"]) == stages(direct.aggregate_metrics)
-    assert list(written["privacy_metrics"]) == list(direct.privacy_metrics)
-    for name, result_dict in written["aggregate_metrics"].items():
-        assert result_dict["value"] == pytest.approx(float(direct.aggregate_metrics[name].value))
-    assert f"Overall score: {overall_score(direct):.4f}" in result.stdout
+    real = pd.read_csv(tables / "real.csv")
+    direct = evaluate_release(real, pd.read_csv(tables / "synthetic.csv"), random_seed=5, metrics=metrics).to_dict()
+    for key in ("generator_name", "dataset_name", "timestamp", "evaluation_time_seconds"):
+        written.pop(key), direct.pop(key)
+    assert written == json.loads(json.dumps(direct))
+    assert [name for name in written["aggregate_metrics"] if name.startswith("ks_complement_")] == [
+        f"ks_complement_{column}" for column in real.columns]
+    assert f"Quality score: {written['verdict']['quality_score']:.4f}" in result.stdout
 
 
 def test_evaluate_names_the_metrics_without_result(capsys, tables, tmp_path):
@@ -183,16 +184,22 @@ def test_compare_prints_the_table_and_writes_one_report_per_version(tables, tmp_
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0] == "Comparison of 3 reports"
-    assert lines[1].split() == ["metric", "synthetic", "real", "synthetic#2", "better", "best"]
-    assert lines[3].split()[0] == "ks_complement_species" and lines[3].split()[-1] == "real"
-    assert any(line.startswith("Overall scores: synthetic: 0.9") and "real: 1.0000" in line for line in lines)
+    # No privacy metric ran: no version can be shown releasable.
+    assert lines[1] == "Recommended: none (no version is releasable)"
+    header = lines.index(next(line for line in lines if line.startswith("metric ")))
+    assert lines[header].split() == ["metric", "synthetic", "real", "synthetic#2", "better", "best"]
+    assert lines[header + 2].split()[0] == "ks_complement_species" and lines[header + 2].split()[-1] == "real"
+    assert any(line.startswith("Overall scores (the page's mean): synthetic: 0.9") and "real: 1.0000" in line
+               for line in lines)
     stems = ["synthetic", "real", "synthetic_2"]
     assert sorted(path.name for path in (tmp_path / "reports").iterdir()) == sorted(f"{s}.json" for s in stems)
     assert sorted(path.name for path in (tmp_path / "pages").iterdir()) == sorted(f"{s}.html" for s in stems)
     assert json.loads((tmp_path / "reports" / "real.json").read_text())["generator_name"] == "real"
 
-    named = run("compare", real, synthetic, "--metrics", "mmd", "--name", "v1", cwd=tmp_path)
-    assert named.returncode == 0 and named.stdout.splitlines()[1].split()[1] == "v1"
+    named = run("compare", real, synthetic, "--metrics", "mmd", "--name", "v1", "--json", "c.json", cwd=tmp_path)
+    assert named.returncode == 0 and named.stdout.splitlines()[4].split()[0] == "v1"
+    written = json.loads((tmp_path / "c.json").read_text())
+    assert written["recommended"] is None and list(written["versions"]) == ["v1"]
 
 
 @pytest.mark.parametrize(
@@ -205,7 +212,7 @@ def test_compare_prints_the_table_and_writes_one_report_per_version(tables, tmp_
         (["evaluate", "{real}", "{real}", "--target", "colour"], "--target 'colour' is not a column of"),
         (["evaluate", "{constant}", "{constant}", "--target", "species"], "fewer than two distinct values in"),
         (["evaluate", "{real}", "{real}", "--target", "sex", "--metrics", "mmd"],
-         "--target is used by prediction_agreement and tstr_normalized, which --metrics leaves out"),
+         "--target is used by tstr_normalized and prediction_agreement, which --metrics leaves out"),
         (["evaluate", "{real}", "{real}", "--holdout", "{unrelated}"], "the holdout lacks columns the tables share"),
         (["evaluate", "{real}", "{real}", "--json", "nowhere/r.json"], "nowhere/r.json: the folder nowhere does not"),
         (["compare", "{real}", "{real}", "{real}", "--name", "one"], "--name gives 1 name for 2 synthetic tables"),
@@ -224,15 +231,12 @@ def test_evaluate_bad_input(args, message, tables, tmp_path):
 
 def test_version_and_metrics(tmp_path):
     from velmora import __version__
-    from velmora._cli_evaluation import CATALOGUE
     from velmora.tabular.evaluator.evaluator import TabularEvaluator
-
-    assert [info.name for info in CATALOGUE] == TabularEvaluator.DEFAULT_METRICS
     version = run("--version", cwd=tmp_path)
     assert version.returncode == 0 and version.stdout == f"velmora {__version__}\n"
     listing = run("metrics", cwd=tmp_path)
     assert listing.returncode == 0
-    rows = {line.split()[0]: line.split()[1] for line in listing.stdout.splitlines()[2:]}
+    rows = {line.split()[0]: line.split()[2] for line in listing.stdout.splitlines()[2:]}
     assert list(rows) == TabularEvaluator.DEFAULT_METRICS
     assert {name for name, better in rows.items() if better == "lower"} == {"membership_inference_auc"}
 
@@ -245,7 +249,7 @@ def test_main_job_smoke(tmp_path):
     assert sorted(p.name for p in tmp_path.glob("*.html")) == [
         "penguins-copy.html", "penguins-gaussian-e1.html", "penguins-laplace-e1.html", "penguins-minimal.html",
         "penguins-num-only-e10.html"]
-    # The trade-off table starts from the copy: the attack singles out every record.
+    # The trade-off table starts from the copy: not to be released, every record exposed.
     table = result.stdout.split("How fidelity and privacy trade off against epsilon on penguins:")[1].splitlines()
-    copy_row = table[2].split()
-    assert copy_row[0] == "copy" and float(copy_row[2]) >= 0.9 and float(copy_row[3]) <= 0.05
+    assert table[2].startswith("  copy            do not release    100.0%")
+    assert float(table[2].split()[6]) >= 0.9

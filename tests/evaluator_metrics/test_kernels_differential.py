@@ -4,6 +4,7 @@ against the library computations they replace (to rounding)."""
 import subprocess
 import sys
 
+import kernel_reference as reference
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -12,7 +13,6 @@ from hypothesis.extra import numpy as hnp
 from scipy import stats
 from sklearn.neighbors import NearestNeighbors
 
-import kernel_reference as reference
 from velmora._metric_core import _metric_kernels
 from velmora._metric_core import kernels as _kernels
 

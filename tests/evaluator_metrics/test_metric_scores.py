@@ -1,6 +1,8 @@
 """Known cases of every bounded score: a copy scores at or near 1, a sample of the same
 population scores high, a clearly different frame scores low, and all stay in [0, 1]."""
 
+import math
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -122,15 +124,15 @@ def test_mmd_samples_large_frames_and_records_it(real, same_population):
     assert exact.details["mmd_rbf"]["sampled"] is False
 
 
-def test_utility_metrics_file_zero_for_a_target_without_signal():
+def test_utility_metrics_file_nan_for_a_target_without_signal():
     rng = np.random.RandomState(0)
     noise = pd.DataFrame({"target": rng.normal(size=300), "feature": rng.normal(size=300)})
     shuffled = noise.sample(frac=1.0, random_state=1)
     result = TSTRNormalizedMetric(target="target").compute(noise, shuffled)
-    assert result.value == 0.0 and result.details["trtr"] <= 0
+    assert math.isnan(result.value) and result.details["trtr"] <= 0
     assert "no signal" in result.details["reason"]
     agreement = PredictionAgreementMetrics(noise, shuffled, "target")
-    assert agreement.prediction_agreement_percentage() == 0.0
+    assert math.isnan(agreement.prediction_agreement_percentage())
     assert "no signal" in agreement.details["reason"]
 
 

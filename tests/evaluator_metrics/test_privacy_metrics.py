@@ -8,14 +8,17 @@ from velmora.tabular.evaluator.metrics.privacy.membership_inference import Membe
 
 def test_dcr_by_hand():
     # Real values 0 and 3 standardise to -1 and 1 (mean 1.5, sd 1.5), 2 apart; synthetic
-    # 1 to -1/3: 2/3 and 4/3 from the real records, a third and two thirds of their spacing.
+    # 1 to -1/3: 2/3 and 4/3 from the real records, a third and two thirds of their spacing
+    # (real side 1/2); the synthetic record is 2/3 from its nearest real record, a third
+    # of that record's spacing (synthetic side 1/3, the smaller).
     real = pd.DataFrame({"v": [0.0, 3.0]})
     synthetic = pd.DataFrame({"v": [1.0]})
     metric = DTCRMetric()
-    assert metric.compute(real, synthetic) == pytest.approx((1 / 3 + 2 / 3) / 2)
+    assert metric.compute(real, synthetic) == pytest.approx(1 / 3)
+    assert metric.details["real_side"] == pytest.approx(0.5)
     assert metric.details["n_real"] == 2 and metric.details["sampled"] is False
     assert metric.details["mean_distance"] == pytest.approx(1.0)
-    assert metric.details["value_interval_95"] == [pytest.approx(0.5)] * 2
+    assert metric.details["value_interval_95"] == [pytest.approx(1 / 3)] * 2
 
 
 def test_dcr_is_zero_for_a_copy_and_grows_with_distance(real, same_population, shifted):
@@ -38,7 +41,7 @@ def test_dcr_sample_cap_is_seeded_and_recorded(real, same_population):
 def test_membership_inference_without_holdout(real, same_population):
     metric = MembershipInferenceMetric()
     assert metric.compute(real, real.copy()) > 0.95
-    assert metric.details["non_members"] == "real leave-one-out spacing"
+    assert metric.details["non_members"] == "real distinct spacing"
     assert abs(metric.compute(real, same_population) - 0.5) < 0.1
 
 

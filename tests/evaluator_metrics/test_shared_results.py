@@ -5,15 +5,15 @@ between two calls is computed anew."""
 
 import gc
 
+import kernel_reference as reference
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import mixed
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-import kernel_reference as reference
-from conftest import mixed
 from velmora._metric_core import columns as sorted_columns
 from velmora._metric_core import data as column_data
 from velmora._metric_core import models

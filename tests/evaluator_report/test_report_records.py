@@ -114,8 +114,11 @@ def test_summary_lists_every_metric_with_value_and_direction():
     report.evaluation_time_seconds = 3.5
     text = report.summary()
     lines = text.splitlines()
-    assert "GaussianCopula" in lines[0]
-    assert "3.50 s" in lines[1]
+    # The verdict comes first: no privacy result of the suite here, so undecided.
+    assert lines[0] == "Verdict: UNDECIDED: NEEDS A HOLDOUT"
+    start = next(position for position, line in enumerate(lines) if line.startswith("Evaluation report"))
+    assert "GaussianCopula" in lines[start]
+    assert "3.50 s" in lines[start + 1]
     row = next(line for line in lines if "ks_complement_age" in line)
     assert row.split()[-2:] == ["0.9123", "higher"]
     row = next(line for line in lines if "risk_mia" in line)
@@ -133,13 +136,19 @@ def test_compare_tables_values_and_picks_best_by_direction():
     assert list(result.table.index) == ["fidelity", "only_first", "risk_mia"]
     assert result.table.loc["fidelity", "A"] == 0.9
     assert math.isnan(result.table.loc["only_first", "B"])
-    assert result.best == {"fidelity": "A", "only_first": "A", "risk_mia": "A#2"}
-    assert result.wins() == {"A": 2, "A#2": 1, "B": 0}
+    # A#2 and B tie on risk_mia: no best, the tie named.
+    assert result.best == {"fidelity": "A", "only_first": "A", "risk_mia": None}
+    assert result.ties == {"risk_mia": ["A#2", "B"]}
+    assert result.wins() == {"A": 2, "A#2": 0, "B": 0}
     data = strict_loads(json.dumps(result.to_dict(), allow_nan=False))
     assert data["metrics"]["fidelity"]["values"]["B"] is None
     summary = result.summary()
     assert "Comparison of 3 reports" in summary
-    assert next(line for line in summary.splitlines() if line.startswith("risk_mia")).split()[-2:] == ["lower", "A#2"]
+    assert next(line for line in summary.splitlines() if line.startswith("risk_mia")).split()[-3:] == [
+        "tie:",
+        "A#2,",
+        "B",
+    ]
 
 
 def test_compare_empty_and_tuple():
@@ -194,8 +203,8 @@ def test_to_frame_lists_aggregate_then_privacy_results_in_filing_order():
 
 def test_comparison_repr_and_summary_show_each_overall_score():
     result = compare([make_report("A", fidelity=0.9, utility=1.0), make_report("B", risk_mia=0.1)])
-    assert repr(result) == "ComparisonResult(labels=['A', 'B'], metrics=3)"
-    assert "Overall scores: A: 0.9500, B: -" in result.summary().splitlines()
+    assert repr(result) == "ComparisonResult(labels=['A', 'B'], metrics=3, recommended=None)"
+    assert "Overall scores (the page's mean): A: 0.9500, B: -" in result.summary().splitlines()
     assert result.to_dict()["overall_scores"] == {"A": 0.95, "B": None}
 
 

@@ -3,7 +3,11 @@
 The models are scikit-learn's histogram gradient boosting estimators: they take
 missing values and categorical codes natively and train in seconds on 10^5 rows.
 A target is a classification target when it is categorical or boolean, or numeric with
-at most ``MAX_CLASSES`` distinct values; otherwise it is a regression target.
+at most ``MAX_CLASSES`` distinct values; otherwise it is a regression target. A
+classification target of more than ``MAX_MODELLED_CLASSES`` classes is predicted as its
+most frequent classes and one "other" class, and every model is given about the same
+number of trees (``TREE_BUDGET``): boosting fits one tree per class and round, so a
+target of fifty classes would otherwise cost fifty times a binary one.
 """
 
 import dataclasses
@@ -22,6 +26,14 @@ from .kernels import content_digest
 from .stores import FrameResults
 
 MAX_CLASSES = 20
+# Classes a classification model tells apart: the real target's most frequent ones, the
+# rest predicted as one "other" class (named in the details).
+MAX_MODELLED_CLASSES = 10
+OTHER_CLASS = "<other>"
+# Trees per model: boosting rounds are cut to about this many trees over all classes
+# (between MIN_ROUNDS and MAX_ROUNDS rounds).
+TREE_BUDGET = 300
+MIN_ROUNDS, MAX_ROUNDS = 10, 100
 # Held-out rows scored by default: beyond this many the scores are read off a seeded
 # sample, whose sampling error (below 0.005 for a share or an R^2 near the scores of
 # interest) is far below what tells two synthetic tables apart, while predicting
@@ -32,13 +44,31 @@ MAX_CATEGORY_CODES = 250
 
 
 def default_target(real: pd.DataFrame, synthetic: pd.DataFrame) -> Hashable:
-    """The first column of the real frame, also in the synthetic frame, with at least two
-    distinct non-missing values."""
+    """The column the utility metrics predict unless told otherwise, among the real
+    frame's columns that the synthetic frame also has, with two or more distinct
+    non-missing values: the first categorical (text, category or boolean) column with
+    at most ``MAX_CLASSES`` values, not all of them different (an identifier), the
+    usual target of a classification task; else the first numeric column with more
+    than ``MAX_CLASSES`` values, a regression target; else the first such column."""
     present = set(synthetic.columns)
+    candidates = []
     for column in real.columns:
-        if column in present and real[column].dropna().nunique() > 1:
+        values = real[column] if column in present else None
+        if not isinstance(values, pd.Series):
+            continue  # not shared, or a repeated label
+        known = values.dropna()
+        distinct = known.nunique()
+        if distinct > 1:
+            candidates.append((column, column_kind(values) == "numeric", distinct, len(known)))
+    if not candidates:
+        raise ValueError("No column has two or more distinct values to serve as a prediction target.")
+    for column, numeric, distinct, count in candidates:
+        if not numeric and distinct <= MAX_CLASSES and distinct < count:
             return column
-    raise ValueError("No column has two or more distinct values to serve as a prediction target.")
+    for column, numeric, distinct, _ in candidates:
+        if numeric and distinct > MAX_CLASSES:
+            return column
+    return candidates[0][0]
 
 
 def task_of(real_target: pd.Series, synthetic_target: pd.Series) -> str:
@@ -63,7 +93,9 @@ class TabularModelData:
     Numeric features are floats (NaN kept); categorical features are codes of the real
     frame's most frequent labels (up to ``MAX_CATEGORY_CODES``, the rest one "other"
     code), declared as categorical to the model. Classification labels are compared as
-    text; rows whose target is missing are left out.
+    text (numbers as numbers); beyond ``MAX_MODELLED_CLASSES`` classes the real
+    target's most frequent ones are kept (``kept_classes``) and the others become
+    ``OTHER_CLASS``. Rows whose target is missing are left out.
     """
 
     def __init__(self, real: pd.DataFrame, synthetic: pd.DataFrame, target: Hashable) -> None:
@@ -84,6 +116,34 @@ class TabularModelData:
                 kept = [label for label in counts.index[:MAX_CATEGORY_CODES] if label != MISSING]
                 self.columns.append(EncodedColumn(column, kept))
         self.categorical_mask = np.array([encoded.categories is not None for encoded in self.columns])
+        self.kept_classes: Optional[np.ndarray] = None
+        self.n_classes = 0
+        if self.task == "classification":
+            labels = self._labels(real)
+            classes = pd.Series(labels).value_counts(sort=True)
+            self.n_classes = len(classes)
+            if len(classes) > MAX_MODELLED_CLASSES:
+                self.kept_classes = classes.index[:MAX_MODELLED_CLASSES].to_numpy(dtype=object)
+                self.n_classes = MAX_MODELLED_CLASSES + 1
+
+    def _labels(self, frame: pd.DataFrame) -> np.ndarray:
+        """The target's labels of the rows that have one (numbers as floats)."""
+        target = frame[self.target]
+        target = target[target.notna().to_numpy()]
+        if self._numeric_target:
+            values = numeric_values(target)
+            return values[np.isfinite(values)]
+        return target.astype(str).to_numpy(dtype=object)
+
+    def _lumped(self, y: np.ndarray) -> np.ndarray:
+        """Classes other than ``kept_classes`` as ``OTHER_CLASS`` (labels then texts)."""
+        if self.kept_classes is None:
+            return y
+        labels = y.astype(object)
+        kept = np.isin(labels, self.kept_classes)
+        out = np.array([str(label) for label in labels], dtype=object)
+        out[~kept] = OTHER_CLASS
+        return out
 
     def encode(self, frame: pd.DataFrame) -> Tuple[np.ndarray, np.ndarray, int]:
         """(features, target, rows dropped for a missing target)."""
@@ -104,8 +164,8 @@ class TabularModelData:
             y = numeric_values(frame[self.target])
             finite = np.isfinite(y)
             dropped = int((~present).sum() + (~finite).sum())
-            return features[finite], y[finite], dropped
-        return features, frame[self.target].astype(str).to_numpy(dtype=object), int((~present).sum())
+            return features[finite], self._lumped(y[finite]), dropped
+        return features, self._lumped(frame[self.target].astype(str).to_numpy(dtype=object)), int((~present).sum())
 
     @staticmethod
     def _category_features(series: pd.Series, categories: List[Hashable]) -> np.ndarray:
@@ -128,16 +188,26 @@ class TabularModelData:
         values[series.isna().to_numpy()] = np.nan
         return values
 
+    @property
+    def rounds(self) -> int:
+        """Boosting rounds of both models: about ``TREE_BUDGET`` trees, one per class and
+        round for more than two classes, one per round otherwise."""
+        trees_per_round = self.n_classes if self.n_classes > 2 else 1
+        return int(min(MAX_ROUNDS, max(MIN_ROUNDS, TREE_BUDGET // trees_per_round)))
+
     def model(self, seed: int, y: np.ndarray):
         if self.task == "classification":
             if len(np.unique(y)) < 2:
                 # A single class leaves nothing to learn: predict it.
                 return DummyClassifier(strategy="most_frequent")
             return HistGradientBoostingClassifier(
-                max_iter=100, early_stopping=False, random_state=seed, categorical_features=self.categorical_mask
+                max_iter=self.rounds,
+                early_stopping=False,
+                random_state=seed,
+                categorical_features=self.categorical_mask,
             )
         return HistGradientBoostingRegressor(
-            max_iter=100, early_stopping=False, random_state=seed, categorical_features=self.categorical_mask
+            max_iter=self.rounds, early_stopping=False, random_state=seed, categorical_features=self.categorical_mask
         )
 
     def fit(self, x: np.ndarray, y: np.ndarray, seed: int):
@@ -162,10 +232,10 @@ class TabularModelData:
 @dataclasses.dataclass
 class UtilityTask:
     """A prediction task prepared for the utility metrics: the encoded real and
-    synthetic frames, the real frame split (seeded) into a training and a held-out test
-    part, both training sets capped (seeded) at ``max_train_rows`` rows, the held-out
-    rows scored capped (seeded) at ``max_test_rows``, and one model fitted on each
-    training set."""
+    synthetic frames, the test rows (a holdout, or a seeded part of the real frame held
+    out), both training sets capped (seeded) at ``max_train_rows`` rows, the test rows
+    scored capped (seeded) at ``max_test_rows``, and one model fitted on each training
+    set."""
 
     data: TabularModelData
     x_train: np.ndarray
@@ -184,6 +254,7 @@ class UtilityTask:
     model_real: object = None
     model_synthetic: object = None
     predicted: Optional[Tuple[np.ndarray, np.ndarray]] = None
+    holdout: bool = False
 
     def predictions(self) -> Tuple[np.ndarray, np.ndarray]:
         """The predictions of the real-trained and of the synthetic-trained model on the
@@ -201,13 +272,28 @@ class UtilityTask:
         return "macro F1" if self.data.task == "classification" else "R^2"
 
     def details(self, **figures) -> Dict[str, object]:
-        """The details both utility metrics record: target, task, models, split, sizes."""
-        return details_of(
+        """The details both utility metrics record: target, task, models, test rows,
+        sizes."""
+        if self.holdout:
+            split: Dict[str, object] = {
+                "method": "holdout: real records the synthetic table was not made from",
+                "n_train": self.n_train_split,
+                "n_test": self.n_held_out,
+            }
+            test_rows = "the holdout's records"
+        else:
+            split = split_details(self.test_fraction, self.n_train_split, self.n_held_out, self.seed)
+            test_rows = (
+                "real records held out of the real model's training, which the synthetic table may hold (a copy "
+                "holds them all), so a copy scores too well; pass a holdout to test on records it never saw"
+            )
+        details = details_of(
             self.data,
             **figures,
+            test_rows=test_rows,
             model_real=describe_model(self.model_real),
             model_synthetic=describe_model(self.model_synthetic),
-            split=split_details(self.test_fraction, self.n_train_split, self.n_held_out, self.seed),
+            split=split,
             n_train_real=len(self.y_train),
             n_train_synthetic=len(self.y_synthetic),
             n_test=len(self.y_test),
@@ -215,6 +301,13 @@ class UtilityTask:
             rows_without_target={"real": self.dropped_real, "synthetic": self.dropped_synthetic},
             random_seed=self.seed,
         )
+        if self.data.kept_classes is not None:
+            details["classes"] = {
+                "modelled": [str(label) for label in self.data.kept_classes] + [OTHER_CLASS],
+                "note": f"the {MAX_MODELLED_CLASSES} most frequent real classes; the others are predicted as "
+                f"{OTHER_CLASS!r}",
+            }
+        return details
 
 
 def prepare_task(
@@ -225,16 +318,24 @@ def prepare_task(
     max_train_rows: Optional[int],
     seed: int,
     max_test_rows: Optional[int] = None,
+    holdout: Optional[pd.DataFrame] = None,
 ) -> UtilityTask:
-    """Encode both frames, split the real one, cap the training sets and the held-out
-    rows and fit one model on the real training part and one on the synthetic frame;
-    every draw from one generator seeded with ``seed``, in that order. A task prepared before from the same
+    """Encode the frames, cap the training sets and the test rows and fit one model on
+    the real training rows and one on the synthetic frame; every draw from one generator
+    seeded with ``seed``, in that order.
+
+    The test rows are the ``holdout``'s when one is given (records the synthetic table
+    was not made from; the real model then trains on every real row). Otherwise the real
+    frame is split at random (``test_fraction`` held out), and the synthetic table may
+    hold the held-out records (a copy holds them all), which makes its model look
+    better than it is; the details say so. A task prepared before from the same
     encoded contents and settings is handed back as it is (``_TASKS``)."""
-    settings = (repr(target), float(test_fraction), max_train_rows, int(seed), max_test_rows)
+    settings = (repr(target), float(test_fraction), max_train_rows, int(seed), max_test_rows, holdout is not None)
+    frames = (real, synthetic) if holdout is None else (real, synthetic, holdout)
     # The frames' contents, when every column can stand for itself in a key; otherwise
     # the encoded contents (below).
-    tokens = (frame_tokens(real), frame_tokens(synthetic))
-    key: Optional[tuple] = None if tokens[0] is None or tokens[1] is None else ("frames", tokens, settings)
+    tokens = tuple(frame_tokens(frame) for frame in frames)
+    key: Optional[tuple] = None if any(token is None for token in tokens) else ("frames", tokens, settings)
     prepared = _stored_task(key)
     if prepared is not None:
         return prepared
@@ -242,6 +343,7 @@ def prepare_task(
     data = TabularModelData(real, synthetic, target)
     x_real, y_real, dropped_real = data.encode(real)
     x_synthetic, y_synthetic, dropped_synthetic = data.encode(synthetic)
+    encoded_holdout = None if holdout is None else _encode_holdout(data, holdout)
     if key is None:
         key = (
             "encoded",
@@ -256,14 +358,23 @@ def prepare_task(
             dropped_synthetic,
             settings,
         )
+        if encoded_holdout is not None:
+            key += (_digest(encoded_holdout[0]), _digest(encoded_holdout[1]))
         prepared = _stored_task(key)
         if prepared is not None:
             return prepared
-    train, test = split_positions(len(y_real), test_fraction, rng)
+    if encoded_holdout is None:
+        train, test = split_positions(len(y_real), test_fraction, rng)
+        x_test_all, y_test_all = x_real[test], y_real[test]
+    else:
+        train = np.arange(len(y_real))
+        x_test_all, y_test_all, _ = encoded_holdout
+        if len(y_test_all) == 0:
+            raise ValueError("The holdout has no row with a target value to test on.")
     x_train, y_train = cap_rows(x_real[train], y_real[train], max_train_rows, rng)
     x_synthetic, y_synthetic = cap_rows(x_synthetic, y_synthetic, max_train_rows, rng)
     # Drawn last, so that the split and the training samples are those of any cap.
-    x_test, y_test = cap_rows(x_real[test], y_real[test], max_test_rows, rng)
+    x_test, y_test = cap_rows(x_test_all, y_test_all, max_test_rows, rng)
     task = UtilityTask(
         data,
         x_train,
@@ -273,20 +384,28 @@ def prepare_task(
         x_test,
         y_test,
         len(train),
-        len(test),
+        len(y_test_all),
         dropped_real,
         dropped_synthetic,
         test_fraction,
         seed,
         max_test_rows,
+        holdout=holdout is not None,
     )
     task.model_real, task.model_synthetic = both(
         lambda: data.fit(x_train, y_train, seed), lambda: data.fit(x_synthetic, y_synthetic, seed)
     )
     # Either key above is set by now: from the frames' tokens or from the encoded contents.
     assert key is not None
-    _TASKS.put(key, task, (real, synthetic))
+    _TASKS.put(key, task, frames)
     return task
+
+
+def _encode_holdout(data: TabularModelData, holdout: pd.DataFrame) -> Tuple[np.ndarray, np.ndarray, int]:
+    missing = [str(column) for column in [*data.features, data.target] if column not in holdout.columns]
+    if missing:
+        raise KeyError(f"The holdout lacks the columns {', '.join(missing)} of the prediction task.")
+    return data.encode(holdout)
 
 
 # Prepared tasks of the last calls, keyed by digests of the encoded features and targets

@@ -10,6 +10,12 @@ import pandas as pd
 logger: logging.Logger
 
 class NoiseforgeProcessor:
+    epsilon: float
+    delta: float
+    noise_scale: float
+    categorical_noise_prob: float
+    numerical_noise_std: float
+    random_state: Optional[int]
     def __init__(self, epsilon: float = 1.0, delta: float = 1e-05, noise_scale: float = 0.1, categorical_noise_prob: float = 0.05, numerical_noise_std: float = 0.01, random_state: Optional[int] = None): ...
     def _detect_column_types(self, df: pd.DataFrame) -> tuple: ...
     def _add_laplace_noise(self, data: np.ndarray, sensitivity: float) -> np.ndarray: ...

@@ -138,7 +138,8 @@ class UnivariateSimilarityMetrics:
         Unordered categorical and boolean columns are skipped and named in
         ``details["skipped"]``: between unordered labels the only ground distance is
         "equal or not", under which W1 is the total variation distance, which
-        ``total_variation_distance`` and the KS complement already score.
+        ``total_variation_distance`` and the KS complement already score. When every
+        column is skipped, a ValueError names them with the reasons.
         """
         scores = ColumnScores()
         for column in self.columns:
@@ -173,7 +174,7 @@ class UnivariateSimilarityMetrics:
                 continue
             _, distance = _kernels.ks_wasserstein_sorted(real_values, synthetic_values)
             scores[key] = unit_interval(1.0 - distance / value_range)
-        return scores
+        return _scored(scores)
 
     def total_variation_distance(self) -> ColumnScores:
         """1 - TV per column, keys "tv_complement_<column>".
@@ -203,7 +204,17 @@ class UnivariateSimilarityMetrics:
                 scores.skipped[str(column)] = "all values missing in the real data"
                 continue
             scores[f"{prefix}{column}"] = unit_interval(score(*frequencies))
-        return scores
+        return _scored(scores)
+
+
+def _scored(scores: ColumnScores) -> ColumnScores:
+    """``scores``, or a ValueError naming why each column was skipped when none was
+    scored (an empty mapping would say nothing of why)."""
+    if not scores and scores.skipped:
+        raise ValueError(
+            "every column was skipped: " + "; ".join(f"{column}: {why}" for column, why in scores.skipped.items())
+        )
+    return scores
 
 
 def _correlation_columns(real: pd.DataFrame, synthetic: pd.DataFrame) -> List[Hashable]:

@@ -1,5 +1,6 @@
 """Agreement between models trained on the real and on the synthetic data."""
 
+import math
 from typing import Dict, Hashable, Optional
 
 import numpy as np
@@ -30,17 +31,20 @@ class PredictionAgreementMetrics:
     """How often a model trained on the synthetic data predicts what a model trained on
     the real data predicts, on real records neither model saw.
 
-    The real frame is split at random (seeded) into a training part and a held-out
-    part (``test_fraction``); model A learns ``target`` from the real training part,
-    model B from the synthetic frame (both histogram gradient boosting, seeded, at most
-    ``max_train_rows`` seeded-sampled training rows). On the held-out real rows the
-    score is, for a classification target, the share of rows where A and B predict the
-    same class, and for a regression target Lin's concordance correlation of the two
-    predictions, clipped to [0, 1]. 1 means the synthetic data teaches the same
-    decision function as the real data. When model A itself has no skill on the
-    held-out rows (macro F1 or R^2 of 0 or less: a target the features do not predict)
-    the score is 0.0 and ``details["reason"]`` says why. After the call ``details``
-    names the target, the task kind, both models and the split.
+    Model A learns ``target`` from real records, model B from the synthetic frame (both
+    histogram gradient boosting, seeded, at most ``max_train_rows`` seeded-sampled
+    training rows); they are compared on real records neither learned from: the
+    ``holdout``'s when one is given (A then learns from every real record), otherwise a
+    part of the real frame held out at random (``test_fraction``, seeded), which the
+    synthetic table may hold (a copy holds it all: the details say so). On the test
+    rows the score is, for a classification target, the share of rows where A and B
+    predict the same class, and for a regression target Lin's concordance correlation
+    of the two predictions, clipped to [0, 1]. 1 means the synthetic data teaches the
+    same decision function as the real data. When model A itself has no skill on the
+    test rows (macro F1 or R^2 of 0 or less: a target the features do not predict) the
+    agreement means nothing: the score is NaN and ``details["reason"]`` says why. After
+    the call ``details`` names the target, the task kind, both models and the test
+    rows.
 
     Parameters
     ----------
@@ -54,6 +58,8 @@ class PredictionAgreementMetrics:
     max_test_rows : int, default 100000
         More held-out rows are compared on a seeded sample of this size (``n_test`` in
         the details).
+    holdout : pandas.DataFrame, optional
+        Real records the synthetic table was not made from: the test rows.
     """
 
     def __init__(
@@ -65,8 +71,10 @@ class PredictionAgreementMetrics:
         max_train_rows: Optional[int] = 50000,
         random_seed: Optional[int] = None,
         max_test_rows: Optional[int] = MAX_TEST_ROWS,
+        holdout: Optional[pd.DataFrame] = None,
     ) -> None:
         check_frames(real, synthetic)
+        self.holdout = holdout
         self.real = real
         self.synthetic = synthetic
         self.target = target
@@ -77,7 +85,8 @@ class PredictionAgreementMetrics:
         self.details: Dict[str, object] = {}
 
     def prediction_agreement_percentage(self) -> float:
-        """The agreement score in [0, 1] (a fraction, despite the name)."""
+        """The agreement score in [0, 1] (a fraction, despite the name), NaN for a target
+        the real model cannot predict."""
         task = prepare_task(
             self.real,
             self.synthetic,
@@ -86,6 +95,7 @@ class PredictionAgreementMetrics:
             self.max_train_rows,
             self.random_seed,
             self.max_test_rows,
+            self.holdout,
         )
         data = task.data
         predicted_real, predicted_synthetic = task.predictions()
@@ -100,10 +110,10 @@ class PredictionAgreementMetrics:
             # Two models that learned nothing agree on nothing worth reproducing (both
             # may predict the same constant): the agreement would mean nothing.
             self.details["reason"] = (
-                f"the model trained on real data scores {trtr:.4f} ({measure}) on held-out real data: "
+                f"the model trained on real data scores {trtr:.4f} ({measure}) on the test rows: "
                 f"the target {str(self.target)!r} has no signal to reproduce"
             )
-            return 0.0
+            return math.nan
         if data.task == "classification":
             return float(np.mean(predicted_real == predicted_synthetic))
         return unit_interval(concordance_correlation(predicted_real, predicted_synthetic))

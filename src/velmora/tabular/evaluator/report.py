@@ -2,9 +2,10 @@
 
 ``MetricResult`` holds one score; ``EvaluationReport`` files the results of one
 evaluation run, by name, in two insertion-ordered mappings (``aggregate_metrics`` and
-``privacy_metrics``), computes its overall score, renders the results as text, a table,
+``privacy_metrics``), computes its overall score, its quality score and its release
+verdict (``velmora.tabular.evaluator.verdict``), renders the results as text, a table,
 a plain dict or JSON, and is rebuilt from that dict or JSON; ``compare`` sets several
-reports side by side in a ``ComparisonResult``.
+reports side by side in a ``ComparisonResult`` (``velmora.tabular.evaluator.comparison``).
 """
 
 import datetime as _datetime
@@ -13,8 +14,10 @@ import math
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional
 
-import numpy as np
 import pandas as pd
+
+from velmora.tabular.evaluator._text import _format_value, _text_table, to_jsonable
+from velmora.tabular.evaluator.verdict import ReleaseVerdict, VerdictLimits, quality_score, release_verdict
 
 __all__ = ["MetricResult", "EvaluationReport", "ComparisonResult", "compare"]
 
@@ -29,63 +32,15 @@ REPORT_FIELDS = (
     "synthetic_data_n_rows",
     "n_columns",
     "evaluation_time_seconds",
+    "verdict",
     "aggregate_metrics",
     "privacy_metrics",
 )
+# Fields a report's plain-data form may lack (written by earlier versions).
+OPTIONAL_REPORT_FIELDS = ("verdict",)
+VERDICT_FIELDS = ("releasable", "privacy_passed", "quality_score", "exposed_share", "reasons", "limits")
 RESULT_FIELDS = ("name", "value", "category", "higher_is_better", "description", "details")
 FRAME_COLUMNS = ("name", "scope", "category", "value", "higher_is_better", "description")
-
-
-def to_jsonable(value: Any) -> Any:
-    """``value`` as plain Python data that ``json.dumps`` accepts with ``allow_nan=False``.
-
-    numpy scalars and arrays become Python numbers and lists, NaN and infinities become
-    None, timestamps become ISO-8601 text, mapping keys become strings, and any other
-    object its ``str()``.
-    """
-    if value is None or isinstance(value, (bool, str)):
-        return value
-    if isinstance(value, np.bool_):
-        return bool(value)
-    if isinstance(value, (int, np.integer)):
-        return int(value)
-    if isinstance(value, (float, np.floating)):
-        number = float(value)
-        return number if math.isfinite(number) else None
-    if isinstance(value, dict):
-        return {str(key): to_jsonable(item) for key, item in value.items()}
-    if isinstance(value, (list, tuple, set, frozenset)):
-        items = sorted(value, key=str) if isinstance(value, (set, frozenset)) else value
-        return [to_jsonable(item) for item in items]
-    if isinstance(value, np.ndarray):
-        return [to_jsonable(item) for item in value.tolist()]
-    if isinstance(value, pd.Series):
-        return {str(key): to_jsonable(item) for key, item in value.items()}
-    if isinstance(value, (_datetime.datetime, _datetime.date, pd.Timestamp)):
-        return value.isoformat()
-    if value is pd.NaT or value is pd.NA:
-        return None
-    return str(value)
-
-
-def _format_value(value: Any) -> str:
-    try:
-        number = float(value)
-    except (TypeError, ValueError):
-        return str(value)
-    return f"{number:.4f}"
-
-
-def _text_table(header: List[str], rows: List[List[str]]) -> str:
-    widths = [len(text) for text in header]
-    for row in rows:
-        widths = [max(width, len(text)) for width, text in zip(widths, row)]
-
-    def line(cells: List[str]) -> str:
-        return "  ".join(text.ljust(width) for text, width in zip(cells, widths)).rstrip()
-
-    rule = "  ".join("-" * width for width in widths)
-    return "\n".join([line(header), rule] + [line(row) for row in rows])
 
 
 @dataclass
@@ -166,6 +121,23 @@ def _check_fields(data: Any, known: tuple, required: tuple, what: str) -> None:
         )
 
 
+def _verdict_limits(verdict: Any) -> VerdictLimits:
+    """The limits of a written verdict, after checking its form; the verdict itself is
+    decided again from the results."""
+    _check_fields(verdict, tuple(VERDICT_FIELDS) + ("attack_risk", "holdout"), VERDICT_FIELDS, "the verdict")
+    if not isinstance(verdict["releasable"], bool):
+        raise TypeError("verdict.releasable must be true or false")
+    if verdict["privacy_passed"] is not None and not isinstance(verdict["privacy_passed"], bool):
+        raise TypeError("verdict.privacy_passed must be true, false or null")
+    for name in ("quality_score", "exposed_share"):
+        value = verdict[name]
+        if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))):
+            raise TypeError(f"verdict.{name} must be a number or null")
+    if not isinstance(verdict["reasons"], list) or not all(isinstance(reason, str) for reason in verdict["reasons"]):
+        raise TypeError("verdict.reasons must be a list of texts")
+    return VerdictLimits.from_dict(verdict["limits"])
+
+
 def _now_iso() -> str:
     return _datetime.datetime.now(_datetime.timezone.utc).isoformat(timespec="seconds")
 
@@ -190,6 +162,11 @@ class EvaluationReport:
         ISO-8601 time of creation; defaults to the current UTC time.
     evaluation_time_seconds : float, default 0.0
         Wall-clock duration of the evaluation, set by the evaluator when it finishes.
+
+    Attributes
+    ----------
+    verdict_limits : VerdictLimits or None
+        The limits ``release_verdict()`` applies when given none (None: the defaults).
     """
 
     def __init__(
@@ -212,6 +189,7 @@ class EvaluationReport:
         self.evaluation_time_seconds = evaluation_time_seconds
         self.aggregate_metrics: Dict[str, MetricResult] = {}
         self.privacy_metrics: Dict[str, MetricResult] = {}
+        self.verdict_limits: Optional[VerdictLimits] = None
 
     def __repr__(self) -> str:
         return (
@@ -238,14 +216,38 @@ class EvaluationReport:
         return {**self.aggregate_metrics, **self.privacy_metrics}
 
     def overall_score(self) -> float:
-        """The overall quality score, as the report page shows it: the mean value of the
-        results where higher is better (aggregate ones first, then privacy ones; a
-        privacy result replaces an aggregate one of the same name), NaN when there is
-        none. A NaN value makes the score NaN."""
+        """The report page's overall score: the mean value of the results where higher
+        is better (aggregate ones first, then privacy ones; a privacy result replaces an
+        aggregate one of the same name), NaN when there is none. A NaN value makes the
+        score NaN. It counts each per-column score as much as a whole-table one and
+        includes the closeness score of the privacy results, so a copy of the real data
+        scores highest: rank and gate on ``quality_score()`` and ``release_verdict()``."""
         values = [result.value for result in self.metrics.values() if result.higher_is_better]
         if not values:
             return math.nan
         return float(sum(values) / len(values))
+
+    def quality_score(self) -> float:
+        """The grouped quality score in [0, 1] (see ``velmora.tabular.evaluator.verdict``):
+        the mean over marginal, pairwise, joint and utility results of each group's
+        mean; privacy results never enter it. NaN without a fidelity result."""
+        return quality_score(self.aggregate_metrics)
+
+    def release_verdict(self, limits: Optional[VerdictLimits] = None) -> ReleaseVerdict:
+        """Whether the synthetic table may be released, and why: ``releasable``,
+        ``privacy_passed`` (None when undecidable without a holdout), ``quality_score``,
+        ``exposed_share`` and ``reasons``, decided with ``limits`` (default: the report's
+        ``verdict_limits``, else ``VerdictLimits()``)."""
+        return release_verdict(self.aggregate_metrics, self.privacy_metrics, limits or self.verdict_limits)
+
+    def utility_targets(self) -> Dict[str, str]:
+        """The column each utility result predicts, by result name."""
+        targets = {}
+        for name, result in self.aggregate_metrics.items():
+            details = result.details if isinstance(result.details, dict) else {}
+            if result.category == "utility" and "target" in details:
+                targets[name] = str(details["target"])
+        return targets
 
     def to_frame(self) -> pd.DataFrame:
         """One row per result (columns name, scope, category, value, higher_is_better,
@@ -273,7 +275,8 @@ class EvaluationReport:
         Raises ``TypeError`` when ``data`` or one of its fields has the wrong type and
         ``ValueError`` when a field is missing or unknown.
         """
-        _check_fields(data, REPORT_FIELDS, REPORT_FIELDS, "a report")
+        required = tuple(name for name in REPORT_FIELDS if name not in OPTIONAL_REPORT_FIELDS)
+        _check_fields(data, REPORT_FIELDS, required, "a report")
         for name in ("real_data_n_rows", "synthetic_data_n_rows", "n_columns"):
             if isinstance(data[name], bool) or not isinstance(data[name], int):
                 raise TypeError(f"{name} must be an integer, got {type(data[name]).__name__}")
@@ -291,6 +294,8 @@ class EvaluationReport:
         )
         # Set after construction: a null timestamp stays null instead of becoming now.
         report.timestamp = data["timestamp"]
+        if "verdict" in data:
+            report.verdict_limits = _verdict_limits(data["verdict"])
         for scope in SCOPES:
             field_name = f"{scope}_metrics"
             results = data[field_name]
@@ -311,13 +316,25 @@ class EvaluationReport:
         return cls.from_dict(json.loads(text))
 
     def summary(self) -> str:
-        """A text table of every metric with its value and direction."""
+        """The release verdict with its reasons, then a text table of every metric with
+        its value and direction."""
         lines = [
+            self.release_verdict().summary(),
+            "",
             f"Evaluation report: {self.generator_name or '(no generator)'} on {self.dataset_name}",
             f"Created {self.timestamp}; real {self.real_data_n_rows:,} rows, synthetic "
             f"{self.synthetic_data_n_rows:,} rows, {self.n_columns} columns; "
             f"evaluated in {float(self.evaluation_time_seconds):.2f} s",
         ]
+        targets = self.utility_targets()
+        if targets:
+            by_target: Dict[str, List[str]] = {}
+            for name, target in targets.items():
+                by_target.setdefault(target, []).append(name)
+            lines.append(
+                "Utility target: "
+                + "; ".join(f"{target!r} ({', '.join(names)})" for target, names in by_target.items())
+            )
         for title, results in (("Metrics", self.aggregate_metrics), ("Privacy metrics", self.privacy_metrics)):
             lines.append("")
             lines.append(f"{title} ({len(results)})")
@@ -342,6 +359,7 @@ class EvaluationReport:
             "synthetic_data_n_rows": to_jsonable(self.synthetic_data_n_rows),
             "n_columns": to_jsonable(self.n_columns),
             "evaluation_time_seconds": to_jsonable(self.evaluation_time_seconds),
+            "verdict": self.release_verdict().to_dict(),
             "aggregate_metrics": {name: result.to_dict() for name, result in self.aggregate_metrics.items()},
             "privacy_metrics": {name: result.to_dict() for name, result in self.privacy_metrics.items()},
         }
@@ -351,129 +369,5 @@ class EvaluationReport:
         return json.dumps(self.to_dict(), indent=indent, allow_nan=False)
 
 
-class ComparisonResult:
-    """Several evaluation reports side by side.
-
-    Attributes
-    ----------
-    reports : list of EvaluationReport
-        The compared reports, in the order given.
-    labels : list of str
-        One column label per report: its generator name (or "report"), made unique by
-        a "#2", "#3", ... suffix on repeats.
-    table : pandas.DataFrame
-        Metric values, one row per metric name (first-seen order), one column per
-        report; NaN where a report lacks the metric.
-    higher_is_better : dict
-        The direction of each metric, taken from the first report that has it.
-    best : dict
-        For each metric, the label of the best report (highest value when higher is
-        better, else lowest; the first report on ties), or None when no report has a
-        finite value for it.
-    """
-
-    def __init__(self, reports: List[EvaluationReport]) -> None:
-        self.reports = list(reports)
-        self.labels = self._unique_labels(self.reports)
-        values: Dict[str, List[float]] = {}
-        self.higher_is_better: Dict[str, bool] = {}
-        for position, report in enumerate(self.reports):
-            for name, result in report.metrics.items():
-                if name not in values:
-                    values[name] = [math.nan] * len(self.reports)
-                    self.higher_is_better[name] = bool(result.higher_is_better)
-                values[name][position] = self._number(result.value)
-        self.table = pd.DataFrame.from_dict(values, orient="index", columns=self.labels, dtype=float)
-        self.table.index.name = "metric"
-        self.best: Dict[str, Optional[str]] = {}
-        for name, row in values.items():
-            candidates = [(value, position) for position, value in enumerate(row) if math.isfinite(value)]
-            if not candidates:
-                self.best[name] = None
-                continue
-            sign = -1.0 if self.higher_is_better[name] else 1.0
-            _, position = min(candidates, key=lambda item: (sign * item[0], item[1]))
-            self.best[name] = self.labels[position]
-
-    def __repr__(self) -> str:
-        return f"ComparisonResult(labels={self.labels!r}, metrics={len(self.table.index)})"
-
-    def overall_scores(self) -> Dict[str, float]:
-        """Each report's overall score (``EvaluationReport.overall_score``), by label."""
-        return {label: report.overall_score() for label, report in zip(self.labels, self.reports)}
-
-    @staticmethod
-    def _number(value: Any) -> float:
-        try:
-            return float(value)
-        except (TypeError, ValueError):
-            return math.nan
-
-    @staticmethod
-    def _unique_labels(reports: List[EvaluationReport]) -> List[str]:
-        labels: List[str] = []
-        seen: Dict[str, int] = {}
-        for report in reports:
-            base = str(report.generator_name) or "report"
-            seen[base] = seen.get(base, 0) + 1
-            labels.append(base if seen[base] == 1 else f"{base}#{seen[base]}")
-        return labels
-
-    def wins(self) -> Dict[str, int]:
-        """How many metrics each report is best at, by label."""
-        counts = {label: 0 for label in self.labels}
-        for label in self.best.values():
-            if label is not None:
-                counts[label] += 1
-        return counts
-
-    def summary(self) -> str:
-        """A text table of every metric's value per report and the best report, then
-        each report's overall score and how many metrics it is best at."""
-        if not self.reports:
-            return "Comparison of 0 reports"
-        rows = []
-        for name in self.table.index:
-            cells = [_format_value(value) if math.isfinite(value) else "-" for value in self.table.loc[name]]
-            direction = "higher" if self.higher_is_better[name] else "lower"
-            rows.append([str(name)] + cells + [direction, self.best[name] or "-"])
-        header = ["metric"] + self.labels + ["better", "best"]
-        scores = ", ".join(
-            f"{label}: {_format_value(score) if math.isfinite(score) else '-'}"
-            for label, score in self.overall_scores().items()
-        )
-        wins = ", ".join(f"{label}: {count}" for label, count in self.wins().items())
-        return (
-            f"Comparison of {len(self.reports)} reports\n{_text_table(header, rows)}\n"
-            f"Overall scores: {scores}\nBest counts: {wins}"
-        )
-
-    def to_dict(self) -> Dict[str, Any]:
-        """The comparison as plain JSON-ready data."""
-        return {
-            "labels": list(self.labels),
-            "metrics": {
-                str(name): {
-                    "values": {label: to_jsonable(value) for label, value in self.table.loc[name].items()},
-                    "higher_is_better": self.higher_is_better[name],
-                    "best": self.best[name],
-                }
-                for name in self.table.index
-            },
-            "overall_scores": to_jsonable(self.overall_scores()),
-            "wins": self.wins(),
-        }
-
-
-def compare(reports: List[EvaluationReport]) -> ComparisonResult:
-    """Set evaluation reports side by side.
-
-    ``reports`` is a list (or tuple) of ``EvaluationReport``; an empty list gives an
-    empty comparison. Raises ``TypeError`` for anything else.
-    """
-    if not isinstance(reports, (list, tuple)):
-        raise TypeError(f"compare() expects a list of EvaluationReport, got {type(reports).__name__}")
-    for position, report in enumerate(reports):
-        if not isinstance(report, EvaluationReport):
-            raise TypeError(f"compare() expects EvaluationReport items; item {position} is {type(report).__name__}")
-    return ComparisonResult(reports)
+# The comparison lives in its own module; it is part of this module's interface.
+from velmora.tabular.evaluator.comparison import ComparisonResult, compare  # noqa: E402

@@ -45,9 +45,14 @@ DEFAULT_MAX_PAIRS = 400_000_000
 # The fewest queries of a sampled search, whatever the size of its reference set.
 MIN_QUERIES = 1000
 
-# Neighbours kept per shared search: the most the default metrics ask for (the k + 1
-# nearest of alpha-precision and beta-recall with k = 5).
-SHARED_NEIGHBOURS = 6
+# Neighbours kept per shared search: the most the default metrics ask for (the k + 2
+# nearest real rows of the exposure with k-anonymity 5, which hold an eligible record's
+# two nearest rows of other profiles; alpha-precision and beta-recall ask for k + 1 = 6).
+SHARED_NEIGHBOURS = 7
+
+# A query row nearer to one reference row than this share of its distance to the next
+# is (partly) that row's twin in ``kth_distances_as_member``.
+NEAR_TWIN = 0.1
 
 # Bootstrap replicates behind a 95% interval of a sampled estimate.
 INTERVAL_REPLICATES = 200
@@ -235,11 +240,6 @@ def found_in(hashes: np.ndarray, reference_hashes: np.ndarray) -> np.ndarray:
     return np.isin(hashes, reference_hashes)
 
 
-def repeated(hashes: np.ndarray) -> np.ndarray:
-    """True for each row that equals another row of the same frame."""
-    return pd.Series(hashes).duplicated(keep=False).to_numpy()
-
-
 def query_cap(n_reference: int, max_pairs: Optional[int], max_queries: Optional[int]) -> Optional[int]:
     """Queries allowed against ``n_reference`` rows: ``max_pairs`` // ``n_reference``
     (at least ``MIN_QUERIES``), and at most ``max_queries``; None (no cap) when neither
@@ -295,6 +295,27 @@ def nearest_distances(rows: EmbeddedRows, query_side: str, positions: np.ndarray
     return distances[:, 0]
 
 
+def nearest_rows(
+    rows: EmbeddedRows, query_side: str, positions: np.ndarray, reference_side: str
+) -> Tuple[np.ndarray, np.ndarray]:
+    """(distance, position) of each query row's nearest reference row."""
+    if len(positions) == 0:
+        return np.empty(0), np.empty(0, dtype=np.int64)
+    distances, found = STORE.neighbours(rows, query_side, positions, reference_side, 1)
+    return distances[:, 0], found[:, 0]
+
+
+def checked_holdout(holdout: Optional[pd.DataFrame]) -> Optional[pd.DataFrame]:
+    """``holdout`` when it is None or a DataFrame with rows; otherwise a clear error."""
+    if holdout is None:
+        return None
+    if not isinstance(holdout, pd.DataFrame):
+        raise TypeError(f"The holdout data must be a pandas DataFrame, got {type(holdout).__name__}")
+    if len(holdout) == 0:
+        raise ValueError("The holdout data has no rows.")
+    return holdout
+
+
 def kth_other_distances(rows: EmbeddedRows, positions: np.ndarray, k: int) -> np.ndarray:
     """Distance from each real row ``positions`` to its ``k``-th nearest *other* real
     row (the row itself left out, rows equal to it kept)."""
@@ -314,13 +335,25 @@ def kth_distances_as_member(
     """Distance from each query row to its ``k``-th nearest reference row, where a
     query row that coincides with a reference row is measured as that reference row
     is: with one coinciding row left out. A copy of the reference then gets exactly the
-    distances the reference rows have among themselves."""
+    distances the reference rows have among themselves.
+
+    The step from "coinciding" to "apart" is continuous: a query row at distance d0 from
+    its nearest reference row and d1 from its second nearest is measured as
+    (1 - w) * d_(k+1) + w * d_k with w = min(1, d0 / (NEAR_TWIN * d1)), so a copy moved
+    by a hair counts as the copy, and a row clearly nearer to one reference row than
+    ``NEAR_TWIN`` times the next is blended between the two."""
     if len(positions) == 0:
         return np.empty(0)
     if len(rows.matrix(reference_side)) <= k:
         raise ValueError(f"At least {k + 1} reference rows are needed for the {k}-th nearest neighbour.")
     distances, _ = STORE.neighbours(rows, query_side, positions, reference_side, k + 1)
-    return np.where(distances[:, 0] > 0.0, distances[:, k - 1], distances[:, k])
+    nearest, second = distances[:, 0], distances[:, 1]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        weight = np.where(second > 0.0, np.minimum(1.0, nearest / (NEAR_TWIN * second)), 0.0)
+    # Written so that w = 1 gives d_k and w = 0 gives d_(k+1) exactly.
+    return np.where(
+        weight >= 1.0, distances[:, k - 1], distances[:, k] + weight * (distances[:, k - 1] - distances[:, k])
+    )
 
 
 def query_interval(

@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 
 from velmora._metric_core.data import resolve_seed, unit_interval
+from velmora.tabular.evaluator.catalogue import metric_info
 from velmora.tabular.evaluator.report import MetricResult
 
 from .._neighbours import (
@@ -33,12 +34,11 @@ from .._neighbours import (
 
 class SupportMetric:
     """What alpha-precision and beta-recall share: the options of the search and the
-    computation of ``support_score``. A subclass names its result (``result_name``,
-    ``description``), says whether it scores recall, and gives its number of levels
-    (``n_levels``)."""
+    computation of ``support_score``. A subclass names its metric (``result_name``, whose
+    catalogue entry gives the result's texts), says whether it scores recall, and gives
+    its number of levels (``n_levels``)."""
 
     result_name = ""
-    description = ""
     recall = False
 
     def __init__(
@@ -65,12 +65,13 @@ class SupportMetric:
         )
         details = rows.details()
         details.update(figures)
+        info = metric_info(self.result_name)
         return MetricResult(
-            name=self.result_name,
+            name=info.result_name,
             value=value,
-            category="fidelity",
-            higher_is_better=True,
-            description=self.description,
+            category=info.category,
+            higher_is_better=info.higher_is_better,
+            description=info.description,
             details=details,
         )
 

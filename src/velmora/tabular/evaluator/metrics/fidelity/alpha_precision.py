@@ -52,7 +52,6 @@ class AlphaPrecisionMetric(SupportMetric):
     """
 
     result_name = "alpha_precision"
-    description = "Integrated alpha-precision: synthetic rows inside the real alpha-supports. Higher = better."
     recall = False
 
     def __init__(

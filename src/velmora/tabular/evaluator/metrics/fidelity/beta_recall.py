@@ -53,9 +53,6 @@ class BetaRecallMetric(SupportMetric):
     """
 
     result_name = "beta_recall"
-    description = (
-        "Integrated beta-recall: real rows covered by the synthetic data at the real densities. Higher = better."
-    )
     recall = True
 
     def __init__(

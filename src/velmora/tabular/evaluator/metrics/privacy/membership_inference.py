@@ -14,16 +14,16 @@ from .._neighbours import (
     REAL,
     SYNTHETIC,
     WeightedSample,
+    checked_holdout,
     embedded_rows,
     found_in,
-    kth_other_distances,
     nearest_distances,
     query_cap,
     query_interval,
-    repeated,
     sample_queries,
     sampling_details,
 )
+from .exposure import DEFAULT_K_ANONYMITY, exposure_of, profiles_of
 
 __all__ = ["MembershipInferenceMetric", "ThresholdAttack"]
 
@@ -111,7 +111,9 @@ class MembershipInferenceMetric:
     Without a holdout no non-member is at hand, so the attack is measured against the
     real data's own spacing: the suspected group is the synthetic records, each at its
     distance to the nearest real record, and the baseline is the real records, each at
-    its distance to the nearest *other* real record. A generator that samples the
+    its distinct spacing, the distance to the nearest real record of another profile (a
+    profile is a whole row; repeats of a record are not its neighbours, so they never
+    hide a copy of it). A generator that samples the
     population without copying puts its records as far from the real records as the
     real records are from one another, and the advantage is 0; records copied or
     perturbed less than the natural spacing lie closer, and a share f of copies gives
@@ -125,7 +127,9 @@ class MembershipInferenceMetric:
     Details of the estimate:
 
     - exact copies are found by hashing whole rows, over every row, and rank closest
-      of all; a real record that equals another real record has no spacing (0);
+      of all; a copy of a profile that more than ``k_anonymity`` real records share is
+      k-anonymous: it is not counted as a copy, and such real records have spacing 0
+      (their repeats), so copies of common profiles give the attacker nothing;
     - the distances of the other rows are computed against every row of the
       reference; a group is queried from a seeded sample of its rows when its search
       would exceed ``max_pairs`` query-reference pairs (or ``max_queries`` rows), and
@@ -136,9 +140,11 @@ class MembershipInferenceMetric:
       sample reads about 0 and not about 0.03.
 
     Assumptions: the real frame holds the records the generator learned from; the
-    synthetic rows are meant to be draws from the same population. Records that
-    repeat in the real data (many equal rows) cannot be told apart by any distance,
-    so a copy of a table made of repeated rows reads as low risk.
+    synthetic rows are meant to be draws from the same population. Without a holdout,
+    a fresh sample of a discrete population whose records often repeat reproduces real
+    records by chance and reads as risk too: only a holdout tells the two apart (the
+    release verdict then asks for one). ``details["exposure"]`` holds the exposure of
+    the pair (see ``exposure``).
 
     Parameters
     ----------
@@ -151,6 +157,8 @@ class MembershipInferenceMetric:
     max_pairs : int, default 400_000_000
         Query-reference pairs per search: max_pairs // n rows of a group are queried
         against n rows (at least 1,000); None or 0 for no budget.
+    k_anonymity : int, default 5
+        A profile shared by more real records than this is k-anonymous.
     """
 
     def __init__(
@@ -159,13 +167,13 @@ class MembershipInferenceMetric:
         max_queries: Optional[int] = None,
         random_seed: Optional[int] = None,
         max_pairs: Optional[int] = DEFAULT_MAX_PAIRS,
+        k_anonymity: int = DEFAULT_K_ANONYMITY,
     ) -> None:
-        if holdout is not None and not isinstance(holdout, pd.DataFrame):
-            raise TypeError(f"The holdout data must be a pandas DataFrame, got {type(holdout).__name__}")
-        self.holdout = holdout
+        self.holdout = checked_holdout(holdout)
         self.max_queries = max_queries
         self.max_pairs = max_pairs
         self.random_seed = resolve_seed(random_seed)
+        self.k_anonymity = int(k_anonymity)
         self.details: Dict[str, object] = {}
 
     def _baseline_queries(
@@ -180,14 +188,15 @@ class MembershipInferenceMetric:
 
     def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> float:
         """The attack's AUC in [0.5, 1]; ``details`` explains it."""
-        if self.holdout is not None and len(self.holdout) == 0:
-            raise ValueError("The holdout data has no rows.")
         others = () if self.holdout is None else (self.holdout,)
         rows = embedded_rows(real, synthetic, others)
+        profiles = profiles_of(rows, self.k_anonymity)
         rng = np.random.RandomState(self.random_seed)
         if self.holdout is None:
-            close_exact = found_in(rows.synthetic_hash, rows.real_hash)
-            baseline_exact = repeated(rows.real_hash)
+            close_exact = found_in(rows.synthetic_hash, profiles.eligible_hashes)
+            # Real records are measured at their distinct spacing: repeats are not each
+            # other's neighbours, so they cannot hide copies of them.
+            baseline_exact = np.zeros(len(rows.real), dtype=bool)
             # Both groups are searched against the real rows.
             cap = query_cap(len(rows.real), self.max_pairs, self.max_queries)
             close_rows = sample_queries(
@@ -195,20 +204,23 @@ class MembershipInferenceMetric:
             )
             baseline_rows = self._baseline_queries(close_rows, baseline_exact, cap, REAL)
             close = nearest_distances(rows, "synthetic", close_rows, "real")
-            baseline = kth_other_distances(rows, baseline_rows, 1)
+            baseline = profiles.spacing(baseline_rows)
             groups = {
                 "synthetic": (len(close_rows), int((~close_exact).sum())),
                 "real_spacing": (len(baseline_rows), int((~baseline_exact).sum())),
             }
-            source = "real leave-one-out spacing"
+            source = "real distinct spacing"
             shares = {
                 "share_exact_copies": float(close_exact.mean()),
-                "share_real_repeated": float(baseline_exact.mean()),
+                "share_real_repeated": float((profiles.counts >= 2).mean()),
             }
         else:
             holdout = rows.others[0]
-            close_exact = found_in(rows.real_hash, rows.synthetic_hash)
-            baseline_exact = found_in(rows.other_hashes[0], rows.synthetic_hash)
+            close_exact = profiles.eligible & found_in(rows.real_hash, rows.synthetic_hash)
+            holdout_hash = rows.other_hashes[0]
+            baseline_exact = (profiles.count_of(holdout_hash) + 1 <= self.k_anonymity) & found_in(
+                holdout_hash, rows.synthetic_hash
+            )
             # Both groups are searched against the synthetic rows.
             cap = query_cap(len(rows.synthetic), self.max_pairs, self.max_queries)
             close_rows = sample_queries(np.flatnonzero(~close_exact), len(close_exact), cap, self.random_seed, REAL)
@@ -246,7 +258,12 @@ class MembershipInferenceMetric:
             risk_interval_95=[low, high],
             auc=auc,
             auc_interval_95=[0.5 + low / 2.0, 0.5 + high / 2.0],
+            k_anonymity=self.k_anonymity,
         )
         details.update(sampling_details(groups, self.max_queries, self.max_pairs, self.random_seed))
+        exposure = exposure_of(
+            rows, self.holdout is not None, self.random_seed, self.max_pairs, self.max_queries, self.k_anonymity
+        )
+        details["exposure"] = exposure.to_details()
         self.details = details
         return auc

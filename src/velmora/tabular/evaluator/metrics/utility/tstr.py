@@ -1,11 +1,13 @@
 """Train on synthetic, test on real (TSTR), normalised by train on real."""
 
+import math
 from typing import Hashable, Optional
 
 import pandas as pd
 
 from velmora._metric_core.data import check_frames, resolve_seed, unit_interval
 from velmora._metric_core.models import MAX_TEST_ROWS, default_target, prepare_task
+from velmora.tabular.evaluator.catalogue import metric_info
 from velmora.tabular.evaluator.report import MetricResult
 
 __all__ = ["TSTRNormalizedMetric"]
@@ -17,14 +19,17 @@ class TSTRNormalizedMetric:
 
     TSTR (train on synthetic, test on real) was introduced by Esteban, Hyland and
     Rätsch ("Real-valued (medical) time series generation with recurrent conditional
-    GANs", 2017). The real frame is split at random (seeded) into a training part and a
-    held-out test part; one model learns the target from the synthetic frame (TSTR),
-    another from the real training part (TRTR, train on real, test on real); both are
-    scored on the real test part, by macro F1 for a classification target and by R^2 for
-    a regression target. The result is TSTR / TRTR clipped to [0, 1] (a negative TSTR
-    counts as 0); 1 means the synthetic data is as useful for the task as the real data.
-    A target with no signal (TRTR <= 0) scores 0.0, with the reason in the details. The
-    details also name the target, the task kind, both models and the split.
+    GANs", 2017). One model learns the target from the synthetic frame (TSTR), another
+    from real records (TRTR, train on real, test on real); both are scored on real
+    records neither learned from, by macro F1 for a classification target and by R^2 for
+    a regression target. With a ``holdout`` those are the holdout's records and the real
+    model learns from every real record; without one the real frame is split at random
+    (seeded) and the held-out part is the test, which the synthetic table may hold (a
+    copy holds it all, and then scores too well: the details say so). The result is
+    TSTR / TRTR clipped to [0, 1] (a negative TSTR counts as 0); 1 means the synthetic
+    data is as useful for the task as the real data. A target the real model cannot
+    predict (TRTR <= 0) has no ratio: the value is NaN, with the reason in the details.
+    The details also name the target, the task kind, both models and the test rows.
 
     Parameters
     ----------
@@ -40,6 +45,8 @@ class TSTRNormalizedMetric:
     max_test_rows : int, default 100000
         More held-out rows are scored from a seeded sample of this size (recorded in the
         details as ``n_test``, the held-out part of the split as ``split["n_test"]``).
+    holdout : pandas.DataFrame, optional
+        Real records the synthetic table was not made from: the test rows.
     """
 
     def __init__(
@@ -49,8 +56,10 @@ class TSTRNormalizedMetric:
         test_fraction: float = 0.3,
         max_train_rows: Optional[int] = 50000,
         max_test_rows: Optional[int] = MAX_TEST_ROWS,
+        holdout: Optional[pd.DataFrame] = None,
     ) -> None:
         self.random_seed = resolve_seed(random_seed)
+        self.holdout = holdout
         self.target = target
         self.test_fraction = float(test_fraction)
         self.max_train_rows = max_train_rows
@@ -59,14 +68,21 @@ class TSTRNormalizedMetric:
     def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> MetricResult:
         """The "tstr_normalized" result (category "utility", higher is better).
 
-        When the model trained on real data scores 0 or less on the held-out real part
-        (a target with no signal the features can predict), the ratio means nothing:
-        the value is then 0.0 and ``details["reason"]`` says why.
+        When the model trained on real data scores 0 or less on the test rows (a target
+        with no signal the features can predict), the ratio means nothing: the value is
+        then NaN and ``details["reason"]`` says why.
         """
         check_frames(real, synthetic)
         target = default_target(real, synthetic) if self.target is None else self.target
         task = prepare_task(
-            real, synthetic, target, self.test_fraction, self.max_train_rows, self.random_seed, self.max_test_rows
+            real,
+            synthetic,
+            target,
+            self.test_fraction,
+            self.max_train_rows,
+            self.random_seed,
+            self.max_test_rows,
+            self.holdout,
         )
         predicted_real, predicted_synthetic = task.predictions()
         trtr = task.data.score(task.y_test, predicted_real)
@@ -76,16 +92,17 @@ class TSTRNormalizedMetric:
         if trtr > 0:
             value = unit_interval(max(0.0, tstr) / trtr)
         else:
-            value = 0.0
+            value = math.nan
             details["reason"] = (
-                f"the model trained on real data scores {trtr:.4f} ({measure}) on held-out real data: "
+                f"the model trained on real data scores {trtr:.4f} ({measure}) on the test rows: "
                 f"the target {str(target)!r} has no signal to reproduce, so the ratio is undefined"
             )
+        info = metric_info("tstr_normalized")
         return MetricResult(
-            name="tstr_normalized",
+            name=info.result_name,
             value=value,
-            category="utility",
-            higher_is_better=True,
-            description=f"Train-on-synthetic / train-on-real {measure} on held-out real data. Higher = better.",
+            category=info.category,
+            higher_is_better=info.higher_is_better,
+            description=info.description.format(measure=measure),
             details=details,
         )
