@@ -4,13 +4,18 @@ differ only in their seed.
 - "numeric": five columns, skewed and tied together non-linearly;
 - "categorical": eight text columns of 6 to 10 labels driven by two hidden factors and
   three independent columns of 12 labels (rows rarely repeat);
-- "mixed": three numbers, an integer count, three text columns and a boolean.
+- "mixed": three numbers, an integer count, three text columns and a boolean;
+- "discrete": six text columns of 3 to 6 labels driven by one hidden factor, whose
+  records repeat by nature (about a quarter of 300 rows, most of 50,000);
+- "repeated": each record of the "mixed" population four times (a table whose rows
+  repeat although its population's do not).
 """
 
 import numpy as np
 import pandas as pd
 
 KINDS = ("numeric", "categorical", "mixed")
+REPEATING = ("discrete", "repeated")
 
 
 def _labels(rng, factor, size, prefix, spread=1.5):
@@ -23,7 +28,16 @@ def _labels(rng, factor, size, prefix, spread=1.5):
 
 def draw(kind, n_rows, seed):
     """``n_rows`` rows of the population ``kind``, drawn with ``seed``."""
+    if kind == "repeated":
+        base = draw("mixed", (n_rows + 3) // 4, seed)
+        return pd.concat([base] * 4, ignore_index=True).iloc[:n_rows].reset_index(drop=True)
     rng = np.random.RandomState(seed)
+    if kind == "discrete":
+        factor = rng.normal(size=n_rows)
+        return pd.DataFrame(
+            {f"d{i}": _labels(rng, factor + 0.5 * rng.normal(size=n_rows), size, f"d{i}_")
+             for i, size in enumerate((3, 4, 3, 5, 4, 6))}
+        )
     z = rng.normal(size=(n_rows, 2))
     if kind == "numeric":
         return pd.DataFrame(
@@ -128,8 +142,15 @@ def unrelated(real, seed):
     return pd.DataFrame(out)
 
 
+def collapse(real, n_distinct, seed):
+    """``n_distinct`` real records repeated to the real table's length (mode collapse)."""
+    rng = np.random.RandomState(seed)
+    chosen = real.iloc[rng.choice(len(real), size=n_distinct, replace=False)]
+    return chosen.iloc[np.arange(len(real)) % n_distinct].reset_index(drop=True)
+
+
 def _kind_of(frame):
-    for kind in KINDS:
+    for kind in KINDS + REPEATING:
         if list(draw(kind, 2, 0).columns) == list(frame.columns):
             return kind
     raise ValueError("not a frame of these populations")

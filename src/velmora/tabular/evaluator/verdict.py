@@ -148,7 +148,7 @@ def release_verdict(
     attack_risk = _number(attack.value) if attack is not None else None
     if attack_risk is not None and not math.isfinite(attack_risk):
         attack_risk = None
-    holdout = bool(exposure and exposure.get("chance_source") == "holdout")
+    holdout = bool(exposure and str(exposure.get("chance_source", "")).startswith("holdout"))
     exposed = _share(exposure.get("exposed_share")) if exposure else 0.0
 
     privacy_passed: Optional[bool]

@@ -22,7 +22,10 @@ generator never saw: the holdout's records, reproduced by the synthetic table an
 reproducing a real record, when a holdout is given; otherwise each real record against
 the other real records (left out in turn: a record that repeats in the real table is
 reproduced by its repeats, a single record when its nearest distinct neighbour is closer
-than ``NEAR_RATIO`` times its second nearest). A share s over its chance level c gives
+than ``NEAR_RATIO`` times its second nearest). With a holdout whose chance level agrees
+with the real table's own (the population repeats as the table does), the two are
+pooled; where they disagree (rows repeated in the table but not in the population) the
+holdout's alone counts. A share s over its chance level c gives
 the share copied beyond chance, (s - c) / (1 - c): about f for a table of which a share
 f was copied and the rest drawn afresh.
 
@@ -136,7 +139,7 @@ class Exposure:
 
     k_anonymity: int
     near_ratio: float
-    chance_source: str  # "holdout" or "real leave-one-out"
+    chance_source: str  # "holdout", "holdout and real leave-one-out" or "real leave-one-out"
     eligible_share: float
     repeated_share: float
     reproduced_share: float
@@ -156,7 +159,7 @@ class Exposure:
     def exposed_share(self) -> float:
         """The share of real records exposed: beyond chance with a holdout, all
         reproduced records without one."""
-        if self.chance_source == "holdout":
+        if self.chance_source.startswith("holdout"):
             return self.eligible_share * (self.reproduced_beyond_chance or 0.0)
         return self.reproduced_share
 
@@ -216,6 +219,21 @@ class _Share:
         self.variance = binomial + sampling
 
 
+def _agree(first: _Share, second: _Share) -> bool:
+    """Whether two estimates of one share differ by less than twice their error."""
+    return abs(first.value - second.value) <= 2.0 * math.sqrt(first.variance + second.variance)
+
+
+def _pooled(first: _Share, second: _Share) -> _Share:
+    """The two estimates weighted by their sizes (a share of both sets of records)."""
+    pooled = _Share.__new__(_Share)
+    pooled.n = first.n + second.n
+    weight = first.n / pooled.n
+    pooled.value = weight * first.value + (1.0 - weight) * second.value
+    pooled.variance = weight**2 * first.variance + (1.0 - weight) ** 2 * second.variance
+    return pooled
+
+
 def _beyond(share: _Share, chance: _Share, ceiling: float, chance_ceiling: float) -> Tuple[Optional[float], float]:
     """(the share copied beyond chance among the records that can be reproduced, its
     standard error); the shares are first taken relative to their ceilings."""
@@ -271,6 +289,15 @@ def _measure(
         n_synthetic, int(reproducing_exact.sum()), len(others), int(reproducing_near.sum()), len(synthetic_queried)
     )
 
+    # Left out in turn: a repeated record is reproduced by its repeats, a single one when
+    # its nearest distinct neighbour is much closer than its second nearest.
+    repeated = eligible & (profiles.counts >= 2)
+    singles = np.flatnonzero(eligible & ~repeated)
+    singles_queried = sample_queries(singles, n_real, query_cap(n_real, max_pairs, max_queries), seed, REAL)
+    first, second, _ = profiles.distinct_distances("real", singles_queried, rows.real_hash[singles_queried])
+    loo_near = first < NEAR_RATIO * second
+    left_out = _Share(n_real, int(repeated.sum()), len(singles), int(loo_near.sum()), len(singles_queried))
+
     if holdout:
         hashes = rows.other_hashes[0]
         n_chance = len(hashes)
@@ -294,17 +321,18 @@ def _measure(
         )
         chance_ceiling = float(chance_eligible.mean()) if n_chance else 0.0
         source = "holdout"
+        # Where the real table's own chance level agrees with the holdout's, the
+        # population repeats as the table does, and both measure the same chance: they
+        # are pooled, which halves the error on small tables.
+        if _agree(left_out, chance_reproduced) and _agree(left_out, chance_reproducing):
+            chance_reproduced = _pooled(chance_reproduced, left_out)
+            chance_reproducing = _pooled(chance_reproducing, left_out)
+            chance_ceiling = (chance_ceiling * n_chance + eligible_share * n_real) / (n_chance + n_real)
+            n_chance += n_real
+            source = "holdout and real leave-one-out"
     else:
         n_chance = n_real
-        # Left out in turn: a repeated record is reproduced by its repeats, a single one
-        # when its nearest distinct neighbour is much closer than its second nearest.
-        repeated = eligible & (profiles.counts >= 2)
-        singles = np.flatnonzero(eligible & ~repeated)
-        singles_queried = sample_queries(singles, n_real, query_cap(n_real, max_pairs, max_queries), seed, REAL)
-        first, second, _ = profiles.distinct_distances("real", singles_queried, rows.real_hash[singles_queried])
-        loo_near = first < NEAR_RATIO * second
-        chance_reproduced = _Share(n_real, int(repeated.sum()), len(singles), int(loo_near.sum()), len(singles_queried))
-        chance_reproducing = chance_reproduced
+        chance_reproduced = chance_reproducing = left_out
         chance_ceiling = eligible_share
         source = "real leave-one-out"
 
