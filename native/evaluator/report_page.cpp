@@ -153,6 +153,25 @@ py::object to_html(const Call& call) {
     return html;
 }
 
+// The overall score of the page for any mapping of name to result, so that the report
+// records give the page's own figure.
+py::object page_overall_score(const Call& call) {
+    py::dict all_metrics;
+    merge_unpacked(all_metrics, call[0]);
+    return overall_score(call, all_metrics);
+}
+
+const FunctionSpec overall_score_spec{
+    .name = "_overall_score",
+    .params = {{.name = "metrics", .annotation = "dict"}},
+    .return_annotation = "float",
+    .doc =
+        "The report page's overall score of ``metrics`` (name -> result): the mean value of\n"
+        "        the results whose ``higher_is_better`` is true, 0.0 when there is none.\n"
+        "        ",
+    .implementation = page_overall_score,
+};
+
 const FunctionSpec to_html_spec{
     .name = "to_html",
     .params = {{.name = "self"},
@@ -186,7 +205,7 @@ const FunctionSpec to_html_spec{
 }  // namespace
 
 void add_report_page_members(ClassBuilder& cls) {
-    cls.method(to_html_spec).static_method(generate_plot_html_spec);
+    cls.method(to_html_spec).static_method(generate_plot_html_spec).static_method(overall_score_spec);
 }
 
 }  // namespace velmora::evaluator

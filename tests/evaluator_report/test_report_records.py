@@ -169,8 +169,8 @@ def test_compare_rejects_non_reports(reports):
     [
         ({"a": 0.5, "b": 1.0, "risk_c": 0.9}, 0.75),
         ({"a": np.float32(0.25), "b": 1}, 0.625),
-        ({"risk_c": 0.1}, math.nan),
-        ({}, math.nan),
+        ({"risk_c": 0.1}, 0.0),
+        ({}, 0.0),
         ({"a": 0.5, "b": float("nan")}, math.nan),
     ],
 )
@@ -204,8 +204,9 @@ def test_to_frame_lists_aggregate_then_privacy_results_in_filing_order():
 def test_comparison_repr_and_summary_show_each_overall_score():
     result = compare([make_report("A", fidelity=0.9, utility=1.0), make_report("B", risk_mia=0.1)])
     assert repr(result) == "ComparisonResult(labels=['A', 'B'], metrics=3, recommended=None)"
-    assert "Overall scores (the page's mean): A: 0.9500, B: -" in result.summary().splitlines()
-    assert result.to_dict()["overall_scores"] == {"A": 0.95, "B": None}
+    # B has no higher-is-better result: the page shows 0.00.
+    assert "Overall scores (the page's mean): A: 0.9500, B: 0.0000" in result.summary().splitlines()
+    assert result.to_dict()["overall_scores"] == {"A": 0.95, "B": 0.0}
 
 
 def test_from_json_rebuilds_results_under_their_keys_with_null_as_nan():

@@ -216,16 +216,16 @@ class EvaluationReport:
         return {**self.aggregate_metrics, **self.privacy_metrics}
 
     def overall_score(self) -> float:
-        """The report page's overall score: the mean value of the results where higher
-        is better (aggregate ones first, then privacy ones; a privacy result replaces an
-        aggregate one of the same name), NaN when there is none. A NaN value makes the
-        score NaN. It counts each per-column score as much as a whole-table one and
-        includes the closeness score of the privacy results, so a copy of the real data
-        scores highest: rank and gate on ``quality_score()`` and ``release_verdict()``."""
-        values = [result.value for result in self.metrics.values() if result.higher_is_better]
-        if not values:
-            return math.nan
-        return float(sum(values) / len(values))
+        """The report page's overall score (``TabularEvaluator._overall_score``, the page's
+        own computation): the mean value of the results where higher is better
+        (aggregate ones first, then privacy ones; a privacy result replaces an aggregate
+        one of the same name), 0.0 when there is none. A NaN value makes the score NaN.
+        It counts each per-column score as much as a whole-table one and includes the
+        closeness score of the privacy results, so a copy of the real data scores
+        highest: rank and gate on ``quality_score()`` and ``release_verdict()``."""
+        from velmora.tabular.evaluator.evaluator import TabularEvaluator
+
+        return float(TabularEvaluator._overall_score(self.metrics))
 
     def quality_score(self) -> float:
         """The grouped quality score in [0, 1] (see ``velmora.tabular.evaluator.verdict``):
