@@ -13,6 +13,7 @@ shuffled apart, unrelated values. The populations are those of the metric tests
 """
 
 import argparse
+import logging
 import pathlib
 import sys
 import time
@@ -57,12 +58,15 @@ def releases(real, fresh, seed):
 
 
 def cell(verdict):
-    label = {"release": "release", "do not release": "refused", "undecided: needs a holdout": "undecided"}
-    return f"{label[verdict.label]:<9} {verdict.exposed_share:6.1%} {verdict.quality_score:6.3f}"
+    """The verdict (release / no; privacy passed, failed or undecided), the exposed share
+    and the quality score."""
+    privacy = {True: "passed", False: "failed", None: "undecided"}[verdict.privacy_passed]
+    released = "release" if verdict.releasable else "no"
+    return f"{released:<7} {privacy:<9} {verdict.exposed_share:6.1%} {verdict.quality_score:6.3f}"
 
 
 def decision_table(kinds, sizes):
-    print("verdict, exposed share, quality score (no holdout | with a holdout of the same population)")
+    print("releasable, privacy, exposed share, quality score (no holdout | with a holdout of the same population)")
     for kind in kinds:
         for size in sizes:
             real, fresh = pop.draw(kind, size, 1), pop.draw(kind, size, 2)
@@ -105,6 +109,7 @@ def many_classes_speed():
 
 
 def main():
+    logging.getLogger("velmora.core_generator.noiseforge").setLevel(logging.WARNING)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[300, 50_000])
     parser.add_argument("--kinds", nargs="+", default=list(pop.KINDS + pop.REPEATING))
