@@ -31,3 +31,15 @@ def test_architecture_names_every_folder():
     folders += [p.name for p in root.iterdir() if p.is_dir() and p.name in {"src", "tests", "benchmarks",
                                                                             "examples", "tools", ".ci"}]
     assert [f for f in folders if f"`{f}" not in section] == []
+
+
+def test_metric_table_is_the_catalogue():
+    from velmora.tabular.evaluator.catalogue import metric_catalogue
+
+    text = README.read_text(encoding="utf-8")
+    # Pipes inside a cell are escaped, as Markdown tables need.
+    expected = [
+        f"| `{info.name}` | {info.group} | {info.better} | {info.value_range} | {info.summary.replace('|', chr(92) + '|')} |"
+        for info in metric_catalogue()
+    ]
+    assert [line for line in text.splitlines() if line in expected] == expected
