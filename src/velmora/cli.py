@@ -727,7 +727,8 @@ def build_parser() -> argparse.ArgumentParser:
         prog="velmora",
         formatter_class=_HelpFormatter,
         description="Evaluate, compare, perturb and validate synthetic tabular data (CSV or Parquet files).",
-        epilog="exit status: 0 success, 1 a quality gate failed (--fail-under, --fail-on-violation),\n"
+        epilog="exit status: 0 success, 1 a gate failed (evaluate: not releasable or --fail-under;\n"
+        "validate: --fail-on-violation),\n"
         "2 bad input, 3 internal error (a fault of velmora; --traceback shows it), 130 interrupted.\n"
         "Run 'velmora COMMAND --help' for a command's options and examples.",
     )
