@@ -213,3 +213,11 @@ def test_every_filed_score_and_the_overall_score_lie_in_the_unit_interval(case):
     overall = float(page.split('<div class="score-value">')[1].split("<")[0])
     assert math.isnan(overall) if undefined else 0.0 <= overall <= 1.0
     assert 0.0 <= report.quality_score() <= 1.0
+
+
+@pytest.mark.parametrize("kind", ["numeric", "mixed"])
+def test_alpha_beta_score_a_copy_moved_by_a_hair_as_the_copy(kind):
+    real = pop.draw(kind, 2000, 1)
+    for metric in (AlphaPrecisionMetric(), BetaRecallMetric()):
+        copy, moved = metric.compute(real, real.copy()).value, metric.compute(real, pop.jitter(real, 1e-9, 2)).value
+        assert copy == 1.0 and moved >= copy - 0.01
