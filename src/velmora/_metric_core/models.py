@@ -18,7 +18,7 @@ import numpy as np
 import pandas as pd
 from sklearn.dummy import DummyClassifier
 from sklearn.ensemble import HistGradientBoostingClassifier, HistGradientBoostingRegressor
-from sklearn.metrics import f1_score, r2_score
+from sklearn.metrics import cohen_kappa_score, r2_score
 from threadpoolctl import threadpool_limits
 
 from .data import MISSING, category_codes, category_labels, column_kind, frame_tokens, numeric_values, shared_columns
@@ -225,9 +225,12 @@ class TabularModelData:
             return model.predict(x)
 
     def score(self, y_true: np.ndarray, y_pred: np.ndarray) -> float:
-        """Macro F1 for classification, R^2 for regression."""
+        """Skill over chance: Cohen's kappa for classification (Cohen, "A coefficient of
+        agreement for nominal scales", 1960: 0 for a model no better than guessing by the
+        class frequencies, such as one that always predicts the most frequent class), R^2
+        for regression (0 for the mean); 1 for a perfect model."""
         if self.task == "classification":
-            return float(f1_score(y_true, y_pred, average="macro"))
+            return agreement(y_true, y_pred)
         return float(r2_score(y_true, y_pred))
 
 
@@ -270,8 +273,8 @@ class UtilityTask:
 
     @property
     def measure(self) -> str:
-        """How the model trained on real data is scored: macro F1 or R^2."""
-        return "macro F1" if self.data.task == "classification" else "R^2"
+        """How the models are scored: Cohen's kappa or R^2."""
+        return "Cohen's kappa" if self.data.task == "classification" else "R^2"
 
     def details(self, **figures) -> Dict[str, object]:
         """The details both utility metrics record: target, task, models, test rows,
@@ -430,6 +433,22 @@ def _digest(values: np.ndarray) -> tuple:
     # A column-major array is digested as its (row-major) transpose, without a copy.
     contiguous = values.T if values.flags.f_contiguous and not values.flags.c_contiguous else values
     return (values.dtype.str, values.shape, content_digest(np.ascontiguousarray(contiguous)))
+
+
+def agreement(first: np.ndarray, second: np.ndarray) -> float:
+    """Cohen's kappa of two label arrays: their agreement beyond what their label
+    frequencies give by chance. Two arrays of one and the same label agree fully (1);
+    where chance alone explains every agreement otherwise, 0."""
+    first = np.asarray(first, dtype=object)
+    second = np.asarray(second, dtype=object)
+    if np.array_equal(first, second):
+        return 1.0
+    labels = np.unique(np.concatenate([first, second]).astype(str))
+    if len(labels) < 2:
+        return 1.0
+    with np.errstate(divide="ignore", invalid="ignore"):
+        kappa = cohen_kappa_score(first.astype(str), second.astype(str), labels=labels)
+    return float(kappa) if np.isfinite(kappa) else 0.0
 
 
 def both(first: Callable[[], object], second: Callable[[], object]) -> Tuple:

@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 
 from velmora._metric_core.data import check_frames, resolve_seed, unit_interval
-from velmora._metric_core.models import MAX_TEST_ROWS, prepare_task
+from velmora._metric_core.models import MAX_TEST_ROWS, agreement, prepare_task
 
 __all__ = ["PredictionAgreementMetrics"]
 
@@ -41,7 +41,7 @@ class PredictionAgreementMetrics:
     predict the same class, and for a regression target Lin's concordance correlation
     of the two predictions, clipped to [0, 1]. 1 means the synthetic data teaches the
     same decision function as the real data. When model A itself has no skill on the
-    test rows (macro F1 or R^2 of 0 or less: a target the features do not predict) the
+    test rows (Cohen's kappa or R^2 of 0 or less: a target the features do not predict) the
     agreement means nothing: the score is NaN and ``details["reason"]`` says why. After
     the call ``details`` names the target, the task kind, both models and the test
     rows.
@@ -102,7 +102,7 @@ class PredictionAgreementMetrics:
         trtr = data.score(task.y_test, predicted_real)
         measure = task.measure
         self.details = task.details(
-            agreement="share of equal predictions" if data.task == "classification" else "Lin's concordance",
+            agreement="Cohen's kappa of the predictions" if data.task == "classification" else "Lin's concordance",
             trtr=trtr,
             trtr_score=measure,
         )
@@ -115,5 +115,5 @@ class PredictionAgreementMetrics:
             )
             return math.nan
         if data.task == "classification":
-            return float(np.mean(predicted_real == predicted_synthetic))
+            return unit_interval(agreement(predicted_real, predicted_synthetic))
         return unit_interval(concordance_correlation(predicted_real, predicted_synthetic))
