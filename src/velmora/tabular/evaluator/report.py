@@ -233,8 +233,8 @@ class EvaluationReport:
 
     @property
     def metrics(self) -> Dict[str, MetricResult]:
-        """Every result by name: the aggregate ones, then the privacy ones (a privacy
-        result replaces an aggregate one of the same name)."""
+        """Every result by name, the aggregate ones and then the privacy ones (a
+        privacy result replaces an aggregate one of the same name)."""
         return {**self.aggregate_metrics, **self.privacy_metrics}
 
     def overall_score(self) -> float:
