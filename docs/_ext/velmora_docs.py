@@ -4,8 +4,9 @@
   rendered from the parser itself, so the reference cannot drift from the program.
 - ``velmora-session``: a terminal session (``$ velmora ...`` lines and their output)
   shown as a console block and run by the doctest builder: each command runs in-process
-  through ``velmora.cli.main`` and its output must match the lines shown. ``$ echo $?``
-  after a command checks its exit status; ``$ cat FILE`` shows a file.
+  through ``velmora.cli.main`` and its output must match the lines shown. A command
+  may go on over lines ending in a backslash; ``$ echo $?`` after a command checks its
+  exit status; ``$ cat FILE`` shows a file.
 - The docstrings of the extension modules begin with their signature line (the name,
   then each parameter with its checked kind, such as ``str rule: str``); autodoc takes
   the signature from ``inspect.signature`` instead, so that line is dropped from the
@@ -96,8 +97,16 @@ def run_command(line: str, status: int = 0) -> None:
 def parse_session(lines: List[str]) -> List[Tuple[str, List[str], int]]:
     """The commands of a session with their output lines and expected exit status."""
     commands: List[Tuple[str, List[str], int]] = []
+    continued = False
     for line in lines:
+        if continued:
+            # A command broken over lines with a trailing backslash, as in a shell.
+            command, output, status = commands[-1]
+            commands[-1] = (command[:-1].rstrip() + " " + line.strip(), output, status)
+            continued = line.rstrip().endswith("\\")
+            continue
         if line.startswith("$ "):
+            continued = line.rstrip().endswith("\\")
             command = line[2:].strip()
             if command == "echo $?":
                 if not commands:
