@@ -14,6 +14,7 @@
 """
 
 import contextlib
+import dataclasses
 import io
 import os
 import re
@@ -277,11 +278,27 @@ def _unquote(text: str) -> str:
     return _QUOTED_NAME.sub(lambda match: match.group(1) or match.group(2), text)
 
 
+def _factory_defaults(obj: Any, signature: str) -> str:
+    """A dataclass's signature with each default made by a factory written as the value
+    it makes ({} or []) or as ``...``: inspect writes ``<factory>``, which is no Python
+    expression, and newer Sphinx releases then split the signature at every comma."""
+    if not (isinstance(obj, type) and dataclasses.is_dataclass(obj)):
+        return signature
+    for item in dataclasses.fields(obj):
+        if item.default_factory is dataclasses.MISSING:
+            continue
+        shown = {dict: "{}", list: "[]"}.get(item.default_factory, "...")
+        signature = signature.replace("<factory>", shown, 1)
+    return signature
+
+
 def clean_signature(
     app: Sphinx, what: str, name: str, obj: Any, options: Any, signature: Optional[str], annotation: Optional[str]
 ) -> Optional[Tuple[Optional[str], Optional[str]]]:
     if signature is None and annotation is None:
         return None
+    if signature is not None:
+        signature = _factory_defaults(obj, signature)
     if annotation is not None:
         annotation = re.sub(r"^'([A-Za-z_][\w.]*)'$", r"\1", annotation.strip())
     return (None if signature is None else _unquote(signature)), annotation
