@@ -4,8 +4,11 @@
 # then runs one job:
 #   bash tools/dev.sh main [ARGS]    the end-to-end example (on CPython 3.9)
 #   bash tools/dev.sh test [ARGS]    the quality gates, then every test: the C++
-#                                    unit tests, the Python tests on CPython 3.9, then
-#                                    the Python tests on CPython 3.13
+#                                    unit tests, the Python tests on CPython 3.9, the
+#                                    documentation site with its examples, then the
+#                                    Python tests on CPython 3.13
+#   bash tools/dev.sh docs           the documentation site alone (build/docs/html),
+#                                    its examples run as doctests
 #   bash tools/dev.sh lock --python X.Y [--lowest]
 #                                    resolve the requirements afresh and write
 #                                    constraints/pyX.Y.txt (--lowest: every runtime
@@ -92,7 +95,7 @@ setup_venv() {  # setup_venv VERSION
     "$py" -m pip install --quiet --no-build-isolation -c "$constraints" \
         --config-settings=build-dir="build/wheel-cp${version//./}" \
         --config-settings=cmake.define.VELMORA_TEST_MODULES=ON \
-        ${CI:+--config-settings=cmake.define.VELMORA_WERROR=ON} '.[test,examples,gates]'
+        ${CI:+--config-settings=cmake.define.VELMORA_WERROR=ON} '.[test,examples,gates,docs]'
     echo "$want" > "$stamp"
 }
 
@@ -205,6 +208,28 @@ run_gates() {
     "$venv/bin/python" tools/run_clang_tidy.py --clang-tidy "$venv/bin/clang-tidy" --cmake "$venv/bin/cmake"
 }
 
+# The documentation site (docs/, Sphinx with Markdown pages): the HTML pages, then every
+# example of the pages run by Sphinx's doctest builder. Warnings are errors (-W), all of
+# them reported before the build stops (--keep-going), and every cross-reference must
+# resolve (-n). Every page is read afresh (-E): the API pages come from the docstrings
+# of the built package, which Sphinx does not watch for changes.
+# (Called in a `||` list, where `set -e` is off, so each step's status is kept by hand.)
+run_docs() {  # run_docs VERSION
+    local venv started status=0
+    venv=$(venv_of "$1")
+    say "documentation site on CPython $1"
+    started=$(date +%s%N)
+    local sphinx=("$venv/bin/python" -m sphinx -W --keep-going -n -q -d build/docs/doctrees)
+    "${sphinx[@]}" -E -b html docs build/docs/html || status=$?
+    if [ "$status" = 0 ]; then
+        "${sphinx[@]}" -b doctest docs build/docs/doctest || status=$?
+    fi
+    if [ "$status" = 0 ]; then
+        say "docs: build/docs/html/index.html, every example run, $((($(date +%s%N) - started) / 1000000)) ms"
+    fi
+    return "$status"
+}
+
 job=${1:-}
 [ $# -gt 0 ] && shift
 python_version=""
@@ -241,11 +266,17 @@ case "$job" in
         ensure_chromium
         status=0
         run_python_tests "$reference" "$@" || status=$?
+        run_docs "$reference" || { [ "$status" != 0 ] || status=$?; }
         for version in "${also_test_on[@]}"; do
             setup_venv "$version"
             run_python_tests "$version" "$@" || { [ "$status" != 0 ] || status=$?; }
         done
         exit "$status"
+        ;;
+    docs)
+        version=${python_version:-$reference}
+        setup_venv "$version"
+        run_docs "$version"
         ;;
     lock)
         if [ -z "$python_version" ]; then
@@ -256,6 +287,7 @@ case "$job" in
         ;;
     *)
         echo "usage: bash tools/dev.sh main|test [--python X.Y] [arguments for the job]" >&2
+        echo "       bash tools/dev.sh docs [--python X.Y]" >&2
         echo "       bash tools/dev.sh lock --python X.Y [--lowest]" >&2
         exit 2
         ;;

@@ -9,7 +9,7 @@
     velmora perturb INPUT OUTPUT [--method NAME] [--epsilon E] [--delta D] [--preserve COL ...]
                     [--seed N]
     velmora validate DATA (--rule TEXT ... | --rules FILE) [--fix STRATEGY --output PATH]
-                     [--fail-on-violation]
+                     [--seed N] [--fail-on-violation] [--trust-rules]
     velmora metrics
     velmora --version
 

@@ -4,7 +4,7 @@ __all__ = ["VelmoraError", "VelmoraInputError"]
 
 
 class VelmoraError(Exception):
-    """Base class of every error velmora raises on purpose."""
+    """Base class of velmora's own exceptions."""
 
 
 class VelmoraInputError(VelmoraError, ValueError):

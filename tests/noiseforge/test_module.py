@@ -109,12 +109,12 @@ def test_launcher_does_nothing_when_imported():
     assert result.stdout == "" and result.stderr == ""
 
 
-def test_readme_example_runs(capsys):
-    readme = os.path.join(TESTS_DIR, "..", "..", "README.md")
-    with open(readme, encoding="utf-8") as handle:
+def test_guide_example_runs(capsys):
+    guide = os.path.join(TESTS_DIR, "..", "..", "docs", "guide", "noise.md")
+    with open(guide, encoding="utf-8") as handle:
         text = handle.read()
-    code = text.split("### Noise processor\n\n```python\n", 1)[1].split("```", 1)[0]
+    code = text.split("## Perturbing a frame\n\n```{testcode}\n", 1)[1].split("```", 1)[0]
     namespace = {}
-    exec(compile(code, "README.md", "exec"), namespace)
-    assert capsys.readouterr().out == "(500, 4)\n"
+    exec(compile(code, "docs/guide/noise.md", "exec"), namespace)
+    assert capsys.readouterr().out == "(500, 4)\nTrue\n"
     assert namespace["noisy"]["target"].equals(namespace["df"]["target"])

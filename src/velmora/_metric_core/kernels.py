@@ -5,9 +5,15 @@
 - ``coded_nearest_neighbours``: the same on coded rows (numbers and category codes,
   ``FeatureSpace.encode``), pruned but exact;
 - ``content_digest``: a 128-bit digest of an array's bytes;
+- ``object_identity_digest``: a 128-bit digest of which objects an object array holds;
+- ``finite_argsort``: a stable ascending order with the non-finite values last;
+- ``average_ranks``: ranks along such an order, ties sharing their mean rank;
 - ``rbf_kernel_sums``: the three sums of Gaussian kernel values an MMD needs;
 - ``ks_wasserstein``: the two-sample Kolmogorov-Smirnov statistic and the 1-Wasserstein
-  distance of two samples, from one sort of each.
+  distance of two samples, from one sort of each (``ks_wasserstein_sorted`` for
+  samples already sorted);
+- ``pairwise_squared_distances``: the squared distances between all pairs of rows of
+  a small sample (the MMD's bandwidth).
 
 The work is done by the C++ extension ``_metric_kernels`` in tiles of a few kilobytes,
 so memory does not grow with the product of the row counts. Each result equals, bit for

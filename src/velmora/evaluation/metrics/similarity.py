@@ -88,6 +88,10 @@ class UnivariateSimilarityMetrics:
     """Per-column distances between the real and synthetic marginal distributions,
     each turned into a similarity in [0, 1].
 
+    Each method returns a mapping of "<method>_<column>" to score, whose ``details``
+    attribute names the skipped columns (all values missing in the real data, no finite
+    values on one side, or a constant real column where the score divides by the range).
+
     Parameters
     ----------
     real, synthetic : pandas.DataFrame
@@ -97,10 +101,6 @@ class UnivariateSimilarityMetrics:
         Bins of the shared binning of numeric columns (total variation, Hellinger).
     columns : sequence of labels, optional
         Restrict the comparison to these columns.
-
-    Each method returns a mapping of "<method>_<column>" to score, whose ``details``
-    attribute names the skipped columns (all values missing in the real data, no finite
-    values on one side, or a constant real column where the score divides by the range).
     """
 
     def __init__(

@@ -17,7 +17,8 @@ from typing import Any, Dict, List, Optional
 import pandas as pd
 
 from velmora.tabular.evaluator._text import _format_value, _text_table, to_jsonable
-from velmora.tabular.evaluator.verdict import ReleaseVerdict, VerdictLimits, quality_score, release_verdict
+from velmora.tabular.evaluator.verdict import ReleaseVerdict, quality_score, release_verdict
+from velmora.tabular.evaluator.verdict_limits import VerdictLimits
 
 __all__ = ["MetricResult", "EvaluationReport", "ComparisonResult", "compare"]
 
@@ -165,7 +166,7 @@ class EvaluationReport:
 
     Attributes
     ----------
-    verdict_limits : VerdictLimits or None
+    verdict_limits : velmora.tabular.evaluator.verdict_limits.VerdictLimits or None
         The limits ``release_verdict()`` applies when given none (None: the defaults).
     """
 
@@ -211,8 +212,8 @@ class EvaluationReport:
 
     @property
     def metrics(self) -> Dict[str, MetricResult]:
-        """Every result by name: the aggregate ones, then the privacy ones (a privacy
-        result replaces an aggregate one of the same name)."""
+        """Every result by name, the aggregate ones and then the privacy ones (a
+        privacy result replaces an aggregate one of the same name)."""
         return {**self.aggregate_metrics, **self.privacy_metrics}
 
     def overall_score(self) -> float:

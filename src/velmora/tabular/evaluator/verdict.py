@@ -30,7 +30,7 @@ from typing import Any, Dict, List, Mapping, Optional
 from velmora.tabular.evaluator.catalogue import QUALITY_GROUPS, metric_of
 from velmora.tabular.evaluator.verdict_limits import VerdictLimits
 
-__all__ = ["ReleaseVerdict", "VerdictLimits", "group_scores", "quality_score", "release_verdict"]
+__all__ = ["ReleaseVerdict", "group_scores", "quality_score", "release_verdict"]
 
 MEMBERSHIP = "membership_inference_auc"
 CLOSEST_RECORD = "distance_to_closest_record"
@@ -58,7 +58,8 @@ class ReleaseVerdict:
 
     @property
     def label(self) -> str:
-        """ "release", "do not release" or "undecided: needs a holdout"."""
+        """The decision in words, one of ``release``, ``do not release`` and
+        ``undecided: needs a holdout``."""
         if self.releasable:
             return "release"
         if self.privacy_passed is None:

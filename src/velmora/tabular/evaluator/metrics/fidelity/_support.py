@@ -59,6 +59,12 @@ class SupportMetric:
         raise NotImplementedError
 
     def compute(self, real: pd.DataFrame, synthetic: pd.DataFrame) -> MetricResult:
+        """The result named ``result_name`` (category "fidelity", higher is better).
+
+        Its details hold the sizes of the frames and of the feature space, ``k``, the
+        neighbour count the scored records use (``k_scored``), the records queried per
+        search (``queries``, with ``sampled`` and the caps) and a 95% interval of the
+        value."""
         rows = embedded_rows(real, synthetic)
         value, figures = support_score(
             rows, self.k, self.n_levels(), self.max_queries, self.max_pairs, self.random_seed, recall=self.recall

@@ -157,7 +157,7 @@ class Exposure:
 
     @property
     def exposed_share(self) -> float:
-        """The share of real records exposed: beyond chance with a holdout, all
+        """The share of real records exposed, beyond chance with a holdout, all
         reproduced records without one."""
         if self.chance_source.startswith("holdout"):
             return self.eligible_share * (self.reproduced_beyond_chance or 0.0)
@@ -165,8 +165,8 @@ class Exposure:
 
     @property
     def decidable(self) -> bool:
-        """Whether a copy could be told from chance: some eligible real records are not
-        reproduced by chance."""
+        """Whether a copy could be told from chance (some eligible real records are not
+        reproduced by chance)."""
         return self.reproduced_beyond_chance is not None
 
     def lower_bound(self, which: str) -> Optional[float]:

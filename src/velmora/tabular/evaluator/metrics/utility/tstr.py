@@ -21,9 +21,10 @@ class TSTRNormalizedMetric:
     Rätsch ("Real-valued (medical) time series generation with recurrent conditional
     GANs", 2017). One model learns the target from the synthetic frame (TSTR), another
     from real records (TRTR, train on real, test on real); both are scored on real
-    records neither learned from, by Cohen's kappa for a classification target (skill over
-    guessing by the class frequencies) and by R^2 for a regression target. With a ``holdout`` those are the holdout's records and the real
-    model learns from every real record; without one the real frame is split at random
+    records neither learned from, by Cohen's kappa for a classification target (skill
+    over guessing by the class frequencies) and by R^2 for a regression target. With a
+    ``holdout`` those are the holdout's records and the real model learns from every
+    real record; without one the real frame is split at random
     (seeded) and the held-out part is the test, which the synthetic table may hold (a
     copy holds it all, and then scores too well: the details say so). The result is
     TSTR / TRTR clipped to [0, 1] (a negative TSTR counts as 0); 1 means the synthetic
