@@ -55,6 +55,11 @@ def _log_normal_cdf(x: float) -> float:
 # last place of a double; the bracket's safe end is returned.
 _BISECTION_STEPS = 200
 
+# Noise a relative 1e-9 above the exact calibration: the rounding of the arithmetic
+# around it (a product with the sensitivity, the grid's steps) then cannot take it
+# below, and no one can tell the noise apart.
+ROUNDING_MARGIN = 1e-9
+
 
 def analytic_gaussian_delta(noise_multiplier: float, epsilon: float) -> float:
     """The smallest delta for which adding N(0, sigma**2) to a value of sensitivity
@@ -75,9 +80,9 @@ def _check_budget(epsilon: float, delta: float) -> None:
 
 
 def analytic_gaussian_sigma(sensitivity: float, epsilon: float, delta: float) -> float:
-    """The smallest standard deviation (to a double's precision, never below it) of
-    Gaussian noise that makes a value of L2 sensitivity ``sensitivity``
-    (epsilon, delta)-differentially private."""
+    """The smallest standard deviation of Gaussian noise that makes a value of L2
+    sensitivity ``sensitivity`` (epsilon, delta)-differentially private, never below it
+    (found to a double's precision, then raised by ``ROUNDING_MARGIN``)."""
     _check_budget(epsilon, delta)
     if sensitivity == 0:
         return 0.0
@@ -96,7 +101,7 @@ def analytic_gaussian_sigma(sensitivity: float, epsilon: float, delta: float) ->
             low = middle
         else:
             high = middle
-    return high * sensitivity
+    return high * (1.0 + ROUNDING_MARGIN) * sensitivity
 
 
 def analytic_gaussian_epsilon(noise_multiplier: float, delta: float) -> float:

@@ -144,10 +144,17 @@ def _is_missing(value: Any) -> bool:
         return False
 
 
-def _real(column: Hashable, value: Any) -> float:
+def _bound(column: Hashable, value: Any, given: Any) -> Union[int, float]:
+    """A bound as given: an int stays an int (exact for 64-bit columns), any other real
+    number becomes a float, which must be finite."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise VelmoraInputError(f"bounds of column {column!r} must be two numbers [low, high], not {value!r}")
-    return float(value)
+        raise VelmoraInputError(f"bounds of column {column!r} must be two numbers [low, high], not {given!r}")
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    number = float(value)
+    if not math.isfinite(number):
+        raise VelmoraInputError(f"bounds of column {column!r} must be finite, not {list(given)!r}")
+    return number
 
 
 def _numeric_domain(plan: _Plan, series: pd.Series, given: Any) -> None:
@@ -157,9 +164,7 @@ def _numeric_domain(plan: _Plan, series: pd.Series, given: Any) -> None:
     if given is not None:
         if isinstance(given, (str, bytes)) or not isinstance(given, Sequence) or len(given) != 2:
             raise VelmoraInputError(f"bounds of column {column!r} must be two numbers [low, high], not {given!r}")
-        low, high = _real(column, given[0]), _real(column, given[1])
-        if not (math.isfinite(low) and math.isfinite(high)):
-            raise VelmoraInputError(f"bounds of column {column!r} must be finite, not {list(given)!r}")
+        low, high = _bound(column, given[0], given), _bound(column, given[1], given)
         if low > high:
             raise VelmoraInputError(f"bounds of column {column!r} must have low <= high, not {list(given)!r}")
         if plan.kind == "integer":
@@ -175,7 +180,7 @@ def _numeric_domain(plan: _Plan, series: pd.Series, given: Any) -> None:
                 )
             plan.low, plan.high = whole_low, whole_high
         else:
-            plan.low, plan.high = low, high
+            plan.low, plan.high = float(low), float(high)
         plan.source = "given"
     else:
         present = series.dropna()
@@ -391,9 +396,7 @@ def _calibrate_zcdp(plans: List[_Plan], gaussian: List[_Plan], total_epsilon: fl
     total_rho = accounting.zcdp_rho(total_epsilon, math.fsum(plan.delta for plan in gaussian))
     for plan, rho in zip(plans, accounting.split(total_rho, [plan.weight for plan in plans])):
         if plan in gaussian:
-            multiplier = math.sqrt(0.5 / rho)
-            while accounting.gaussian_rho(multiplier) > rho:
-                multiplier = math.nextafter(multiplier, math.inf)
+            multiplier = math.sqrt(0.5 / rho) * (1.0 + accounting.ROUNDING_MARGIN)
             plan.noise_multiplier = multiplier
             plan.rho = accounting.gaussian_rho(multiplier)
             plan.epsilon = accounting.analytic_gaussian_epsilon(multiplier, plan.delta)
@@ -462,7 +465,10 @@ def _numeric_release(plan: _Plan, series: pd.Series, method: str, rng: np.random
         values = series.to_numpy(dtype=np.float64, na_value=np.nan) if extension else series.to_numpy()
         values = values.astype(np.float64, copy=False)
         low, high = float(plan.low), float(plan.high)
-    scale = plan.noise_multiplier * plan.steps if method == "gaussian" else plan.steps / plan.epsilon
+    # The noise in steps, rounded up: never less than the ledger says.
+    scale = math.nextafter(
+        plan.noise_multiplier * plan.steps if method == "gaussian" else plan.steps / plan.epsilon, math.inf
+    )
     if not math.isfinite(scale):
         raise VelmoraInputError(f"epsilon of column {plan.column!r} is so small that its noise overflows")
     released = _privacy_kernels.release_on_grid(
