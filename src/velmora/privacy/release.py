@@ -494,7 +494,7 @@ def _category_codes(plan: _Plan, series: pd.Series, rng: np.random.Generator) ->
     codes = np.full(len(series), -1, dtype=np.int64)
     if len(positions):
         present = pd.Index([value for value in plan.categories if value is not None], dtype=object)
-        found = pd.Categorical(series, categories=present).codes.astype(np.int64)
+        found = present.get_indexer(series.to_numpy(dtype=object)).astype(np.int64)
         codes = np.where(found >= 0, positions[found], -1)
     if None in plan.categories:
         codes[(codes < 0) & series.isna().to_numpy()] = plan.categories.index(None)
