@@ -197,6 +197,7 @@ def test_the_same_seed_gives_the_same_release_and_a_generator_is_drawn_from():
     ({"epsilon": 1, "categories": {"t": []}}, ValueError, "must not be empty"),
     ({"epsilon": 1, "preserve": ["x"], "bounds": {"x": (0, 1)}}, ValueError, "preserved and also given a domain"),
     ({"epsilon": 1, "random_state": "seed"}, TypeError, "random_state must be None, an int"),
+    ({"epsilon": 1e-310}, ValueError, "epsilon of column 'x' is so small that its noise overflows"),
 ])
 def test_bad_arguments_are_refused(kwargs, error, message):
     df = pd.DataFrame({"x": [0.5, 0.7], "n": np.array([1, 2], dtype=np.int8), "t": ["a", "b"]})

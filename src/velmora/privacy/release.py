@@ -69,6 +69,7 @@ class _Plan:
     delta: float = 0.0
     rho: float = 0.0
     noise_multiplier: float = 0.0  # Gaussian: sigma over the sensitivity
+    scale_steps: float = 0.0  # the noise's scale (Laplace) or deviation (Gaussian), in grid steps
     notes: List[str] = field(default_factory=list)
 
     @property
@@ -102,7 +103,7 @@ def _mapping(name: str, value: Any) -> Dict[Hashable, Any]:
     return dict(value)
 
 
-def _labels(name: str, value: Any) -> List[Hashable]:
+def _labels(value: Any) -> List[Hashable]:
     if isinstance(value, (str, bytes)) or not hasattr(value, "__iter__"):
         value = [value]
     return list(value)
@@ -256,7 +257,7 @@ def _data_categories(series: pd.Series) -> List[Any]:
     return values
 
 
-def _check_categories_fit(plan: _Plan, series: pd.Series) -> None:
+def _check_categories_fit(plan: _Plan) -> None:
     """Categories of a number or boolean column must be values its dtype holds."""
     if not (pd.api.types.is_numeric_dtype(plan.dtype) or pd.api.types.is_bool_dtype(plan.dtype)):
         return
@@ -290,7 +291,7 @@ def _categorical_domain(plan: _Plan, series: pd.Series, given: Any, boolean: boo
         plan.categories = _data_categories(series)
         plan.source = "data"
         plan.notes.append(DATA_BOUNDS_NOTE)
-    _check_categories_fit(plan, series)
+    _check_categories_fit(plan)
 
 
 def _plan_columns(
@@ -319,11 +320,7 @@ def _plan_columns(
             _numeric_domain(plan, series, bounds.get(column))
         else:
             if column in bounds:
-                raise VelmoraInputError(
-                    f"column {column!r} ({series.dtype}) takes categories, not bounds"
-                    if kind in ("categorical", "boolean")
-                    else f"column {column!r} is given bounds and categories"
-                )
+                raise VelmoraInputError(f"column {column!r} ({series.dtype}) takes categories, not bounds")
             plan.kind = "categorical"
             _categorical_domain(plan, series, categories.get(column), kind == "boolean")
         plans.append(plan)
@@ -407,6 +404,18 @@ def _calibrate_zcdp(plans: List[_Plan], gaussian: List[_Plan], total_epsilon: fl
             plan.epsilon, plan.rho = share, share * share / 2.0
 
 
+def _set_noise_scales(perturbed: List[_Plan], method: str) -> None:
+    """Each numeric column's noise in grid steps, rounded up (never less than the ledger
+    says); refused when it overflows (an epsilon far too small to mean anything)."""
+    for plan in perturbed:
+        if not plan.numeric:
+            continue
+        scale = plan.noise_multiplier * plan.steps if method == "gaussian" else plan.steps / plan.epsilon
+        plan.scale_steps = math.nextafter(scale, math.inf)
+        if not math.isfinite(plan.scale_steps):
+            raise VelmoraInputError(f"epsilon of column {plan.column!r} is so small that its noise overflows")
+
+
 def _costs_text(perturbed: List[_Plan], attribute: str) -> str:
     return ", ".join(f"{plan.column} {getattr(plan, attribute):.6g}" for plan in perturbed)
 
@@ -465,14 +474,8 @@ def _numeric_release(plan: _Plan, series: pd.Series, method: str, rng: np.random
         values = series.to_numpy(dtype=np.float64, na_value=np.nan) if extension else series.to_numpy()
         values = values.astype(np.float64, copy=False)
         low, high = float(plan.low), float(plan.high)
-    # The noise in steps, rounded up: never less than the ledger says.
-    scale = math.nextafter(
-        plan.noise_multiplier * plan.steps if method == "gaussian" else plan.steps / plan.epsilon, math.inf
-    )
-    if not math.isfinite(scale):
-        raise VelmoraInputError(f"epsilon of column {plan.column!r} is so small that its noise overflows")
     released = _privacy_kernels.release_on_grid(
-        np.ascontiguousarray(values), missing, low, high, plan.steps, plan.step or 1.0, method, scale, rng
+        np.ascontiguousarray(values), missing, low, high, plan.steps, plan.step or 1.0, method, plan.scale_steps, rng
     )
     if not integer and numpy_dtype != np.float64:
         # A narrower float type: the nearest values of that type inside the bounds.
@@ -708,7 +711,7 @@ def protect(
     weights_given = _mapping("weights", weights)
     if weights_given and epsilon is not None:
         raise VelmoraInputError("weights split total_epsilon; with epsilon, every column spends epsilon")
-    preserved = _labels("preserve", preserve)
+    preserved = _labels(preserve)
     if not df.columns.is_unique:
         repeated = df.columns[df.columns.duplicated()].unique().tolist()
         raise VelmoraInputError(f"column labels repeat: {', '.join(map(repr, repeated))}")
@@ -728,6 +731,7 @@ def protect(
         raise VelmoraInputError(f"weights name preserved columns: {', '.join(map(repr, stray))}")
     _weights(perturbed, weights_given)
     allocation = _allocate(perturbed, method, epsilon, delta, total_epsilon, total_delta, bool(weights_given))
+    _set_noise_scales(perturbed, method)
     epsilon_basic = math.fsum(plan.epsilon for plan in perturbed)
     delta_basic = math.fsum(plan.delta for plan in perturbed)
     rho = math.fsum(plan.rho for plan in perturbed)
