@@ -171,12 +171,13 @@ void release_on_grid(const T* values, const std::uint8_t* missing, std::size_t s
     });
 }
 
-#define VELMORA_GRID_RELEASE(T)                                                                                     \
-    template void release_on_grid<T>(const T*, const std::uint8_t*, std::size_t, const Grid<T>&, GridNoise, double, \
-                                     const WordSource&, std::size_t, T*);
-VELMORA_GRID_RELEASE(double)
-VELMORA_GRID_RELEASE(std::int64_t)
-VELMORA_GRID_RELEASE(std::uint64_t)
-#undef VELMORA_GRID_RELEASE
+template void release_on_grid<double>(const double*, const std::uint8_t*, std::size_t, const Grid<double>&, GridNoise,
+                                      double, const WordSource&, std::size_t, double*);
+template void release_on_grid<std::int64_t>(const std::int64_t*, const std::uint8_t*, std::size_t,
+                                            const Grid<std::int64_t>&, GridNoise, double, const WordSource&,
+                                            std::size_t, std::int64_t*);
+template void release_on_grid<std::uint64_t>(const std::uint64_t*, const std::uint8_t*, std::size_t,
+                                             const Grid<std::uint64_t>&, GridNoise, double, const WordSource&,
+                                             std::size_t, std::uint64_t*);
 
 }  // namespace velmora::privacy
