@@ -62,7 +62,9 @@ nitpick_ignore_regex = [
     ("py:class", r"(pd|pandas|np|numpy)\..*"),
     # The plain words of numpydoc types: "sequence of labels, optional", "default 0.3".
     ("py:class", r"[a-z][a-z ]*|default .*"),
-    ("py:class", r"(Ellipsis|TextIO|Hashable|NoneType)"),
+    ("py:class", r"(Ellipsis|TextIO|Hashable|NoneType|DataFrame|SeedSequence|BitGenerator)"),
+    # numpydoc's sets of allowed values: {"laplace", "gaussian"}.
+    ("py:class", r'\{?"[a-z]+"\}?'),
     # The generator family the evaluator's docstring names, which lives outside velmora.
     ("py:class", r"BaseTabularAPI"),
     # Private helpers that public signatures return (ColumnScores: a dict of scores by

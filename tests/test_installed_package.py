@@ -9,7 +9,8 @@ import sys
 import velmora
 
 EXTENSIONS = ("velmora/tabular/rulewarden", "velmora/tabular/evaluator/evaluator",
-              "velmora/core_generator/noiseforge/__init__", "velmora/_metric_core/_metric_kernels")
+              "velmora/core_generator/noiseforge/__init__", "velmora/_metric_core/_metric_kernels",
+              "velmora/privacy/_privacy_kernels")
 STUBS = [stem + ".pyi" for stem in EXTENSIONS] + ["velmora/py.typed"]
 
 

@@ -30,6 +30,7 @@ STUBS = {
     "velmora.core_generator.noiseforge": "src/velmora/core_generator/noiseforge/__init__.pyi",
     "velmora.tabular.rulewarden": "src/velmora/tabular/rulewarden.pyi",
     "velmora._metric_core._metric_kernels": "src/velmora/_metric_core/_metric_kernels.pyi",
+    "velmora.privacy._privacy_kernels": "src/velmora/privacy/_privacy_kernels.pyi",
 }
 
 HEADER = (

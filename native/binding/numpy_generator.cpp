@@ -1,6 +1,7 @@
 #include "numpy_generator.hpp"
 
 #include <cstdint>
+#include <utility>
 
 #include "python_errors.hpp"
 #include "python_ops.hpp"
@@ -98,6 +99,26 @@ NumpyGlobalGenerator::Lock::~Lock() {
     } else {
         Py_DECREF(result);
     }
+}
+
+NumpyBitGenerator NumpyBitGenerator::of(const py::object& generator) {
+    py::object random = py::module_::import("numpy.random");
+    py::object bit_generator = generator;
+    if (py::isinstance(generator, random.attr("Generator"))) bit_generator = generator.attr("bit_generator");
+    if (!py::isinstance(bit_generator, random.attr("BitGenerator"))) {
+        raise_error(ErrorKind::type_error, "generator must be a numpy Generator or BitGenerator");
+    }
+    py::object capsule = bit_generator.attr("capsule");
+    auto* bitgen = static_cast<BitGen*>(PyCapsule_GetPointer(capsule.ptr(), "BitGenerator"));
+    if (bitgen == nullptr) throw py::error_already_set();
+    return NumpyBitGenerator(bit_generator, capsule, privacy::WordSource{bitgen->state, bitgen->next_uint64});
+}
+
+NumpyBitGenerator::NumpyBitGenerator(py::object bit_generator, py::object capsule, privacy::WordSource words)
+    : bit_generator_(std::move(bit_generator)), capsule_(std::move(capsule)), words_(words) {}
+
+NumpyGlobalGenerator::Lock NumpyBitGenerator::lock() const {
+    return NumpyGlobalGenerator::Lock(bit_generator_.attr("lock"));
 }
 
 py::tuple numpy_private_names() {

@@ -6,6 +6,7 @@
 
 #include <optional>
 
+#include "grid_release.hpp"
 #include "noise_kernels.hpp"
 #include "numpy_random.hpp"
 
@@ -62,6 +63,28 @@ private:
     py::object capsule_;  // keeps the state the source points into alive
     noise::UniformSource source_;
     noise::Mt19937State* mt19937_;
+};
+
+// A numpy bit generator (a BitGenerator, or the one of a Generator) as a source of
+// 64-bit words, drawn as its own next_uint64 draws them (random_raw for the 64-bit
+// generators: PCG64, PCG64DXSM, Philox, SFC64). Only public names are read: the bit
+// generator's `capsule` (bitgen_t) and `lock`.
+class NumpyBitGenerator {
+public:
+    // TypeError when `generator` is neither a Generator nor a BitGenerator.
+    static NumpyBitGenerator of(const py::object& generator);
+
+    // Holds the bit generator's lock, as numpy's own draws do; draw from words() only
+    // while the guard lives.
+    [[nodiscard]] NumpyGlobalGenerator::Lock lock() const;
+    const privacy::WordSource& words() const { return words_; }
+
+private:
+    NumpyBitGenerator(py::object bit_generator, py::object capsule, privacy::WordSource words);
+
+    py::object bit_generator_;
+    py::object capsule_;  // keeps the state the source points into alive
+    privacy::WordSource words_;
 };
 
 // The private numpy names read above, for the test that they still exist, as rows

@@ -7,7 +7,8 @@
                     [--holdout FILE] [--name NAME ...] [--dataset NAME] [--seed N]
                     [--json-dir DIR] [--html-dir DIR]
     velmora perturb INPUT OUTPUT [--method NAME] [--epsilon E] [--delta D] [--preserve COL ...]
-                    [--seed N]
+                    [--seed N] [--bounds FILE] [--total-epsilon E] [--total-delta D]
+                    [--ledger PATH]
     velmora validate DATA (--rule TEXT ... | --rules FILE) [--fix STRATEGY --output PATH]
                      [--seed N] [--fail-on-violation] [--trust-rules]
     velmora metrics
@@ -31,7 +32,7 @@ import stat
 import sys
 import tempfile
 import traceback
-from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, TextIO
+from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -487,47 +488,193 @@ def command_metrics(args: argparse.Namespace) -> int:
 
 # ---- perturb ---------------------------------------------------------------------------
 
+# The options that select the protected release (velmora.privacy.protect) over the noise
+# processor (apply_noiseforge's algorithm).
+PROTECTED_OPTIONS = ("--bounds", "--total-epsilon", "--total-delta", "--ledger")
+PROTECTED_METHODS = ("laplace", "gaussian")
+
+
+def _same_file(first: str, second: str) -> bool:
+    """Whether two paths name one file: the same path, or (for files that exist) the
+    same file by another name (a symbolic link, a hard link, another spelling)."""
+    if os.path.abspath(first) == os.path.abspath(second):
+        return True
+    if os.path.realpath(first) == os.path.realpath(second):
+        return True
+    try:
+        return os.path.samefile(first, second)
+    except OSError:
+        return False
+
+
+def _refuse_overwriting(args: argparse.Namespace) -> None:
+    """Refuse, before anything is read or written, an output that would overwrite the
+    input or another output of the same command."""
+    outputs = [("OUTPUT", args.output)] + ([("--ledger", args.ledger)] if args.ledger else [])
+    for name, path in outputs:
+        if _same_file(args.input, path):
+            raise CommandError(f"{path}: {name} is the input {args.input}; write it to another file")
+    if args.ledger and _same_file(args.output, args.ledger):
+        raise CommandError(f"{args.ledger}: --ledger is OUTPUT; write the ledger to another file")
+
+
+def read_bounds(path: str, frame: "pd.DataFrame") -> Tuple[Dict[str, List[float]], Dict[str, List[object]]]:
+    """The public bounds and categories of a --bounds file: a JSON object mapping column
+    names to [low, high] (numbers, for a numeric column), to a list of categories (for
+    any other column), or to {"categories": [...]} (categories of a numeric column)."""
+    import json
+
+    import pandas as pd
+
+    file = pathlib.Path(path)
+    if not file.is_file():
+        raise CommandError(f"{path}: no such file")
+    try:
+        domains = json.loads(file.read_text(encoding="utf-8"))
+    except (OSError, UnicodeDecodeError) as error:
+        raise CommandError(f"{path}: cannot read it ({_one_line(error)})") from None
+    except json.JSONDecodeError as error:
+        raise CommandError(f"{path}: not valid JSON ({error})") from None
+    if not isinstance(domains, dict):
+        raise CommandError(f"{path}: must hold a JSON object of column names, not {type(domains).__name__}")
+    unknown = [name for name in domains if name not in frame.columns]
+    if unknown:
+        raise CommandError(f"{path}: names no column of the table: {', '.join(map(repr, unknown))}")
+    bounds: Dict[str, List[float]] = {}
+    categories: Dict[str, List[object]] = {}
+    for name, domain in domains.items():
+        column = frame[name]
+        numeric = pd.api.types.is_numeric_dtype(column.dtype) and not pd.api.types.is_bool_dtype(column.dtype)
+        if isinstance(domain, dict) and set(domain) == {"categories"} and isinstance(domain["categories"], list):
+            categories[name] = domain["categories"]
+        elif isinstance(domain, list) and numeric:
+            if len(domain) != 2:
+                raise CommandError(
+                    f'{path}: {name!r} is numeric: give [low, high], or {{"categories": [...]}} for its categories'
+                )
+            bounds[name] = domain
+        elif isinstance(domain, list):
+            categories[name] = domain
+        else:
+            raise CommandError(f"{path}: {name!r} must map to [low, high] or a list of categories, not {domain!r}")
+    return bounds, categories
+
+
+def _whole_numbers_as_integers(frame: "pd.DataFrame", keep: Sequence[str]) -> "pd.DataFrame":
+    """Columns of whole numbers with empty cells, which a CSV file gives as floats, as
+    nullable integers, so that the protected release keeps them integer (the columns
+    in `keep` stay as they are)."""
+    import numpy as np
+
+    converted = frame.copy(deep=False)
+    for position, dtype in enumerate(frame.dtypes):
+        if not (isinstance(dtype, np.dtype) and dtype.kind == "f") or frame.columns[position] in keep:
+            continue
+        values = frame.iloc[:, position].to_numpy()
+        present = values[~np.isnan(values)]
+        whole = bool(np.all(np.mod(present, 1) == 0)) and bool(np.all(np.abs(present) < 2.0**53))
+        if len(present) < len(values) and whole:
+            converted.isetitem(position, frame.iloc[:, position].astype("Int64").array)
+    return converted
+
+
+def _protected_release(args: argparse.Namespace, frame: "pd.DataFrame") -> "pd.DataFrame":
+    from velmora.exceptions import VelmoraInputError
+    from velmora.privacy import protect
+
+    method = args.method or "laplace"
+    if method not in PROTECTED_METHODS:
+        raise CommandError(
+            f"--method {method} has no protected release; with {', '.join(PROTECTED_OPTIONS)} use laplace or gaussian"
+        )
+    if method != "gaussian":
+        for option, given in (("--delta", args.delta), ("--total-delta", args.total_delta)):
+            if given is not None:
+                raise CommandError(f"{option} is spent by --method gaussian only")
+    bounds, categories = read_bounds(args.bounds, frame) if args.bounds else ({}, {})
+    frame = _whole_numbers_as_integers(frame, args.preserve or [])
+    epsilon = args.epsilon
+    if epsilon is None and args.total_epsilon is None:
+        epsilon = DEFAULT_EPSILON
+    delta = args.delta
+    if method == "gaussian" and delta is None and args.total_delta is None:
+        delta = DEFAULT_DELTA
+    try:
+        noisy, ledger = protect(
+            frame,
+            epsilon=epsilon,
+            delta=delta,
+            method=method,
+            bounds=bounds,
+            categories=categories,
+            total_epsilon=args.total_epsilon,
+            total_delta=args.total_delta,
+            preserve=list(args.preserve or []),
+            random_state=args.seed,
+        )
+    except VelmoraInputError as error:
+        raise CommandError(str(error)) from None
+    print(ledger.summary())
+    if args.ledger:
+        write_text(ledger.to_json() + "\n", args.ledger)
+        print(f"Ledger written to {args.ledger}")
+    return noisy
+
 
 def command_perturb(args: argparse.Namespace) -> int:
+    _refuse_overwriting(args)
     check_output_table(args.output)
-    epsilon = DEFAULT_EPSILON if args.epsilon is None else args.epsilon
-    delta = DEFAULT_DELTA if args.delta is None else args.delta
-    if not (epsilon > 0 and math.isfinite(epsilon)):
-        raise CommandError("--epsilon must be a positive finite number")
-    if not 0 < delta < 1:
-        raise CommandError("--delta must lie between 0 and 1 (exclusive)")
+    if args.ledger:
+        check_output_file(args.ledger)
+    protected = any(given is not None for given in (args.bounds, args.total_epsilon, args.total_delta, args.ledger))
+    for option, value in (
+        ("--epsilon", args.epsilon),
+        ("--total-epsilon", args.total_epsilon),
+    ):
+        if value is not None and not (value > 0 and math.isfinite(value)):
+            raise CommandError(f"{option} must be a positive finite number")
+    for option, value in (("--delta", args.delta), ("--total-delta", args.total_delta)):
+        if value is not None and not 0 < value < 1:
+            raise CommandError(f"{option} must lie between 0 and 1 (exclusive)")
     frame = read_table(args.input)
     missing = [column for column in args.preserve or [] if column not in frame.columns]
     if missing:
         raise CommandError(f"--preserve names no column of {args.input}: {', '.join(missing)}")
+    if protected:
+        noisy = _protected_release(args, frame)
+        write_table(noisy, args.output)
+        print(f"Wrote {_count(len(noisy), 'protected row')} to {args.output}")
+        return 0
+
+    method = args.method or "minimal"
+    epsilon = DEFAULT_EPSILON if args.epsilon is None else args.epsilon
+    delta = DEFAULT_DELTA if args.delta is None else args.delta
     unused = [
         option
         for option, given, uses in (
             ("--epsilon", args.epsilon, ("laplace", "gaussian")),
             ("--delta", args.delta, ("gaussian",)),
         )
-        if given is not None and args.method not in uses
+        if given is not None and method not in uses
     ]
     for option in unused:
-        print(f"velmora: note: --method {args.method} does not use {option}", file=sys.stderr)
+        print(f"velmora: note: --method {method} does not use {option}", file=sys.stderr)
     from velmora.core_generator.noiseforge import NoiseforgeProcessor
 
     progress = Progress(2)
-    progress.step(f"perturbing {len(frame):,} rows with {args.method!r}")
+    progress.step(f"perturbing {len(frame):,} rows with {method!r}")
     processor = NoiseforgeProcessor(epsilon=epsilon, delta=delta, random_state=args.seed)
-    noisy = processor.apply_dp(
-        frame, method=args.method, preserve_columns=list(args.preserve) if args.preserve else None
-    )
+    noisy = processor.apply_dp(frame, method=method, preserve_columns=list(args.preserve) if args.preserve else None)
     progress.step(f"writing {args.output}")
     write_table(noisy, args.output)
     progress.finish()
-    if args.method == "minimal":
+    if method == "minimal":
         budget = "small fixed noise, which uses neither epsilon nor delta"
-    elif args.method == "laplace":
+    elif method == "laplace":
         budget = f"epsilon {epsilon:g}"
     else:
         budget = f"epsilon {epsilon:g}, delta {delta:g}"
-    print(f"Wrote {_count(len(noisy), 'perturbed row')} to {args.output} (method {args.method}: {budget})")
+    print(f"Wrote {_count(len(noisy), 'perturbed row')} to {args.output} (method {method}: {budget})")
     return 0
 
 
@@ -821,38 +968,83 @@ def build_parser() -> argparse.ArgumentParser:
         "perturb",
         formatter_class=_HelpFormatter,
         help="perturb a table under a privacy budget",
-        description="Write a perturbed copy of a table. The noise of 'laplace' and 'gaussian' is\n"
-        "calibrated to epsilon (and, for 'gaussian', delta) from each column's observed\n"
-        "range: a privacy-motivated perturbation, not a formal differential-privacy\n"
-        "guarantee. 'minimal' adds small fixed noise and uses neither.",
+        description="Write a perturbed copy of a table, in one of two ways.\n"
+        "\n"
+        "The noise processor (the default): 'laplace' and 'gaussian' noise calibrated to\n"
+        "epsilon (and, for 'gaussian', delta) from each column's observed range, a\n"
+        "privacy-motivated perturbation without a formal guarantee; 'minimal' adds small\n"
+        "fixed noise and uses neither.\n"
+        "\n"
+        "The protected release, chosen by --bounds, --total-epsilon, --total-delta or\n"
+        "--ledger: differential privacy per record with public bounds (numeric columns\n"
+        "clipped into them, integer columns kept integer) and randomized response over\n"
+        "public categories; prints the privacy ledger (per column and composed per record)\n"
+        "and refuses a release over --total-epsilon. Columns without bounds have them\n"
+        "read from the data, which the ledger marks as not differentially private.",
         epilog="examples:\n"
         "  velmora perturb data.csv noisy.csv\n"
         "  velmora perturb data.csv noisy.csv --method laplace --epsilon 0.5 --seed 42\n"
-        "  velmora perturb data.parquet noisy.parquet --method gaussian --delta 1e-6 --preserve id target",
+        "  velmora perturb data.parquet noisy.parquet --method gaussian --delta 1e-6 --preserve id target\n"
+        "  velmora perturb data.csv protected.csv --bounds bounds.json --total-epsilon 2 --ledger ledger.json\n"
+        "  velmora perturb data.csv protected.csv --bounds bounds.json --method gaussian --total-epsilon 1 "
+        "--total-delta 1e-6\n"
+        "\n"
+        'a bounds file: {"age": [18, 90], "income": [0, 250000], "city": ["Lyon", "Porto"],\n'
+        '                "month": {"categories": [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12]}}',
     )
     perturb.add_argument("input", metavar="INPUT", help="the table to perturb")
-    perturb.add_argument("output", metavar="OUTPUT", help="where to write the perturbed table")
+    perturb.add_argument("output", metavar="OUTPUT", help="where to write the perturbed table (not INPUT)")
     perturb.add_argument(
-        "--method", choices=PERTURB_METHODS, default="minimal", help="perturbation method (default: minimal)"
+        "--method",
+        choices=PERTURB_METHODS,
+        default=None,
+        help="perturbation method (default: minimal; laplace for the protected release)",
     )
     perturb.add_argument(
         "--epsilon",
         type=float,
         metavar="E",
-        help=f"privacy budget of laplace and gaussian; lower means more noise (default: {DEFAULT_EPSILON})",
+        help="privacy budget of laplace and gaussian, lower means more noise; in the protected release "
+        f"what each column spends (default: {DEFAULT_EPSILON}, or --total-epsilon split over the columns)",
     )
     perturb.add_argument(
         "--delta",
         type=float,
         metavar="D",
-        help=f"delta of the gaussian method, between 0 and 1 (default: {DEFAULT_DELTA:g})",
+        help=f"delta of the gaussian method, between 0 and 1 (default: {DEFAULT_DELTA:g}; in the protected "
+        "release per column, or --total-delta split over the columns)",
     )
     perturb.add_argument("--preserve", nargs="+", metavar="COL", help="columns to copy unchanged (default: none)")
     perturb.add_argument(
         "--seed",
         type=int,
         metavar="N",
-        help="random seed, for a reproducible result (default: none, a different result each run)",
+        help="random seed, for a reproducible result; whoever knows it can undo the noise "
+        "(default: none, a different result each run)",
+    )
+    perturb.add_argument(
+        "--bounds",
+        metavar="FILE",
+        help="protected release: a JSON file of public domains, column -> [low, high] or a list of "
+        "categories (default: none; every domain read from the data, not differentially private)",
+    )
+    perturb.add_argument(
+        "--total-epsilon",
+        type=float,
+        metavar="E",
+        help="protected release: the budget of one record over all its columns; with --epsilon a "
+        "cap the release must not exceed, without it split over the columns (default: no cap)",
+    )
+    perturb.add_argument(
+        "--total-delta",
+        type=float,
+        metavar="D",
+        help="protected release, gaussian: the delta of one record, a cap with --delta, else split (default: no cap)",
+    )
+    perturb.add_argument(
+        "--ledger",
+        metavar="PATH",
+        help="protected release: write the privacy ledger here as JSON (default: printed only)",
     )
     _traceback_option(perturb)
     perturb.set_defaults(run=command_perturb)
