@@ -88,7 +88,7 @@ def many_classes_speed():
     def table(seed):
         r = np.random.default_rng(seed)
         z = r.normal(size=10_000)
-        city = np.clip((z * 8 + 25 + r.normal(size=10_000) * 4).astype(int), 0, 49)
+        city = np.clip((z * 8 + 25 + r.normal(size=10_000)).astype(int), 0, 49)
         return pd.DataFrame(
             {
                 "city": np.array([f"city{i}" for i in range(50)], dtype=object)[city],

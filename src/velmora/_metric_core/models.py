@@ -485,7 +485,7 @@ def describe_model(model) -> str:
     params = model.get_params()
     shown = [
         f"{name}={params[name]!r}"
-        for name in ("strategy", "max_iter", "early_stopping", "random_state")
+        for name in ("strategy", "max_iter", "learning_rate", "early_stopping", "random_state")
         if name in params
     ]
     return f"{type(model).__name__}({', '.join(shown)})"
