@@ -37,6 +37,7 @@ if TYPE_CHECKING:
 
     from velmora._cli_evaluation import Evaluation
     from velmora.tabular.evaluator.report import EvaluationReport
+    from velmora.tabular.rulewarden import ConstraintViolationReport
 
 EXIT_GATE_FAILED = 1
 EXIT_BAD_INPUT = 2
@@ -521,16 +522,23 @@ def _shown(rule: str, limit: int = 80) -> str:
 
 
 def check_rules(rules: Sequence[str], frame: "pd.DataFrame", trusted: bool) -> None:
-    """Refuse, naming the rule, any rule outside the rule language (unless `trusted`) and
-    any rule that cannot be evaluated on the table: validation would count it as having
-    no violation."""
-    from velmora._rule_language import RuleRefused, check_evaluates, check_language, rule_parts
+    """Refuse, naming the rule, any rule too long for a parser, any rule outside the rule
+    language (unless `trusted`) and any rule that cannot be evaluated on the table's
+    first rows: validation would count it as having no violation."""
+    from velmora._rule_language import RuleRefused, check_evaluates, check_language, rule_parts, text_columns
+    from velmora.tabular.rulewarden import Rulewarden
 
+    texts = text_columns(frame)
     for rule in rules:
+        try:
+            # The engine refuses texts too long to parse before any parser sees them.
+            Rulewarden().add_rule(rule)
+        except ValueError as error:
+            raise CommandError(f"rule {_shown(rule)}: {error}") from None
         if not trusted:
             try:
                 for part in rule_parts(rule):
-                    check_language(part)
+                    check_language(part, texts)
             except RuleRefused as error:
                 raise CommandError(
                     f"rule {_shown(rule)} is not in the rule language: {error} "
@@ -542,6 +550,34 @@ def check_rules(rules: Sequence[str], frame: "pd.DataFrame", trusted: bool) -> N
             raise CommandError(f"rule {_shown(rule)} {error}") from None
 
 
+def _validated(rules: Sequence[str], frame: "pd.DataFrame", where: str) -> "ConstraintViolationReport":
+    """The validation report of `frame`; a rule that cannot be evaluated on the whole
+    table (a column read as numbers in its first rows and as text further down) is bad
+    input, not a rule without violations."""
+    from velmora.tabular.rulewarden import Rulewarden
+
+    failures: Dict[str, BaseException] = {}
+
+    class RecordingRulewarden(Rulewarden):  # type: ignore[misc, valid-type]
+        def _rule_not_evaluated(self, rule: str, error: BaseException) -> None:
+            failures.setdefault(rule, error)
+
+    engine = RecordingRulewarden()
+    for rule in rules:
+        engine.add_rule(rule)
+    report = engine.validate(frame)
+    for rule, error in failures.items():
+        raise CommandError(
+            f"rule {_shown(rule)} cannot be evaluated on the whole of {where} ({_one_line_reason(error)}); "
+            "its rows were checked by none of it"
+        )
+    return report
+
+
+def _one_line_reason(error: BaseException) -> str:
+    return f"{type(error).__name__}: {_one_line(error)}"
+
+
 def _violation_lines(violations: Dict[str, int], total: int, rows: int, n_rows: int, rate: float) -> List[str]:
     lines = [f"Rule {rule!r}: {_count(count, 'violation')}" for rule, count in violations.items()]
     lines.append(f"{_count(total, 'violation')} in {rows:,} of {_count(n_rows, 'row')} ({rate:.1%})")
@@ -550,8 +586,6 @@ def _violation_lines(violations: Dict[str, int], total: int, rows: int, n_rows: 
 
 def command_validate(args: argparse.Namespace) -> int:
     import numpy as np
-
-    from velmora.tabular.rulewarden import Rulewarden
 
     if args.fix and not args.output:
         raise CommandError("--fix needs --output PATH for the repaired table")
@@ -562,10 +596,7 @@ def command_validate(args: argparse.Namespace) -> int:
     rules = args.rule if args.rule else read_rules(args.rules)
     frame = read_table(args.data)
     check_rules(rules, frame, args.trust_rules)
-    engine = Rulewarden()
-    for rule in rules:
-        engine.add_rule(rule)
-    report = engine.validate(frame)
+    report = _validated(rules, frame, args.data)
     for line in _violation_lines(
         report.violations, report.total_violations, len(report.violating_rows), len(frame), report.violation_rate
     ):
@@ -587,7 +618,7 @@ def command_validate(args: argparse.Namespace) -> int:
                 check_rules(rules, written, trusted=True)
             except CommandError as error:
                 raise CommandError(f"{args.output} as written: {error}") from None
-            after = engine.validate(written)
+            after = _validated(rules, written, f"{args.output} as written")
             for line in _violation_lines(
                 after.violations, after.total_violations, len(after.violating_rows), len(written), after.violation_rate
             ):
