@@ -151,16 +151,30 @@ def _write_atomically(path: str, write: Callable[[str], None]) -> None:
     """Runs write(temporary_path) next to `path`, then renames it into place, so that a
     failure half-way leaves no partial file behind. The file gets the mode an existing
     file at `path` has (a symbolic link is followed), else the one the umask gives. A
-    failure of the file system (a full disk, no permission) is bad input: one line."""
+    character device or a FIFO (/dev/null, /dev/stdout, a named pipe, or a link to one)
+    is written through, never replaced; a block device or a socket is refused. A failure
+    of the file system (a full disk, no permission) is bad input: one line."""
+    try:
+        mode_of_target: Optional[int] = os.stat(path).st_mode
+    except FileNotFoundError:
+        mode_of_target = None
+    except OSError as error:
+        raise CommandError(f"{path}: cannot write it ({error.strerror or _one_line(error)})") from None
+    if mode_of_target is not None and (stat.S_ISCHR(mode_of_target) or stat.S_ISFIFO(mode_of_target)):
+        try:
+            write(path)
+        except OSError as error:
+            raise CommandError(f"{path}: cannot write it ({error.strerror or _one_line(error)})") from None
+        return
+    if mode_of_target is not None and (stat.S_ISBLK(mode_of_target) or stat.S_ISSOCK(mode_of_target)):
+        kind = "a block device" if stat.S_ISBLK(mode_of_target) else "a socket"
+        raise CommandError(f"{path}: is {kind}, not a file; velmora writes files, devices of characters and pipes")
     target = pathlib.Path(os.path.realpath(path)) if os.path.islink(path) else pathlib.Path(path)
     directory = target.parent if str(target.parent) else pathlib.Path(".")
     if not directory.is_dir():
         raise CommandError(f"{path}: the folder {directory} does not exist")
     try:
-        try:
-            mode = stat.S_IMODE(os.stat(target).st_mode)
-        except FileNotFoundError:
-            mode = _new_file_mode()
+        mode = stat.S_IMODE(mode_of_target) if mode_of_target is not None else _new_file_mode()
         handle, temporary = tempfile.mkstemp(prefix=".velmora-", suffix=".tmp", dir=directory)
         os.close(handle)
         try:

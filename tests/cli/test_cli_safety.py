@@ -131,3 +131,22 @@ def test_a_rule_failing_beyond_the_checked_rows_is_an_error(capsys, tmp_path):
     status, out, err = validate(capsys, path, "--rule", "x > 5", "--fail-on-violation")
     assert status == 2
     assert err.startswith("velmora: error: rule 'x > 5' cannot be evaluated on the whole of ")
+
+
+def test_pipes_and_links_to_them_are_written_through_not_replaced(people, tmp_path):
+    import concurrent.futures
+
+    fifo = tmp_path / "report.json"
+    os.mkfifo(fifo)
+    link = tmp_path / "link.json"
+    link.symlink_to(fifo)
+    for target in (fifo, link):
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            reading = pool.submit(lambda: fifo.read_text(encoding="utf-8"))
+            result = subprocess.run([sys.executable, "-m", "velmora", "evaluate", str(people), str(people), "--metrics",
+                                     "ks_complement", "--json", str(target)], capture_output=True, text=True,
+                                    timeout=300)
+            assert result.returncode == 0, result.stderr
+            assert '"aggregate_metrics"' in reading.result(timeout=60)
+        assert stat.S_ISFIFO(os.stat(target).st_mode)
+    assert link.is_symlink()
