@@ -22,6 +22,12 @@ NoisyDistribution noisy_distribution(const Call& call, const py::object& value_c
     py::object np = call.global("np");
     py::object laplace = np.attr("random").attr("laplace");
     py::object epsilon = budget(call, "epsilon");
+    // The scale of every count's noise; an infinite one (a denormal epsilon) would give
+    // NaN probabilities.
+    if (py::len(value_counts) > 0) {
+        finite_scale(divide(py::float_(1.0), epsilon), "the Laplace scale 1 / epsilon of the category counts",
+                     "epsilon is too small");
+    }
     NoisyDistribution result;
     py::list noisy;
     for (py::handle item : value_counts.attr("items")()) {
