@@ -21,6 +21,7 @@ reader of standard output goes away. Files are written whole or not at all.
 """
 
 import argparse
+import errno
 import logging
 import math
 import os
@@ -651,6 +652,32 @@ class _HelpFormatter(argparse.RawDescriptionHelpFormatter):
     """Descriptions and examples as written, option help wrapped."""
 
 
+# numpy's generators take seeds from 0 to 2**32 - 1.
+MAX_SEED = 2**32 - 1
+
+
+def _seed(text: str) -> int:
+    """A --seed value: an integer numpy's generators take."""
+    try:
+        seed = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+    if not 0 <= seed <= MAX_SEED:
+        raise argparse.ArgumentTypeError(f"{text} is outside 0 to {MAX_SEED}")
+    return seed
+
+
+def _score(text: str) -> float:
+    """A --fail-under value: a finite number (NaN would let every score pass)."""
+    try:
+        score = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid float value: {text!r}") from None
+    if not math.isfinite(score):
+        raise argparse.ArgumentTypeError(f"{text} is not a finite number")
+    return score
+
+
 def _evaluation_options(parser: argparse.ArgumentParser) -> None:
     """The options evaluate and compare share."""
     parser.add_argument(
@@ -680,7 +707,7 @@ def _evaluation_options(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--seed",
-        type=int,
+        type=_seed,
         default=DEFAULT_SEED,
         metavar="N",
         help="seed of tstr_normalized's split and models; the other metrics always use seed 0 "
@@ -738,7 +765,7 @@ def build_parser() -> argparse.ArgumentParser:
     evaluate.add_argument("--json", metavar="PATH", help="write the report as JSON here (default: no file)")
     evaluate.add_argument(
         "--fail-under",
-        type=float,
+        type=_score,
         metavar="SCORE",
         help="exit with status 1 when the overall score is below SCORE (default: no gate)",
     )
@@ -813,7 +840,7 @@ def build_parser() -> argparse.ArgumentParser:
     perturb.add_argument("--preserve", nargs="+", metavar="COL", help="columns to copy unchanged (default: none)")
     perturb.add_argument(
         "--seed",
-        type=int,
+        type=_seed,
         metavar="N",
         help="random seed, for a reproducible result (default: none, a different result each run)",
     )
@@ -855,7 +882,7 @@ def build_parser() -> argparse.ArgumentParser:
     validate.add_argument("--output", metavar="PATH", help="where to write the repaired table (default: none)")
     validate.add_argument(
         "--seed",
-        type=int,
+        type=_seed,
         metavar="N",
         help="random seed of the 'resample' repair (default: none, a different draw each run)",
     )
@@ -886,9 +913,31 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _report_unwritable_output(error: OSError) -> int:
+    """Standard output cannot take the text (a full disk, /dev/full): one line on standard
+    error, and standard output sent nowhere so that the interpreter's final flush does
+    not fail again."""
+    print(f"velmora: error: cannot write to standard output ({error.strerror or _one_line(error)})", file=sys.stderr)
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+    return EXIT_BAD_INPUT
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
-    args = parser.parse_args(argv)
+    try:
+        try:
+            args = parser.parse_args(argv)
+        finally:
+            # --version and --help print, then exit: their text must reach its reader.
+            sys.stdout.flush()
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
+    except OSError as error:
+        return _report_unwritable_output(error)
     # Library progress logs stay quiet unless something goes wrong; configuring the root
     # logger first also keeps modules from installing their own INFO handler.
     logging.basicConfig(level=logging.WARNING, format="velmora: %(levelname)s: %(message)s")
@@ -908,17 +957,27 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # Further writes, including the interpreter's final flush, go nowhere.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_BROKEN_PIPE
+    except OSError as error:
+        # Files are read and written under their own handlers: a full disk reaching
+        # here is standard output's.
+        if error.errno not in (errno.ENOSPC, errno.EDQUOT, errno.EFBIG):
+            return _internal_error(args, error)
+        return _report_unwritable_output(error)
     except Exception as error:
         # Bad input is reported above; anything else is a fault of velmora itself.
-        if args.traceback:
-            traceback.print_exc()
-        hint = "" if args.traceback else "; run again with --traceback to see where it happened"
-        print(
-            f"velmora: internal error: {type(error).__name__}: {_one_line(error)} "
-            f"(a fault of velmora, not of the input{hint})",
-            file=sys.stderr,
-        )
-        return EXIT_INTERNAL_ERROR
+        return _internal_error(args, error)
+
+
+def _internal_error(args: argparse.Namespace, error: BaseException) -> int:
+    if args.traceback:
+        traceback.print_exc()
+    hint = "" if args.traceback else "; run again with --traceback to see where it happened"
+    print(
+        f"velmora: internal error: {type(error).__name__}: {_one_line(error)} "
+        f"(a fault of velmora, not of the input{hint})",
+        file=sys.stderr,
+    )
+    return EXIT_INTERNAL_ERROR
 
 
 if __name__ == "__main__":

@@ -150,3 +150,23 @@ def test_pipes_and_links_to_them_are_written_through_not_replaced(people, tmp_pa
             assert '"aggregate_metrics"' in reading.result(timeout=60)
         assert stat.S_ISFIFO(os.stat(target).st_mode)
     assert link.is_symlink()
+
+
+@pytest.mark.parametrize("args, message", [
+    (["validate", "data.csv", "--rule", "a > 0", "--seed", "4294967296"], "argument --seed: 4294967296 is outside"),
+    (["perturb", "in.csv", "out.csv", "--seed", "-1"], "argument --seed: -1 is outside"),
+    (["evaluate", "a.csv", "b.csv", "--fail-under", "nan"], "argument --fail-under: nan is not a finite number"),
+])
+def test_out_of_range_options_are_bad_input(capsys, args, message):
+    with pytest.raises(SystemExit) as stopped:
+        main(args)
+    assert stopped.value.code == 2 and message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("args", [["--version"], ["metrics"]])
+def test_a_full_standard_output_is_one_line_of_error(args):
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([sys.executable, "-m", "velmora", *args], stdout=full, stderr=subprocess.PIPE,
+                                text=True, timeout=120)
+    assert result.returncode == 2
+    assert result.stderr == "velmora: error: cannot write to standard output (No space left on device)\n"
