@@ -34,9 +34,11 @@ import traceback
 from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, TextIO
 
 if TYPE_CHECKING:
+    import numpy as np
     import pandas as pd
 
     from velmora._cli_evaluation import Evaluation
+    from velmora._cli_tables import TableFile
     from velmora.tabular.evaluator.report import EvaluationReport
     from velmora.tabular.rulewarden import ConstraintViolationReport
 
@@ -73,9 +75,12 @@ def _parquet_needed(path: str) -> None:
         raise CommandError(f"{path}: Parquet files need pyarrow (pip install pyarrow)") from None
 
 
-def read_table(path: str) -> "pd.DataFrame":
-    """The table stored at `path` (CSV or Parquet) as a DataFrame."""
+def read_table_file(path: str) -> "TableFile":
+    """The table stored at `path` (CSV or Parquet), with what the file held (see
+    ``velmora._cli_tables``)."""
     import pandas as pd
+
+    from velmora._cli_tables import read_csv_file, read_parquet_file
 
     file = pathlib.Path(path)
     if not file.exists():
@@ -85,8 +90,8 @@ def read_table(path: str) -> "pd.DataFrame":
     try:
         if file.suffix.lower() in PARQUET_SUFFIXES:
             _parquet_needed(path)
-            return pd.read_parquet(file)
-        frame = pd.read_csv(file)
+            return read_parquet_file(path)
+        table = read_csv_file(path)
     except CommandError:
         raise
     except pd.errors.EmptyDataError:
@@ -95,9 +100,14 @@ def read_table(path: str) -> "pd.DataFrame":
         raise CommandError(f"{path}: cannot read it as a table ({_one_line(error)})") from None
     # pandas takes the leading fields of data rows longer than the header as an index,
     # shifting every value of those rows one column to the right.
-    if not isinstance(frame.index, pd.RangeIndex):
-        raise CommandError(f"{path}: its rows have more fields than the header ({len(frame.columns)} names)")
-    return frame
+    if not isinstance(table.frame.index, pd.RangeIndex):
+        raise CommandError(f"{path}: its rows have more fields than the header ({len(table.frame.columns)} names)")
+    return table
+
+
+def read_table(path: str) -> "pd.DataFrame":
+    """The table stored at `path` (CSV or Parquet) as a DataFrame."""
+    return read_table_file(path).frame
 
 
 def read_rows(path: str) -> "pd.DataFrame":
@@ -193,12 +203,18 @@ def _write_atomically(path: str, write: Callable[[str], None]) -> None:
         raise CommandError(f"{path}: cannot write it ({reason})") from None
 
 
-def write_table(frame: "pd.DataFrame", path: str) -> None:
-    if pathlib.Path(path).suffix.lower() in PARQUET_SUFFIXES:
+def write_table(
+    frame: "pd.DataFrame", path: str, source: Optional["TableFile"] = None, rows: Optional["np.ndarray"] = None
+) -> None:
+    """Writes `frame` to `path`. With `source`, the table the frame came from (output row
+    i from its row rows[i], or row i when rows is None), every cell the command left as
+    it was is written as the input file had it (see ``velmora._cli_tables``)."""
+    from velmora._cli_tables import write_keeping
+
+    to_parquet = pathlib.Path(path).suffix.lower() in PARQUET_SUFFIXES
+    if to_parquet:
         _parquet_needed(path)
-        _write_atomically(path, lambda temporary: frame.to_parquet(temporary, index=False))
-    else:
-        _write_atomically(path, lambda temporary: frame.to_csv(temporary, index=False))
+    _write_atomically(path, lambda temporary: write_keeping(frame, temporary, to_parquet, source, rows))
 
 
 def write_text(text: str, path: str) -> None:
@@ -479,7 +495,8 @@ def command_perturb(args: argparse.Namespace) -> int:
         raise CommandError("--epsilon must be a positive finite number")
     if not 0 < delta < 1:
         raise CommandError("--delta must lie between 0 and 1 (exclusive)")
-    frame = read_table(args.input)
+    source = read_table_file(args.input)
+    frame = source.frame
     missing = [column for column in args.preserve or [] if column not in frame.columns]
     if missing:
         raise CommandError(f"--preserve names no column of {args.input}: {', '.join(missing)}")
@@ -502,7 +519,7 @@ def command_perturb(args: argparse.Namespace) -> int:
         frame, method=args.method, preserve_columns=list(args.preserve) if args.preserve else None
     )
     progress.step(f"writing {args.output}")
-    write_table(noisy, args.output)
+    write_table(noisy, args.output, source)
     progress.finish()
     if args.method == "minimal":
         budget = "small fixed noise, which uses neither epsilon nor delta"
@@ -573,7 +590,7 @@ def _validated(rules: Sequence[str], frame: "pd.DataFrame", where: str) -> "Cons
 
     failures: Dict[str, BaseException] = {}
 
-    class RecordingRulewarden(Rulewarden):  # type: ignore[misc, valid-type]
+    class RecordingRulewarden(Rulewarden):
         def _rule_not_evaluated(self, rule: str, error: BaseException) -> None:
             failures.setdefault(rule, error)
 
@@ -609,7 +626,8 @@ def command_validate(args: argparse.Namespace) -> int:
     if args.output:
         check_output_table(args.output)
     rules = args.rule if args.rule else read_rules(args.rules)
-    frame = read_table(args.data)
+    source = read_table_file(args.data)
+    frame = source.frame
     check_rules(rules, frame, args.trust_rules)
     report = _validated(rules, frame, args.data)
     for line in _violation_lines(
@@ -620,8 +638,17 @@ def command_validate(args: argparse.Namespace) -> int:
     if args.fix:
         if args.seed is not None:
             np.random.seed(args.seed)
-        fixed = report.fix(frame, strategy=args.fix)
-        write_table(fixed, args.output)
+        # Which input row each repaired row is: the rows kept are written back as the
+        # input file had them.
+        marker = "__velmora_row__"
+        while marker in frame.columns:
+            marker += "_"
+        tracked = frame.copy()
+        tracked[marker] = np.arange(len(frame))
+        fixed = report.fix(tracked, strategy=args.fix)
+        rows = fixed[marker].to_numpy()
+        fixed = fixed.drop(columns=marker)
+        write_table(fixed, args.output, source, rows)
         print(f"Wrote {_count(len(fixed), 'row')} repaired with {args.fix!r} to {args.output}; checked again:")
         # The file as written is what a pipeline reads next, so that is what is checked.
         written = read_table(args.output)

@@ -170,3 +170,48 @@ def test_a_full_standard_output_is_one_line_of_error(args):
                                 text=True, timeout=120)
     assert result.returncode == 2
     assert result.stderr == "velmora: error: cannot write to standard output (No space left on device)\n"
+
+
+KEPT_CSV = (b'id,zip,code,n,age,note\n007,02134,NA,1e3,34,"a, b"\n008,02135,null,5,-1,x\n'
+            b'009,00001,N/A,+7,12,"q ""z"""\r\n010,00002,,1.50,-3,y\n')
+
+
+@pytest.mark.parametrize("strategy", ["drop", "resample", "clip"])
+def test_rows_a_repair_keeps_come_back_byte_identical(capsys, tmp_path, strategy):
+    data, output = tmp_path / "data.csv", tmp_path / "out.csv"
+    data.write_bytes(KEPT_CSV)
+    status, _, err = validate(capsys, data, "--rule", "age > 0", "--fix", strategy, "--output", output, "--seed", 1)
+    assert status == 0, err
+    lines, written = KEPT_CSV.splitlines(keepends=True), output.read_bytes().splitlines(keepends=True)
+    if strategy == "drop":
+        assert written == [lines[0], lines[1], lines[3]]
+    elif strategy == "resample":
+        assert len(written) == 5 and written[:3] == [lines[0], lines[1], lines[3]]
+        assert set(written[3:]) <= {lines[1], lines[3]}
+    else:  # only the bound changes, in the rows that broke the rule
+        assert written == [lines[0], lines[1], b"008,02135,null,5,1e-06,x\n", lines[3], b"010,00002,,1.50,1e-06,y\n"]
+
+
+def test_columns_perturb_preserves_come_back_byte_identical(tmp_path):
+    data, output = tmp_path / "data.csv", tmp_path / "out.csv"
+    data.write_bytes(KEPT_CSV)
+    assert main(["perturb", str(data), str(output), "--preserve", "id", "zip", "code", "n", "note", "--seed", "1"]) == 0
+    original = pd.read_csv(data, dtype=str, keep_default_na=False)
+    written = pd.read_csv(output, dtype=str, keep_default_na=False)
+    pd.testing.assert_frame_equal(written.drop(columns="age"), original.drop(columns="age"))
+    assert (written["age"] != original["age"]).all()
+
+
+def test_parquet_rows_and_columns_keep_their_types_and_values(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    table = pa.table({"id": ["007", "008", "009"], "ts": pa.array([1, 2, 3], type=pa.timestamp("us")),
+                      "age": pa.array([34, -1, 12], type=pa.int32())})
+    pq.write_table(table, tmp_path / "data.parquet")
+    assert main(["validate", str(tmp_path / "data.parquet"), "--rule", "age > 0", "--fix", "drop", "--output",
+                 str(tmp_path / "out.parquet")]) == 0
+    assert pq.read_table(tmp_path / "out.parquet").equals(table.take([0, 2]))
+    assert main(["perturb", str(tmp_path / "data.parquet"), str(tmp_path / "noisy.parquet"), "--preserve", "id", "ts",
+                 "--seed", "1"]) == 0
+    noisy = pq.read_table(tmp_path / "noisy.parquet")
+    assert noisy.select(["id", "ts"]).equals(table.select(["id", "ts"]))

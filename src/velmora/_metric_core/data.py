@@ -140,7 +140,7 @@ def column_token(series: pd.Series) -> Optional[tuple]:
         # The text and which cells are missing; the missing marker (pd.NA or NaN) and
         # the storage are part of the dtype.
         digest = cell_digest(series.to_numpy(dtype=object))
-        return None if digest is None else ("text", repr(dtype), dtype.storage, len(series), digest)
+        return None if digest is None else ("text", repr(dtype), getattr(dtype, "storage", None), len(series), digest)
     if not isinstance(dtype, np.dtype):
         return None
     values = series.to_numpy()

@@ -130,8 +130,6 @@ class FrameResults(Generic[Value]):
         # The watches are made outside the lock: making one may run the garbage
         # collector, whose callbacks (_forget) may want the lock.
         watches = [weakref.finalize(frame, self._forget, key) for frame in frames]
-        for watch in watches:
-            watch.atexit = False
         dropped: List[weakref.finalize] = []
         with self._lock:
             self._drop_dead(dropped)
