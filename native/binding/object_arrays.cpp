@@ -47,6 +47,10 @@ void append_value(std::vector<std::uint8_t>& out, T value) {
     append_bytes(out, &value, sizeof(value));
 }
 
+void check_signals_here() {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 }  // namespace
 
 std::optional<std::vector<std::uint8_t>> cell_values(const ObjectCells& cells, const py::tuple& singletons) {
@@ -54,6 +58,8 @@ std::optional<std::vector<std::uint8_t>> cell_values(const ObjectCells& cells, c
     out.reserve(cells.size() * 16);
     const std::size_t n_singletons = py::len(singletons);
     for (std::size_t i = 0; i < cells.size(); ++i) {
+        // A million cells take tens of milliseconds: Ctrl-C is seen between blocks.
+        if (i % 65536 == 65535) check_signals_here();
         PyObject* cell = cells[i].ptr();
         if (PyUnicode_CheckExact(cell)) {
             if (PyUnicode_READY(cell) != 0) throw py::error_already_set();

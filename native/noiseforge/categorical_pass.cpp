@@ -3,6 +3,7 @@
 #include "velmora_python.hpp"
 #include "column_access.hpp"
 #include "column_passes.hpp"
+#include "interrupts.hpp"
 #include "noiseforge_parts.hpp"
 #include "object_tally.hpp"
 
@@ -178,6 +179,7 @@ py::object apply_categorical_dp(const Call& call) {
 void categorical_pass(const Call& call, const py::object& source, WorkFrame& work, const py::list& cols) {
     py::object columns = source.attr("columns");
     for (py::handle col : cols) {
+        binding::check_signals();  // Ctrl-C stops the pass between columns
         if (!contains(columns, col)) continue;
         categorical_column(call, source, work, py::reinterpret_borrow<py::object>(col));
     }

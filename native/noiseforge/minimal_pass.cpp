@@ -4,6 +4,7 @@
 #include "velmora_python.hpp"
 #include "column_access.hpp"
 #include "column_passes.hpp"
+#include "interrupts.hpp"
 #include "noiseforge_parts.hpp"
 #include "object_tally.hpp"
 
@@ -109,10 +110,12 @@ py::object apply_minimal_noise(const Call& call) {
 void minimal_pass(const Call& call, const py::object& df, WorkFrame& work) {
     py::object columns = df.attr("columns");
     for (py::handle col : number_columns(call, df)) {
+        binding::check_signals();  // Ctrl-C stops the pass between columns
         if (contains(columns, col)) minimal_number_column(call, df, work, py::reinterpret_borrow<py::object>(col));
     }
     py::object categorical_columns = selected_columns(df, categorical_dtypes());
     for (py::handle col : categorical_columns) {
+        binding::check_signals();  // Ctrl-C stops the pass between columns
         if (contains(columns, col)) minimal_categorical_column(call, df, work, py::reinterpret_borrow<py::object>(col));
     }
 }

@@ -4,6 +4,7 @@
 #include "velmora_python.hpp"
 #include "column_access.hpp"
 #include "column_passes.hpp"
+#include "interrupts.hpp"
 #include "noiseforge_parts.hpp"
 #include "parallel.hpp"
 
@@ -305,6 +306,7 @@ py::object apply_numerical_dp(const Call& call) {
 void numerical_pass(const Call& call, const py::object& source, WorkFrame& work, const py::list& cols) {
     py::object columns = source.attr("columns");
     for (py::handle col : cols) {
+        binding::check_signals();  // Ctrl-C stops the pass between columns
         if (!contains(columns, col)) continue;
         numerical_column(call, source, work, py::reinterpret_borrow<py::object>(col));
     }
@@ -312,6 +314,7 @@ void numerical_pass(const Call& call, const py::object& source, WorkFrame& work,
 
 void gaussian_pass(const Call& call, WorkFrame& work, const py::object& cols) {
     for (py::handle handle : cols) {
+        binding::check_signals();  // Ctrl-C stops the pass between columns
         py::object col = py::reinterpret_borrow<py::object>(handle);
         if (!contains(work.frame().attr("columns"), col)) continue;
         gaussian_column(call, work, col);
