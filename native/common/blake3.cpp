@@ -125,29 +125,29 @@ __attribute__((target_clones("avx2", "default"))) void eight_chunks(const std::u
                         counter_high,
                         Words8{} + static_cast<std::uint32_t>(block_bytes),
                         Words8{} + flags};
+        auto mix = [&v, &m](int a, int b, int c, int d, int x, int y) __attribute__((always_inline)) {
+            v[a] = v[a] + v[b] + m[x];
+            v[d] = v[d] ^ v[a];
+            v[d] = (v[d] >> 16) | (v[d] << 16);
+            v[c] = v[c] + v[d];
+            v[b] = v[b] ^ v[c];
+            v[b] = (v[b] >> 12) | (v[b] << 20);
+            v[a] = v[a] + v[b] + m[y];
+            v[d] = v[d] ^ v[a];
+            v[d] = (v[d] >> 8) | (v[d] << 24);
+            v[c] = v[c] + v[d];
+            v[b] = v[b] ^ v[c];
+            v[b] = (v[b] >> 7) | (v[b] << 25);
+        };
         for (const auto& s : schedule.words) {
-#define VELMORA_BLAKE3_MIX(a, b, c, d, x, y) \
-    v[a] = v[a] + v[b] + m[x];               \
-    v[d] = v[d] ^ v[a];                      \
-    v[d] = (v[d] >> 16) | (v[d] << 16);      \
-    v[c] = v[c] + v[d];                      \
-    v[b] = v[b] ^ v[c];                      \
-    v[b] = (v[b] >> 12) | (v[b] << 20);      \
-    v[a] = v[a] + v[b] + m[y];               \
-    v[d] = v[d] ^ v[a];                      \
-    v[d] = (v[d] >> 8) | (v[d] << 24);       \
-    v[c] = v[c] + v[d];                      \
-    v[b] = v[b] ^ v[c];                      \
-    v[b] = (v[b] >> 7) | (v[b] << 25);
-            VELMORA_BLAKE3_MIX(0, 4, 8, 12, s[0], s[1])
-            VELMORA_BLAKE3_MIX(1, 5, 9, 13, s[2], s[3])
-            VELMORA_BLAKE3_MIX(2, 6, 10, 14, s[4], s[5])
-            VELMORA_BLAKE3_MIX(3, 7, 11, 15, s[6], s[7])
-            VELMORA_BLAKE3_MIX(0, 5, 10, 15, s[8], s[9])
-            VELMORA_BLAKE3_MIX(1, 6, 11, 12, s[10], s[11])
-            VELMORA_BLAKE3_MIX(2, 7, 8, 13, s[12], s[13])
-            VELMORA_BLAKE3_MIX(3, 4, 9, 14, s[14], s[15])
-#undef VELMORA_BLAKE3_MIX
+            mix(0, 4, 8, 12, s[0], s[1]);
+            mix(1, 5, 9, 13, s[2], s[3]);
+            mix(2, 6, 10, 14, s[4], s[5]);
+            mix(3, 7, 11, 15, s[6], s[7]);
+            mix(0, 5, 10, 15, s[8], s[9]);
+            mix(1, 6, 11, 12, s[10], s[11]);
+            mix(2, 7, 8, 13, s[12], s[13]);
+            mix(3, 4, 9, 14, s[14], s[15]);
         }
         for (int i = 0; i < 8; ++i) h[i] = v[i] ^ v[i + 8];
     }
