@@ -44,7 +44,7 @@ inline std::uint32_t rotate_right(std::uint32_t x, int r) {
 void compress(const std::uint32_t cv[8], const std::uint8_t block[block_bytes], std::uint64_t counter,
               std::uint32_t length, std::uint32_t flags, std::uint32_t out[16]) {
     std::uint32_t m[16];
-    for (int i = 0; i < 16; ++i) m[i] = load32(block + 4 * i);
+    for (std::size_t i = 0; i < 16; ++i) m[i] = load32(block + 4 * i);
     std::uint32_t v[16] = {cv[0],
                            cv[1],
                            cv[2],
@@ -105,7 +105,9 @@ __attribute__((target_clones("avx2", "default"))) void eight_chunks(const std::u
     for (std::size_t b = 0; b < blocks_per_chunk; ++b) {
         Words8 m[16];
         for (int w = 0; w < 16; ++w) {
-            for (int lane = 0; lane < 8; ++lane) m[w][lane] = load32(inputs[lane] + b * block_bytes + 4 * w);
+            for (int lane = 0; lane < 8; ++lane) {
+                m[w][lane] = load32(inputs[lane] + b * block_bytes + 4 * static_cast<std::size_t>(w));
+            }
         }
         const std::uint32_t flags =
             (b == 0 ? chunk_start : 0u) | (b + 1 == blocks_per_chunk ? static_cast<std::uint32_t>(chunk_end) : 0u);

@@ -16,9 +16,8 @@ std::string chain(std::size_t operators) {
 TEST(RuleSize, OperatorsAreCountedOutsideLiteralsAndNames) {
     EXPECT_FALSE(rule_size_problem("if age < 18 then income == 0 and not flag").has_value());
     EXPECT_FALSE(rule_size_problem(chain(max_rule_operators - 1)).has_value());
-    const auto problem = rule_size_problem(chain(max_rule_operators));
-    ASSERT_TRUE(problem.has_value());
-    EXPECT_EQ(*problem, "the rule holds 101 operators; a rule may hold at most 100");
+    EXPECT_EQ(rule_size_problem(chain(max_rule_operators)).value_or(""),
+              "the rule holds 101 operators; a rule may hold at most 100");
     // Operators inside text literals and backticked names, and words holding "or", do not count.
     const std::string quoted = "name == '" + std::string(500, '+') + "' or `a" + std::string(200, '-') + "` > 1";
     EXPECT_FALSE(rule_size_problem(quoted).has_value());
@@ -32,9 +31,8 @@ TEST(RuleSize, LengthIsCountedInCharacters) {
     std::string accented;
     for (std::size_t i = 0; i < max_rule_characters - 11; ++i) accented += "\xc3\xa9";
     EXPECT_FALSE(rule_size_problem("name == '" + accented + "'").has_value());
-    const auto problem = rule_size_problem("name == '" + std::string(max_rule_characters, 'x') + "'");
-    ASSERT_TRUE(problem.has_value());
-    EXPECT_EQ(*problem, "the rule is 10010 characters long; a rule may have at most 10000");
+    EXPECT_EQ(rule_size_problem("name == '" + std::string(max_rule_characters, 'x') + "'").value_or(""),
+              "the rule is 10010 characters long; a rule may have at most 10000");
 }
 
 TEST(RuleText, AlternativesAreFoundOutsideParenthesesAndLiterals) {

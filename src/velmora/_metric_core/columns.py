@@ -17,11 +17,13 @@ from . import kernels as _kernels
 from .kernels import content_digest
 from .stores import ResultStore
 
-# Bytes of sort orders kept for reuse (an order of a million rows takes 8 MB).
+# Bytes of sort orders kept for reuse (an order of a million rows takes 8 MB), and how
+# many: those of the last evaluation or two.
 MAX_ORDER_BYTES = 512 * 2**20
+MAX_ORDERS = 64
 
 _ORDERS: "ResultStore[Tuple[np.ndarray, int]]" = ResultStore(
-    max_bytes=MAX_ORDER_BYTES, size=lambda kept: kept[0].nbytes
+    max_entries=MAX_ORDERS, max_bytes=MAX_ORDER_BYTES, size=lambda kept: kept[0].nbytes
 )
 
 
