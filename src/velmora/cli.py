@@ -679,6 +679,21 @@ class _HelpFormatter(argparse.RawDescriptionHelpFormatter):
     """Descriptions and examples as written, option help wrapped."""
 
 
+class _VersionAction(argparse.Action):
+    """--version: prints the version and exits. Unlike argparse's own action (which on
+    some Python versions drops a failed write without a word), a standard output that
+    cannot take the line raises, for main() to report."""
+
+    def __init__(self, option_strings: Sequence[str], version: str, dest: str = argparse.SUPPRESS, **kwargs) -> None:
+        super().__init__(option_strings, dest=dest, default=argparse.SUPPRESS, nargs=0, **kwargs)
+        self.version = version
+
+    def __call__(self, parser, namespace, values, option_string=None) -> None:
+        sys.stdout.write(self.version + "\n")
+        sys.stdout.flush()
+        parser.exit()
+
+
 # numpy's generators take seeds from 0 to 2**32 - 1.
 MAX_SEED = 2**32 - 1
 
@@ -760,7 +775,7 @@ def build_parser() -> argparse.ArgumentParser:
         "Run 'velmora COMMAND --help' for a command's options and examples.",
     )
     parser.add_argument(
-        "--version", action="version", version=f"velmora {__version__}", help="show the version and exit"
+        "--version", action=_VersionAction, version=f"velmora {__version__}", help="show the version and exit"
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
