@@ -4,15 +4,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "velmora_python.hpp"
+#include "blake3.hpp"
+#include "interrupts.hpp"
 #include "metric_kernels.hpp"
 #include "object_arrays.hpp"
-#include "parallel.hpp"
 
 namespace {
 
@@ -21,7 +24,7 @@ using velmora::Call;
 using velmora::ErrorKind;
 using velmora::FunctionSpec;
 using velmora::raise_error;
-using velmora::run_parallel;
+using velmora::binding::run_chunks;
 
 using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
@@ -79,6 +82,17 @@ std::pair<std::size_t, std::size_t> triangle_share(std::size_t n, std::size_t t,
     return {boundary(t), boundary(t + 1)};
 }
 
+// Work is cut into chunks of about this many multiply-adds (a few milliseconds), so that
+// Ctrl-C is seen between them.
+constexpr double work_per_chunk = 4e6;
+
+// Chunks of `rows` rows that each cost `work_per_row`, in multiples of `unit` rows.
+std::size_t rows_per_chunk(std::size_t rows, double work_per_row, std::size_t unit = 1) {
+    const double wanted = work_per_chunk / std::max(1.0, work_per_row);
+    const auto units = static_cast<std::size_t>(std::max(1.0, std::floor(wanted / static_cast<double>(unit))));
+    return std::min(std::max<std::size_t>(rows, 1), units * unit);
+}
+
 py::object nearest_neighbours(const Call& call) {
     Matrix query = as_matrix(call[0], "query");
     Matrix reference = as_matrix(call[1], "reference");
@@ -109,15 +123,15 @@ py::object nearest_neighbours(const Call& call) {
         const double* query_data = query.data();
         double* distance_data = distances.mutable_data();
         std::int64_t* position_data = positions.mutable_data();
-        // Only plain buffers are touched below: the arrays are owned by this frame and
-        // no Python object is created or released while the GIL is let go.
-        py::gil_scoped_release release;
-        const std::size_t share = (n_query + threads - 1) / threads;
-        run_parallel(threads, [&](std::size_t t) {
-            const std::size_t first = std::min(n_query, t * share);
-            const std::size_t last = std::min(n_query, first + share);
-            velmora::metrics::nearest_neighbours(query_data, n_query, reference_columns.data(), n_reference, n_features,
-                                                 k, exclude_self, first, last, distance_data, position_data);
+        // Only plain buffers are touched in the chunks, which run without the GIL: the
+        // arrays are owned by this frame and no Python object is created or released.
+        const std::size_t rows = rows_per_chunk(n_query, static_cast<double>(n_reference * n_features));
+        const double* columns = reference_columns.data();
+        run_chunks((n_query + rows - 1) / rows, threads, [&](std::size_t c) {
+            const std::size_t first = c * rows;
+            const std::size_t last = std::min(n_query, first + rows);
+            velmora::metrics::nearest_neighbours(query_data, n_query, columns, n_reference, n_features, k, exclude_self,
+                                                 first, last, distance_data, position_data);
         });
     }
     return py::make_tuple(distances, positions);
@@ -158,50 +172,74 @@ py::object coded_nearest_neighbours(const Call& call) {
         const double* reference_data = reference.data();
         double* distance_data = distances.mutable_data();
         std::int64_t* position_data = positions.mutable_data();
-        // Plain buffers only while the GIL is released (see nearest_neighbours).
-        py::gil_scoped_release release;
-        const velmora::metrics::CodedReference prepared(reference_data, n_reference, space);
-        const std::vector<std::int64_t> order =
-            velmora::metrics::proximity_order(query_data, n_query, space, velmora::metrics::CodedReference::block_rows);
-        const std::size_t share = (n_query + threads - 1) / threads;
-        run_parallel(threads, [&](std::size_t t) {
-            const std::size_t first = std::min(n_query, t * share);
-            const std::size_t last = std::min(n_query, first + share);
-            velmora::metrics::coded_nearest_neighbours(query_data, order.data(), first, last, prepared, k,
+        std::optional<velmora::metrics::CodedReference> prepared;
+        std::vector<std::int64_t> order;
+        {
+            // Plain buffers only while the GIL is released (see nearest_neighbours).
+            py::gil_scoped_release release;
+            prepared.emplace(reference_data, n_reference, space);
+            order = velmora::metrics::proximity_order(query_data, n_query, space,
+                                                      velmora::metrics::CodedReference::block_rows);
+        }
+        // Whole groups of queries per chunk, each group about as costly as a search of
+        // every reference row (pruning only makes it cheaper).
+        const std::size_t group = velmora::metrics::coded_query_group;
+        const std::size_t rows = rows_per_chunk(n_query, static_cast<double>(n_reference * n_features), group);
+        run_chunks((n_query + rows - 1) / rows, threads, [&](std::size_t c) {
+            const std::size_t first = c * rows;
+            const std::size_t last = std::min(n_query, first + rows);
+            velmora::metrics::coded_nearest_neighbours(query_data, order.data(), first, last, *prepared, k,
                                                        distance_data, position_data);
         });
     }
     return py::make_tuple(distances, positions);
 }
 
+// The BLAKE3 hash of `n` bytes, its pieces hashed on every core (between pieces the
+// calling thread checks for Ctrl-C). Call with the GIL held; the bytes must stay put.
+velmora::digest::Digest hash_bytes(const std::uint8_t* bytes, std::size_t n) {
+    const std::size_t pieces = velmora::digest::pieces_of(n);
+    if (pieces == 1) return velmora::digest::blake3(bytes, n);
+    std::vector<velmora::digest::ChainingValue> values(pieces);
+    run_chunks(pieces, thread_count(py::int_(0), pieces),
+               [&](std::size_t piece) { values[piece] = velmora::digest::piece_value(bytes, n, piece); });
+    return velmora::digest::join_pieces(values.data(), pieces);
+}
+
+// The key of an array: BLAKE3 over what tells arrays apart (`kind`, the dtype, the shape)
+// and the hash of the contents.
+py::bytes array_key(const char* kind, const py::array& values, const velmora::digest::Digest& contents) {
+    std::string header = kind;
+    header += '\0';
+    header += py::str(values.dtype().attr("str")).cast<std::string>();
+    header += '\0';
+    auto append = [&header](std::uint64_t number) {
+        for (int byte = 0; byte < 8; ++byte) header += static_cast<char>((number >> (8 * byte)) & 0xFF);
+    };
+    append(static_cast<std::uint64_t>(values.ndim()));
+    for (py::ssize_t axis = 0; axis < values.ndim(); ++axis) append(static_cast<std::uint64_t>(values.shape(axis)));
+    header.append(reinterpret_cast<const char*>(contents.data()), contents.size());
+    const velmora::digest::Digest key =
+        velmora::digest::blake3(reinterpret_cast<const std::uint8_t*>(header.data()), header.size());
+    return py::bytes(reinterpret_cast<const char*>(key.data()), key.size());
+}
+
 py::object content_digest(const Call& call) {
     py::array contiguous = py::array::ensure(call[0], py::array::c_style);
     if (!contiguous) throw py::error_already_set();
-    // The bytes of an object array are addresses, not contents.
+    // The bytes of an object array are addresses, not contents (see cell_digest).
     if (contiguous.dtype().kind() == 'O') raise_error(ErrorKind::type_error, "values must not be an object array.");
-    const auto* bytes = static_cast<const unsigned char*>(contiguous.data());
-    const std::size_t n = static_cast<std::size_t>(contiguous.nbytes());
-    velmora::metrics::Digest digest{};
-    {
-        // A plain byte buffer owned by `contiguous` while the GIL is released.
-        py::gil_scoped_release release;
-        digest = velmora::metrics::content_digest(bytes, n);
-    }
-    return py::make_tuple(py::int_(digest.low), py::int_(digest.high));
+    const auto* bytes = static_cast<const std::uint8_t*>(contiguous.data());
+    return array_key("values", contiguous, hash_bytes(bytes, static_cast<std::size_t>(contiguous.nbytes())));
 }
 
-py::object object_identity_digest(const Call& call) {
+py::object cell_digest(const Call& call) {
     py::array objects = py::array::ensure(call[0]);
     if (!objects) throw py::error_already_set();
     const velmora::ObjectCells cells(objects);
-    // Which object each cell holds: its address, as an integer.
-    std::vector<std::uint64_t> addresses(cells.size());
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-        addresses[i] = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(cells[i].ptr()));
-    }
-    const velmora::metrics::Digest digest = velmora::metrics::content_digest(
-        reinterpret_cast<const unsigned char*>(addresses.data()), addresses.size() * sizeof(std::uint64_t));
-    return py::make_tuple(py::int_(digest.low), py::int_(digest.high));
+    std::optional<std::vector<std::uint8_t>> values = velmora::cell_values(cells, call[1].cast<py::tuple>());
+    if (!values) return py::none();
+    return array_key("cells", objects, hash_bytes(values->data(), values->size()));
 }
 
 py::object finite_argsort(const Call& call) {
@@ -271,19 +309,33 @@ py::object rbf_kernel_sums(const Call& call) {
         std::vector<double> rows_xx(n_x), rows_yy(n_y), rows_xy(n_x);
         const double* x_data = x.data();
         const double* y_data = y.data();
-        // Plain buffers only while the GIL is released (see nearest_neighbours).
-        py::gil_scoped_release release;
-        run_parallel(threads, [&](std::size_t t) {
-            const auto [xx_first, xx_last] = triangle_share(n_x, t, threads);
-            velmora::metrics::rbf_row_sums(x_data, n_x, x_columns.data(), n_x, n_features, gamma, true, xx_first,
-                                           xx_last, rows_xx.data());
-            const auto [yy_first, yy_last] = triangle_share(n_y, t, threads);
-            velmora::metrics::rbf_row_sums(y_data, n_y, y_columns.data(), n_y, n_features, gamma, true, yy_first,
-                                           yy_last, rows_yy.data());
-            const std::size_t share = (n_x + threads - 1) / threads;
-            const std::size_t xy_first = std::min(n_x, t * share);
-            velmora::metrics::rbf_row_sums(x_data, n_x, y_columns.data(), n_y, n_features, gamma, false, xy_first,
-                                           std::min(n_x, xy_first + share), rows_xy.data());
+        const double* x_cols = x_columns.data();
+        const double* y_cols = y_columns.data();
+        // The three sums' rows in chunks of about equal work: the two triangles (row i has
+        // n - i - 1 terms) and the rectangle. Each row's sum is the same whatever the
+        // chunk it falls in.
+        auto triangle_chunks = [&](std::size_t n) {
+            const double work = 0.5 * static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(n_features);
+            return std::max<std::size_t>(1, static_cast<std::size_t>(work / work_per_chunk));
+        };
+        const std::size_t xx_chunks = triangle_chunks(n_x);
+        const std::size_t yy_chunks = triangle_chunks(n_y);
+        const std::size_t xy_rows = rows_per_chunk(n_x, static_cast<double>(n_y * n_features));
+        const std::size_t xy_chunks = (n_x + xy_rows - 1) / xy_rows;
+        run_chunks(xx_chunks + yy_chunks + xy_chunks, threads, [&](std::size_t c) {
+            if (c < xx_chunks) {
+                const auto [first, last] = triangle_share(n_x, c, xx_chunks);
+                velmora::metrics::rbf_row_sums(x_data, n_x, x_cols, n_x, n_features, gamma, true, first, last,
+                                               rows_xx.data());
+            } else if (c < xx_chunks + yy_chunks) {
+                const auto [first, last] = triangle_share(n_y, c - xx_chunks, yy_chunks);
+                velmora::metrics::rbf_row_sums(y_data, n_y, y_cols, n_y, n_features, gamma, true, first, last,
+                                               rows_yy.data());
+            } else {
+                const std::size_t first = (c - xx_chunks - yy_chunks) * xy_rows;
+                velmora::metrics::rbf_row_sums(x_data, n_x, y_cols, n_y, n_features, gamma, false, first,
+                                               std::min(n_x, first + xy_rows), rows_xy.data());
+            }
         });
         sums[0] = velmora::metrics::sequential_sum(rows_xx.data(), n_x);
         sums[1] = velmora::metrics::sequential_sum(rows_yy.data(), n_y);
@@ -302,13 +354,12 @@ py::object pairwise_squared_distances(const Call& call) {
         std::vector<double> columns = columns_of(rows);
         const double* row_data = rows.data();
         double* out_data = out.mutable_data();
-        // Plain buffers only while the GIL is released (see nearest_neighbours).
-        py::gil_scoped_release release;
-        const std::size_t share = (n_rows + threads - 1) / threads;
-        run_parallel(threads, [&](std::size_t t) {
-            const std::size_t first = std::min(n_rows, t * share);
-            velmora::metrics::pairwise_squared_distances(row_data, columns.data(), n_rows, n_features, first,
-                                                         std::min(n_rows, first + share), out_data);
+        const double* column_data = columns.data();
+        const std::size_t chunk_rows = rows_per_chunk(n_rows, static_cast<double>(n_rows * n_features));
+        run_chunks((n_rows + chunk_rows - 1) / chunk_rows, threads, [&](std::size_t c) {
+            const std::size_t first = c * chunk_rows;
+            velmora::metrics::pairwise_squared_distances(row_data, column_data, n_rows, n_features, first,
+                                                         std::min(n_rows, first + chunk_rows), out_data);
         });
     }
     return out;
@@ -369,19 +420,22 @@ const FunctionSpec coded_nearest_spec{
 const FunctionSpec digest_spec{
     .name = "content_digest",
     .params = {{.name = "values", .annotation = "np.ndarray"}},
-    .return_annotation = "tuple",
-    .doc = "A 128-bit digest of the array's bytes in C order, as two integers: equal contents give equal digests.",
+    .return_annotation = "bytes",
+    .doc =
+        "A 32-byte BLAKE3 digest of the array's dtype, shape and bytes in C order: arrays\n"
+        "differing in any of them get different digests (barring a BLAKE3 collision).",
     .implementation = content_digest,
 };
 
-const FunctionSpec identity_digest_spec{
-    .name = "object_identity_digest",
-    .params = {{.name = "values", .annotation = "np.ndarray"}},
-    .return_annotation = "tuple",
+const FunctionSpec cell_digest_spec{
+    .name = "cell_digest",
+    .params = {{.name = "values", .annotation = "np.ndarray"}, {.name = "singletons", .annotation = "tuple"}},
+    .return_annotation = "Optional[bytes]",
     .doc =
-        "A 128-bit digest of which object each cell of a one-dimensional object array holds\n"
-        "(the objects' identities, not their values), as two integers.",
-    .implementation = object_identity_digest,
+        "A 32-byte BLAKE3 digest of the values of a one-dimensional object array, cell by\n"
+        "cell with their types: str, int (64 bits), float, bool, None, and the objects of\n"
+        "singletons (by position). None when a cell holds anything else.",
+    .implementation = cell_digest,
 };
 
 const FunctionSpec argsort_spec{
@@ -450,7 +504,7 @@ PYBIND11_MODULE(_metric_kernels, module) {
     velmora::binding::add_function(module, nearest_spec);
     velmora::binding::add_function(module, coded_nearest_spec);
     velmora::binding::add_function(module, digest_spec);
-    velmora::binding::add_function(module, identity_digest_spec);
+    velmora::binding::add_function(module, cell_digest_spec);
     velmora::binding::add_function(module, argsort_spec);
     velmora::binding::add_function(module, ranks_spec);
     velmora::binding::add_function(module, rbf_spec);

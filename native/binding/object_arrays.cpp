@@ -1,5 +1,6 @@
 #include "object_arrays.hpp"
 
+#include <cstring>
 #include <vector>
 
 #include "python_errors.hpp"
@@ -32,6 +33,70 @@ py::array take_objects(const py::list& table, const py::array_t<std::int64_t>& i
         slots[i] = item;
     }
     return result;
+}
+
+namespace {
+
+void append_bytes(std::vector<std::uint8_t>& out, const void* data, std::size_t n) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    out.insert(out.end(), bytes, bytes + n);
+}
+
+template <typename T>
+void append_value(std::vector<std::uint8_t>& out, T value) {
+    append_bytes(out, &value, sizeof(value));
+}
+
+void check_signals_here() {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> cell_values(const ObjectCells& cells, const py::tuple& singletons) {
+    std::vector<std::uint8_t> out;
+    out.reserve(cells.size() * 16);
+    const std::size_t n_singletons = py::len(singletons);
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        // A million cells take tens of milliseconds: Ctrl-C is seen between blocks.
+        if (i % 65536 == 65535) check_signals_here();
+        PyObject* cell = cells[i].ptr();
+        if (PyUnicode_CheckExact(cell)) {
+            if (PyUnicode_READY(cell) != 0) throw py::error_already_set();
+            const auto length = static_cast<std::uint64_t>(PyUnicode_GET_LENGTH(cell));
+            const auto kind = static_cast<std::uint8_t>(PyUnicode_KIND(cell));
+            out.push_back('s');
+            out.push_back(kind);
+            append_value(out, length);
+            append_bytes(out, PyUnicode_DATA(cell), static_cast<std::size_t>(length) * kind);
+        } else if (cell == Py_None) {
+            out.push_back('n');
+        } else if (PyBool_Check(cell)) {
+            out.push_back(cell == Py_True ? 't' : 'f');
+        } else if (PyLong_CheckExact(cell)) {
+            int overflow = 0;
+            const long long value = PyLong_AsLongLongAndOverflow(cell, &overflow);
+            if (overflow != 0) return std::nullopt;
+            if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+            out.push_back('i');
+            append_value(out, static_cast<std::int64_t>(value));
+        } else if (PyFloat_CheckExact(cell)) {
+            out.push_back('d');
+            append_value(out, PyFloat_AS_DOUBLE(cell));
+        } else {
+            std::size_t found = n_singletons;
+            for (std::size_t s = 0; s < n_singletons; ++s) {
+                if (cell == singletons[s].ptr()) {
+                    found = s;
+                    break;
+                }
+            }
+            if (found == n_singletons) return std::nullopt;
+            out.push_back('k');
+            append_value(out, static_cast<std::uint64_t>(found));
+        }
+    }
+    return out;
 }
 
 }  // namespace velmora

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 namespace velmora {
 
@@ -31,5 +33,14 @@ private:
 // table[indices] as a new object array of table's items, one reference added per cell
 // (numpy's take as one tight loop). An index outside the table raises IndexError.
 py::array take_objects(const py::list& table, const py::array_t<std::int64_t>& indices);
+
+// The values of the cells as bytes, so that two arrays give equal bytes only when their
+// cells hold equal values of the same types: for each cell a tag of its type, then its
+// value. Values taken: exact str (its code points, in the canonical representation
+// CPython keeps), int (within 64 bits), float (its bits), bool and None, and the objects
+// of `singletons` (such as pd.NA), by position there. Nothing when a cell holds anything
+// else: a list, a dict or an array may change in place, and other types may compare by
+// more than their value.
+std::optional<std::vector<std::uint8_t>> cell_values(const ObjectCells& cells, const py::tuple& singletons);
 
 }  // namespace velmora

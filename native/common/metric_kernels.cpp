@@ -378,7 +378,7 @@ double coded_squared_distance(const double* query, const double* reference, std:
 // queries sweeps it, so each reference row is read from memory once per group.
 constexpr std::size_t tile_blocks = CodedReference::tile_blocks;
 // Queries per group: consecutive in proximity order, so they share their neighbourhood.
-constexpr std::size_t query_group = 128;
+constexpr std::size_t query_group = coded_query_group;
 
 }  // namespace
 
@@ -612,47 +612,6 @@ void average_ranks(const double* values, const std::int64_t* order, std::size_t 
         for (std::size_t i = start; i < end; ++i) ranks[kept[i]] = rank;
         start = end;
     }
-}
-
-Digest content_digest(const unsigned char* bytes, std::size_t n) {
-    // Four independent lanes of 64-bit multiply-rotate rounds over 8-byte words (the
-    // round of xxHash64), merged two ways into two words.
-    constexpr std::uint64_t prime1 = 0x9E3779B185EBCA87ULL;
-    constexpr std::uint64_t prime2 = 0xC2B2AE3D27D4EB4FULL;
-    constexpr std::uint64_t prime3 = 0x165667B19E3779F9ULL;
-    constexpr std::uint64_t prime4 = 0x85EBCA77C2B2AE63ULL;
-    auto rotate = [](std::uint64_t x, int r) { return (x << r) | (x >> (64 - r)); };
-    auto round = [&](std::uint64_t acc, std::uint64_t word) { return rotate(acc + word * prime2, 31) * prime1; };
-    auto finish = [&](std::uint64_t h) {
-        h ^= h >> 33;
-        h *= prime2;
-        h ^= h >> 29;
-        h *= prime3;
-        h ^= h >> 32;
-        return h;
-    };
-    std::uint64_t lane[4] = {prime1 + prime2, prime2, 0, 0 - prime1};
-    std::size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        for (std::size_t l = 0; l < 4; ++l) {
-            std::uint64_t word = 0;
-            std::memcpy(&word, bytes + i + 8 * l, sizeof(word));
-            lane[l] = round(lane[l], word);
-        }
-    }
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, bytes + i, sizeof(word));
-        lane[i / 8 % 4] = round(lane[i / 8 % 4], word);
-    }
-    std::uint64_t tail = 0;
-    for (std::size_t t = 0; i < n; ++i, ++t) tail |= static_cast<std::uint64_t>(bytes[i]) << (8 * t);
-    const std::uint64_t size = static_cast<std::uint64_t>(n);
-    std::uint64_t low = rotate(lane[0], 1) + rotate(lane[1], 7) + rotate(lane[2], 12) + rotate(lane[3], 18);
-    low = finish(round(low ^ size, tail) + prime4);
-    std::uint64_t high = rotate(lane[3], 1) ^ rotate(lane[2], 11) ^ rotate(lane[1], 23) ^ rotate(lane[0], 41);
-    high = finish(round(high + size * prime3, tail ^ prime4) ^ low);
-    return {low, high};
 }
 
 double sequential_sum(const double* values, std::size_t n) {

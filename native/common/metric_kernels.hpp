@@ -105,6 +105,9 @@ std::vector<std::int64_t> proximity_order(const double* rows, std::size_t n_rows
 // query row itself (row q at q * k). Exact: a block of reference rows is left once the
 // running sums of all its rows exceed the query's current k-th smallest squared
 // distance, which the rest of the sum cannot lower. Needs 1 <= k <= reference.size().
+// Queries are searched in groups of this many (a range that starts at a multiple of it
+// searches whole groups; any range gives the same result).
+inline constexpr std::size_t coded_query_group = 128;
 void coded_nearest_neighbours(const double* query_rows, const std::int64_t* order, std::size_t first, std::size_t last,
                               const CodedReference& reference, std::size_t k, double* distances,
                               std::int64_t* positions);
@@ -121,13 +124,6 @@ std::size_t finite_argsort(const double* values, std::size_t n, std::int64_t* or
 // kept position; other entries of `ranks` are left as they are.
 void average_ranks(const double* values, const std::int64_t* order, std::size_t n_ordered, const std::uint8_t* keep,
                    double* ranks);
-
-// A 128-bit digest of `n` bytes (two 64-bit words), for recognising equal contents.
-struct Digest {
-    std::uint64_t low;
-    std::uint64_t high;
-};
-Digest content_digest(const unsigned char* bytes, std::size_t n);
 
 // Sum of `values` accumulated in index order from 0.0.
 double sequential_sum(const double* values, std::size_t n);

@@ -2,6 +2,7 @@
 // the overall score, a PASS/FAIL table and the plots of _generate_plot_html. Every value
 // taken from the report is escaped as HTML text, so names holding markup cannot break
 // the page or inject script into it.
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -65,22 +66,40 @@ py::object create_temporary_beside(const py::module_& os, const py::object& targ
 // Writes the page to `path` in UTF-8 with one write, through a temporary file in the
 // same folder that is then renamed over `path`: a failure part-way (a full disk, a
 // file-size limit) leaves any earlier page as it was. An existing page keeps its
-// permission bits (a symbolic link is followed, so the file it names is replaced). The
-// file is optional output: an OSError is dropped; any other error propagates.
+// permission bits (a symbolic link is followed, so the file it names is replaced). A
+// device or a pipe is written through, not replaced. The file is optional output: an
+// OSError is dropped; any other error propagates.
 void write_page(const Call& call, const py::object& path, const py::str& html) {
     // Text UTF-8 cannot hold (a lone surrogate from a label) fails here, before any
     // file is touched.
     utf8_of(html);
     py::module_ os = py::module_::import("os");
+    py::module_ stat = py::module_::import("stat");
     py::object temporary;
     try {
-        py::object target = truth(os.attr("path").attr("islink")(path)) ? os.attr("path").attr("realpath")(path) : path;
-        py::object kept_mode = py::none();
+        // A character device or a FIFO (/dev/null, a named pipe, or a link to one) is
+        // written through, never replaced by a file; a block device or a socket is not
+        // written at all.
+        std::optional<py::object> mode;
         try {
-            kept_mode = py::module_::import("stat").attr("S_IMODE")(os.attr("stat")(target).attr("st_mode"));
+            mode = os.attr("stat")(path).attr("st_mode");
         } catch (py::error_already_set& error) {
             if (!matches(error, ErrorKind::file_not_found_error)) throw;
         }
+        if (mode && (truth(stat.attr("S_ISCHR")(*mode)) || truth(stat.attr("S_ISFIFO")(*mode)))) {
+            py::object file = call.global("open")(path, "w", py::arg("encoding") = "utf-8");
+            try {
+                file.attr("write")(html);
+            } catch (py::error_already_set&) {
+                file.attr("close")();
+                throw;
+            }
+            file.attr("close")();
+            return;
+        }
+        if (mode && (truth(stat.attr("S_ISBLK")(*mode)) || truth(stat.attr("S_ISSOCK")(*mode)))) return;
+        py::object target = truth(os.attr("path").attr("islink")(path)) ? os.attr("path").attr("realpath")(path) : path;
+        py::object kept_mode = mode ? stat.attr("S_IMODE")(*mode) : py::none();
         temporary = create_temporary_beside(os, target);
         py::object file = call.global("open")(temporary, "w", py::arg("encoding") = "utf-8");
         try {

@@ -3,6 +3,7 @@
 #include "velmora_python.hpp"
 #include "column_access.hpp"
 #include "column_passes.hpp"
+#include "interrupts.hpp"
 #include "noiseforge_parts.hpp"
 #include "object_tally.hpp"
 
@@ -22,6 +23,12 @@ NoisyDistribution noisy_distribution(const Call& call, const py::object& value_c
     py::object np = call.global("np");
     py::object laplace = np.attr("random").attr("laplace");
     py::object epsilon = budget(call, "epsilon");
+    // The scale of every count's noise; an infinite one (a denormal epsilon) would give
+    // NaN probabilities.
+    if (py::len(value_counts) > 0) {
+        finite_scale(divide(py::float_(1.0), epsilon), "the Laplace scale 1 / epsilon of the category counts",
+                     "epsilon is too small");
+    }
     NoisyDistribution result;
     py::list noisy;
     for (py::handle item : value_counts.attr("items")()) {
@@ -172,6 +179,7 @@ py::object apply_categorical_dp(const Call& call) {
 void categorical_pass(const Call& call, const py::object& source, WorkFrame& work, const py::list& cols) {
     py::object columns = source.attr("columns");
     for (py::handle col : cols) {
+        binding::check_signals();  // Ctrl-C stops the pass between columns
         if (!contains(columns, col)) continue;
         categorical_column(call, source, work, py::reinterpret_borrow<py::object>(col));
     }

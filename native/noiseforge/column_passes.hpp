@@ -22,6 +22,12 @@ namespace velmora::noiseforge {
 // noisy value NaN without an error, so it is refused before anything is drawn.
 py::object budget(const Call& call, const char* name);
 
+// `scale` itself, or ValueError when it is an infinite float although `sensitivity` (None
+// for a scale without one) is finite: a denormal epsilon or delta, whose noise would
+// write infinities and NaN. `what` names the scale, `cause` says what makes it so.
+py::object finite_scale(const py::object& scale, const char* what, const char* cause,
+                        const py::object& sensitivity = py::none());
+
 // numpy's global generator when np.random.<method> (np looked up as the module global)
 // is still its own method: the kernels may then draw from it directly.
 std::optional<NumpyGlobalGenerator> global_generator(const Call& call, const char* method);

@@ -4,6 +4,7 @@
 #include "velmora_python.hpp"
 #include "column_access.hpp"
 #include "column_passes.hpp"
+#include "interrupts.hpp"
 #include "noiseforge_parts.hpp"
 #include "object_tally.hpp"
 
@@ -20,7 +21,8 @@ bool minimal_number_column_fused(const Call& call, const py::object& column, Wor
                                  std::size_t rows) {
     std::optional<NumericColumn> numeric = work.labels_unique() ? numeric_column(column) : std::nullopt;
     if (!numeric) return false;
-    py::object std_value = call.self().attr("numerical_noise_std");
+    py::object std_value =
+        finite_scale(budget(call, "numerical_noise_std"), "numerical_noise_std", "pass a finite standard deviation");
     if (!is_exact_float(std_value)) return false;
     const double scale = float_value(std_value);
     // numpy refuses a negative scale with its own error: let it draw (and raise) then.
@@ -43,8 +45,9 @@ void minimal_number_column(const Call& call, const py::object& df, WorkFrame& wo
     py::object np = call.global("np");
     py::object column = df[col];
     if (minimal_number_column_fused(call, column, work, col, py::len(df))) return;
-    py::object noise =
-        np.attr("random").attr("normal")(0, call.self().attr("numerical_noise_std"), py::int_(py::len(df)));
+    py::object noise = np.attr("random").attr("normal")(
+        0, finite_scale(budget(call, "numerical_noise_std"), "numerical_noise_std", "pass a finite standard deviation"),
+        py::int_(py::len(df)));
     std::optional<NumericColumn> numeric = work.labels_unique() ? numeric_column(column) : std::nullopt;
     if (numeric) {
         if (std::optional<py::array_t<double>> values = noisy_buffer(noise, py::len(df))) {
@@ -107,10 +110,12 @@ py::object apply_minimal_noise(const Call& call) {
 void minimal_pass(const Call& call, const py::object& df, WorkFrame& work) {
     py::object columns = df.attr("columns");
     for (py::handle col : number_columns(call, df)) {
+        binding::check_signals();  // Ctrl-C stops the pass between columns
         if (contains(columns, col)) minimal_number_column(call, df, work, py::reinterpret_borrow<py::object>(col));
     }
     py::object categorical_columns = selected_columns(df, categorical_dtypes());
     for (py::handle col : categorical_columns) {
+        binding::check_signals();  // Ctrl-C stops the pass between columns
         if (contains(columns, col)) minimal_categorical_column(call, df, work, py::reinterpret_borrow<py::object>(col));
     }
 }

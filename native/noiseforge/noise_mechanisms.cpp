@@ -20,6 +20,15 @@ py::object budget(const Call& call, const char* name) {
     return value;
 }
 
+py::object finite_scale(const py::object& scale, const char* what, const char* cause, const py::object& sensitivity) {
+    if (!is_float(scale) || !std::isinf(float_value(scale))) return scale;
+    // An infinite value in the data makes the sensitivity infinite: that noise is the
+    // data's own doing, and left as it is.
+    if (!sensitivity.is_none() && !std::isfinite(as_double(sensitivity))) return scale;
+    raise_error(ErrorKind::value_error,
+                std::string(what) + " is infinite, which would make the noisy values infinite or " + "NaN: " + cause);
+}
+
 std::optional<NumpyGlobalGenerator> global_generator(const Call& call, const char* method) {
     return NumpyGlobalGenerator::behind(call.global("np").attr("random"), method);
 }
@@ -68,7 +77,8 @@ namespace {
 
 py::object add_laplace_noise(const Call& call) {
     const py::object& data = call[1];
-    py::object scale = divide(call[2], budget(call, "epsilon"));
+    py::object scale = finite_scale(divide(call[2], budget(call, "epsilon")), "the Laplace scale sensitivity / epsilon",
+                                    "epsilon is too small or the sensitivity too large", call[2]);
     py::object noise = call.global("np").attr("random").attr("laplace")(0, scale, data.attr("shape"));
     return data + noise;
 }
@@ -91,7 +101,8 @@ py::object gaussian_sigma(const Call& call, const py::object& sensitivity) {
     }
     // The factor is a numpy float; taking it as a Python float keeps the value and makes a
     // zero epsilon raise ZeroDivisionError instead of yielding an infinite sigma.
-    return divide(py::float_(factor_value) * sensitivity, epsilon);
+    return finite_scale(divide(py::float_(factor_value) * sensitivity, epsilon), "the Gaussian sigma",
+                        "delta or epsilon is too small, or the sensitivity too large", sensitivity);
 }
 
 namespace {

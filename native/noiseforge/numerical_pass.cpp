@@ -4,6 +4,7 @@
 #include "velmora_python.hpp"
 #include "column_access.hpp"
 #include "column_passes.hpp"
+#include "interrupts.hpp"
 #include "noiseforge_parts.hpp"
 #include "parallel.hpp"
 
@@ -57,7 +58,7 @@ void numerical_column_plain(const Call& call, const py::object& source, WorkFram
         is_integer = truth(np.attr("all")(rich_compare(np.attr("mod")(col_data, 1), py::int_(0), Comparison::eq)));
     });
     py::object data_range = observed_range(col_data.attr("min")(), col_data.attr("max")());
-    py::object sensitivity = data_range * self.attr("noise_scale");
+    py::object sensitivity = data_range * budget(call, "noise_scale");
     py::object noisy = self.attr("_add_laplace_noise")(col_data.attr("values"), sensitivity);
     write_back(call, work, col, column, noisy);
     py::object margin = data_range * py::float_(0.1);
@@ -126,7 +127,9 @@ py::object numpy_scalar(const NumericColumn& column, T value) {
 // what it raises), when the kernel can draw with it as numpy would: a finite,
 // non-negative float. numpy draws in every other case.
 std::optional<double> native_laplace_scale(const Call& call, const py::object& sensitivity) {
-    py::object scale = divide(py::float_(as_double(sensitivity)), budget(call, "epsilon"));
+    py::object scale =
+        finite_scale(divide(py::float_(as_double(sensitivity)), budget(call, "epsilon")),
+                     "the Laplace scale sensitivity / epsilon", "epsilon is too small or the sensitivity too large");
     if (!is_exact_float(scale)) return std::nullopt;
     double number = float_value(scale);
     if (!std::isfinite(number) || std::signbit(number)) return std::nullopt;
@@ -201,7 +204,7 @@ void numerical_column_native(const Call& call, const py::object& source, WorkFra
     py::object low = numpy_scalar(column, summary.min);
     py::object high = numpy_scalar(column, summary.max);
     py::object data_range = observed_range(low, high);
-    py::object sensitivity = data_range * self.attr("noise_scale");
+    py::object sensitivity = data_range * budget(call, "noise_scale");
     py::object margin = data_range * py::float_(0.1);
     py::object lower = low - margin;
     py::object upper = high + margin;
@@ -270,7 +273,7 @@ void gaussian_column(const Call& call, WorkFrame& work, const py::object& col) {
             if (!summary.finite) return false;
             py::object data_range =
                 observed_range(numpy_scalar(*numeric, summary.min), numpy_scalar(*numeric, summary.max));
-            py::object sensitivity = data_range * self.attr("noise_scale");
+            py::object sensitivity = data_range * budget(call, "noise_scale");
             if (gaussian_column_fused(call, work, col, column, view, summary.present, sensitivity)) return true;
             py::array_t<T> present(static_cast<py::ssize_t>(summary.present));
             noise::gather_present(view, present.mutable_data());
@@ -286,7 +289,8 @@ void gaussian_column(const Call& call, WorkFrame& work, const py::object& col) {
     }
     py::object col_data = column.attr("dropna")();
     if (py::len(col_data) == 0) return;
-    py::object sensitivity = observed_range(col_data.attr("min")(), col_data.attr("max")()) * self.attr("noise_scale");
+    py::object sensitivity =
+        observed_range(col_data.attr("min")(), col_data.attr("max")()) * budget(call, "noise_scale");
     py::object noisy = self.attr("_add_gaussian_noise")(col_data.attr("values"), sensitivity);
     write_back(call, work, col, column, noisy);
 }
@@ -302,6 +306,7 @@ py::object apply_numerical_dp(const Call& call) {
 void numerical_pass(const Call& call, const py::object& source, WorkFrame& work, const py::list& cols) {
     py::object columns = source.attr("columns");
     for (py::handle col : cols) {
+        binding::check_signals();  // Ctrl-C stops the pass between columns
         if (!contains(columns, col)) continue;
         numerical_column(call, source, work, py::reinterpret_borrow<py::object>(col));
     }
@@ -309,6 +314,7 @@ void numerical_pass(const Call& call, const py::object& source, WorkFrame& work,
 
 void gaussian_pass(const Call& call, WorkFrame& work, const py::object& cols) {
     for (py::handle handle : cols) {
+        binding::check_signals();  // Ctrl-C stops the pass between columns
         py::object col = py::reinterpret_borrow<py::object>(handle);
         if (!contains(work.frame().attr("columns"), col)) continue;
         gaussian_column(call, work, col);

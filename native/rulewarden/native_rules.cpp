@@ -1,10 +1,15 @@
 #include "native_rules.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <exception>
 #include <string_view>
+#include <thread>
 
 #include <pybind11/numpy.h>
 
+#include "interrupts.hpp"
 #include "object_arrays.hpp"
 #include "pandas_internals.hpp"
 
@@ -12,8 +17,27 @@ namespace velmora::rulewarden {
 
 namespace {
 
-// Above this many rows the kernels run without the GIL.
-constexpr std::size_t rows_worth_releasing_the_gil = 1 << 16;
+// Rows evaluated per chunk: the chunks run on every core, and Ctrl-C is seen between them.
+constexpr std::size_t chunk_rows = 1 << 16;
+
+std::size_t item_size(rules::DType dtype) {
+    switch (dtype) {
+        case rules::DType::boolean:
+            return 1;
+        case rules::DType::int32:
+        case rules::DType::float32:
+            return 4;
+        case rules::DType::int64:
+        case rules::DType::float64:
+            break;
+    }
+    return 8;
+}
+
+std::size_t cores() {
+    const unsigned reported = std::thread::hardware_concurrency();
+    return reported == 0 ? 1 : reported;
+}
 
 }  // namespace
 
@@ -155,12 +179,33 @@ std::optional<std::vector<std::uint8_t>> NativeRules::evaluate(const std::string
             inputs.node_data[i] = rules::ColumnData{rules::DType::boolean, text_masks.back().data()};
         }
     }
-    if (rows_ >= rows_worth_releasing_the_gil) {
-        // The kernels read only the bound buffers, whose owners this object keeps alive.
-        py::gil_scoped_release released;
-        return rules::evaluate_truth(*expression, inputs, require_boolean);
-    }
-    return rules::evaluate_truth(*expression, inputs, require_boolean);
+    // Each row's value depends on that row alone, so the rows are evaluated in chunks:
+    // the kernels read only the bound buffers (whose owners this object keeps alive),
+    // each chunk's part of them, and write the chunk's part of the answer.
+    const std::size_t chunks = std::max<std::size_t>(1, (rows_ + chunk_rows - 1) / chunk_rows);
+    std::vector<std::uint8_t> truth(rows_);
+    std::atomic<bool> refused{false};
+    binding::run_chunks(chunks, rows_ >= 2 * chunk_rows ? cores() : 1, [&](std::size_t c) {
+        const std::size_t first = c * chunk_rows;
+        rules::Inputs part;
+        part.rows = std::min(rows_, first + chunk_rows) - first;
+        part.node_data = inputs.node_data;
+        for (auto& data : part.node_data) {
+            if (data) data->data = static_cast<const char*>(data->data) + first * item_size(data->dtype);
+        }
+        try {
+            std::optional<std::vector<std::uint8_t>> answer = rules::evaluate_truth(*expression, part, require_boolean);
+            if (!answer) {
+                refused.store(true);
+                return;
+            }
+            std::copy(answer->begin(), answer->end(), truth.begin() + static_cast<std::ptrdiff_t>(first));
+        } catch (const std::exception&) {
+            refused.store(true);  // out of memory, say: pandas evaluates instead
+        }
+    });
+    if (refused.load()) return std::nullopt;
+    return truth;
 }
 
 std::optional<std::vector<std::uint8_t>> NativeRules::truth(const py::handle& text, bool require_boolean) {

@@ -5,8 +5,12 @@
 #include "violation_gatherer.hpp"
 
 #include <optional>
+#include <string>
+#include <utility>
 
 #include "conditional_rule.hpp"
+#include "interrupts.hpp"
+#include "rule_text.hpp"
 
 namespace velmora::rulewarden {
 namespace {
@@ -28,9 +32,20 @@ py::object init(const Call& call) {
     return py::none();
 }
 
+// Raises ValueError for a rule text too large to hand to a parser (see rule_text.hpp).
+void refuse_oversized(const py::handle& rule) {
+    if (!is_exact_str(rule)) return;
+    std::optional<std::string> problem = rules::rule_size_problem(utf8_surrogatepass(rule));
+    if (!problem) return;
+    raise_error(ErrorKind::value_error, "Rule refused: " + *problem +
+                                            " (longer rules would exhaust the parser's stack and the memory of the "
+                                            "evaluation).");
+}
+
 py::object add_rule(const Call& call) {
     const py::object& self = call.self();
     const py::object& rule = call[1];
+    refuse_oversized(rule);
     py::object rules = self.attr("_rules");
     rules.attr("append")(rule);
     py::object parsed;
@@ -64,6 +79,26 @@ py::object parse_rule(const Call& call) {
     return parsed;
 }
 
+// Runs a rule's evaluation; an Exception it raises is handed to the engine's
+// _rule_not_evaluated hook (which by default does nothing) and reported by returning
+// false, so that the rule counts no violation. Other exceptions propagate.
+template <typename Body>
+bool evaluated_or_reported(const py::object& self, const py::object& rule, Body&& body) {
+    try {
+        std::forward<Body>(body)();
+        return true;
+    } catch (py::error_already_set& error) {
+        if (!matches(error, ErrorKind::exception)) throw;
+        py::object value = error.value();
+        self.attr("_rule_not_evaluated")(rule, value);
+        return false;
+    }
+}
+
+py::object rule_not_evaluated(const Call&) {
+    return py::none();
+}
+
 py::object validate(const Call& call) {
     // `from velmora.exceptions import VelmoraInputError`, run on every call.
     import_from("velmora.exceptions", "VelmoraInputError");
@@ -79,11 +114,14 @@ py::object validate(const Call& call) {
         if (parsed_rules == py::iterator::sentinel()) break;
         py::object rule = py::reinterpret_borrow<py::object>(*rule_texts);
         py::object parsed = py::reinterpret_borrow<py::object>(*parsed_rules);
+        // Ctrl-C stops validation between rules (and the native evaluation between chunks).
+        binding::check_signals();
+        refuse_oversized(rule);
         bool evaluated;
         if (equals(parsed[py::str("type")], py::str("conditional"))) {
             py::object condition = parsed[py::str("condition")];
             py::object consequence = parsed[py::str("consequence")];
-            evaluated = binding::swallow_exception([&] {
+            evaluated = evaluated_or_reported(self, rule, [&] {
                 if (auto holds = native.truth(condition, true)) {
                     if (auto follows = native.truth(consequence, true)) {
                         // The violating rows: the condition holds and the consequence does not.
@@ -99,7 +137,7 @@ py::object validate(const Call& call) {
             });
         } else {
             py::object expression = parsed[py::str("expr")];
-            evaluated = binding::swallow_exception([&] {
+            evaluated = evaluated_or_reported(self, rule, [&] {
                 if (auto truth = native.truth(expression, false)) {
                     violations[rule] = gatherer.add_rows(*truth, true);
                     return;
@@ -145,6 +183,16 @@ const FunctionSpec parse_rule_spec{
     .implementation = parse_rule,
 };
 
+const FunctionSpec rule_not_evaluated_spec{
+    .name = "_rule_not_evaluated",
+    .params = {{.name = "self"}, {.name = "rule", .annotation = "str"}, {.name = "error", .annotation = "Exception"}},
+    .return_annotation = "None",
+    .doc =
+        "Called by validate for a rule whose evaluation raised error (the rule then counts\n"
+        "no violation). Does nothing; a subclass may record or raise.",
+    .implementation = rule_not_evaluated,
+};
+
 const FunctionSpec validate_spec{
     .name = "validate",
     .params = {{.name = "self"}, {.name = "df", .annotation = "pd.DataFrame"}},
@@ -161,6 +209,7 @@ void register_rule_engine(py::module_& module) {
         .method(add_rule_spec)
         .method(parse_rule_spec)
         .method(validate_spec)
+        .method(rule_not_evaluated_spec)
         .build();
 }
 

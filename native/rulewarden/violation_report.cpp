@@ -2,7 +2,10 @@
 #include "velmora_python.hpp"
 #include "rulewarden_parts.hpp"
 
+#include <optional>
 #include <string>
+
+#include "rule_text.hpp"
 
 namespace velmora::rulewarden {
 namespace {
@@ -26,6 +29,8 @@ py::object summary(const Call& call) {
 struct ClipBound {
     const char* keyword;
     double value;
+    Comparison holds;  // the leading comparison, against the bound as written
+    double written;
 };
 
 bool clip_bound_of(const Call& call, const py::handle& rule, py::object& column, ClipBound& bound) {
@@ -42,16 +47,35 @@ bool clip_bound_of(const Call& call, const py::handle& rule, py::object& column,
     std::string op = match.attr("group")(2).cast<std::string>();
     column = match.attr("group")(1);
     if (op == ">")
-        bound = {"lower", value + clip_margin};
+        bound = {"lower", value + clip_margin, Comparison::gt, value};
     else if (op == ">=")
-        bound = {"lower", value};
+        bound = {"lower", value, Comparison::ge, value};
     else if (op == "<")
-        bound = {"upper", value - clip_margin};
+        bound = {"upper", value - clip_margin, Comparison::lt, value};
     else
-        bound = {"upper", value};
+        bound = {"upper", value, Comparison::le, value};
     return true;
 }
 
+// Which rows of `frame` break `rule` (a numpy bool array, as validation counts them), or
+// nothing when the rule cannot be evaluated on it or names no column.
+std::optional<py::object> breaking_rows(const py::handle& rule, const py::object& frame) {
+    std::optional<py::object> rows;
+    binding::swallow_exception([&] {
+        py::object text = rule.attr("strip")();
+        if (is_exact_str(text) && rules::rule_size_problem(utf8_surrogatepass(text))) return;
+        py::object result = frame.attr("eval")(text);
+        if (!has_attribute(result, "__iter__")) return;
+        rows = (~result.attr("astype")(builtin("bool"))).attr("to_numpy")(py::arg("dtype") = builtin("bool"));
+    });
+    return rows;
+}
+
+// A bound is taken from the rule's leading comparison (`age > 0`, also when `and` adds
+// more) and applied only to rows that break both the comparison and the rule (where the
+// rule cannot be evaluated, the comparison alone): a row that satisfies the rule keeps
+// every value. A rule whose parts are joined by `or` holds when any part does, so its
+// leading comparison bounds nothing.
 py::object clip_to_bounds(const Call& call, const py::object& df) {
     py::object result = df.attr("copy")();
     py::object is_numeric_dtype = call.global("pd").attr("api").attr("types").attr("is_numeric_dtype");
@@ -61,9 +85,16 @@ py::object clip_to_bounds(const Call& call, const py::object& df) {
         if (!clip_bound_of(call, rule, column, bound)) continue;
         if (!result.attr("columns").contains(column)) continue;
         if (!is_numeric_dtype(result[column]).cast<bool>()) continue;
+        if (is_exact_str(rule) && rules::joins_alternatives(utf8_surrogatepass(rule))) continue;
+        py::object original = result[column];
+        // Missing values fail every comparison; clipping leaves them missing.
+        py::object outside = (~rich_compare(original, py::float_(bound.written), bound.holds))
+                                 .attr("to_numpy")(py::arg("dtype") = builtin("bool"));
+        if (std::optional<py::object> breaking = breaking_rows(rule, result)) outside = outside & *breaking;
         py::dict keywords;
         keywords[bound.keyword] = py::float_(bound.value);
-        set_item(result, column, result[column].attr("clip")(**keywords));
+        py::object clipped = original.attr("clip")(**keywords);
+        set_item(result, column, clipped.attr("where")(outside, original));
     }
     return result;
 }
@@ -100,8 +131,10 @@ py::object fix(const Call& call) {
         return good_df.attr("reset_index")(py::arg("drop") = true);
     }
     if (name.equal(py::str("resample"))) {
-        if (py::len(good_df) == 0) return df.attr("copy")();
+        // Before the test for clean rows: with a violating label repeated, clean rows may
+        // hide among the violating ones.
         refuse_ambiguous_labels(df, in_violation);
+        if (py::len(good_df) == 0) return df.attr("copy")();
         // No random_state: pandas draws from numpy's global generator.
         py::object replacement = good_df.attr("sample")(py::arg("n") = py::len(bad_df), py::arg("replace") = true)
                                      .attr("reset_index")(py::arg("drop") = true);

@@ -13,21 +13,22 @@ people and pipelines, so the command line takes only the rule language:
 - ``if CONDITION then CONSEQUENCE`` around two such expressions.
 
 Function calls, attribute access, indexing, ``@`` variables, comprehensions and every
-other form are refused. So is arithmetic that could take unbounded time or memory
-before any row is read: a power whose base holds no column, arithmetic on text or
-lists.
+other form are refused. So is arithmetic that could take unbounded time or memory: a
+power whose base holds no column, arithmetic on text literals, on the table's text
+columns (pandas keeps every intermediate string) or on lists. (Texts too long for a
+parser are refused before, by ``Rulewarden.add_rule``.)
 
-``check_language(expression)`` raises ``RuleRefused`` with the reason when an
+``check_language(expression, text_columns)`` raises ``RuleRefused`` with the reason when an
 expression is outside the language; ``check_evaluates(rule, frame)`` when a rule cannot
 be evaluated on the table; ``rule_parts(rule)`` gives the expressions of a rule.
 """
 
 import ast
-from typing import Iterator, List, Tuple
+from typing import AbstractSet, Hashable, Iterator, List, Optional, Tuple
 
 import pandas as pd
 
-__all__ = ["RuleRefused", "check_language", "check_evaluates", "rule_parts"]
+__all__ = ["RuleRefused", "check_language", "check_evaluates", "rule_parts", "text_columns"]
 
 _ALLOWED = (
     ast.Expression,
@@ -125,9 +126,19 @@ def _is_literal(node: ast.AST) -> bool:
     return isinstance(node, ast.Constant) and isinstance(node.value, _LITERALS)
 
 
-def check_language(expression: str) -> None:
-    """Raise RuleRefused unless ``expression`` is an expression of the rule language."""
-    replaced, _ = _replace_backticks(expression)
+def check_language(expression: str, text_columns: AbstractSet[Hashable] = frozenset()) -> None:
+    """Raise RuleRefused unless ``expression`` is an expression of the rule language;
+    ``text_columns`` names the table's columns of text, on which no arithmetic is done."""
+    replaced, names = _replace_backticks(expression)
+
+    def text_column(node: ast.AST) -> Optional[Hashable]:
+        if not isinstance(node, ast.Name):
+            return None
+        name: Hashable = node.id
+        if node.id.startswith("_velmora_column_") and node.id[len("_velmora_column_") :].isdigit():
+            name = names[int(node.id[len("_velmora_column_") :])]
+        return name if name in text_columns else None
+
     try:
         tree = ast.parse(replaced.strip(), mode="eval")
     except (SyntaxError, ValueError, MemoryError, RecursionError) as error:
@@ -152,6 +163,9 @@ def check_language(expression: str) -> None:
             for side in (node.left, node.right):
                 if isinstance(side, ast.Constant) and isinstance(side.value, str):
                     raise RuleRefused("it does arithmetic on text")
+                column = text_column(side)
+                if column is not None:
+                    raise RuleRefused(f"it does arithmetic on the text column {str(column)!r}")
             if isinstance(node.op, ast.Pow) and not _holds_column(node.left):
                 raise RuleRefused("it raises numbers alone to a power")
 
@@ -167,6 +181,15 @@ def rule_parts(rule: str) -> Iterator[str]:
         yield parsed["consequence"]
     else:
         yield parsed["expr"]
+
+
+def text_columns(frame: pd.DataFrame) -> AbstractSet[Hashable]:
+    """The columns of ``frame`` that hold text (object or string dtype)."""
+    return {
+        column
+        for column, dtype in frame.dtypes.items()
+        if pd.api.types.is_object_dtype(dtype) or isinstance(dtype, pd.StringDtype)
+    }
 
 
 def check_evaluates(rule: str, frame: pd.DataFrame) -> None:

@@ -22,6 +22,7 @@ reader of standard output goes away. Files are written whole or not at all.
 """
 
 import argparse
+import errno
 import json
 import logging
 import math
@@ -32,14 +33,17 @@ import stat
 import sys
 import tempfile
 import traceback
-from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import TYPE_CHECKING, Callable, Dict, Hashable, List, Optional, Sequence, TextIO, Tuple
 
 if TYPE_CHECKING:
+    import numpy as np
     import pandas as pd
 
     from velmora._cli_evaluation import Evaluation
+    from velmora._cli_tables import TableFile
     from velmora.tabular.evaluator.report import EvaluationReport
     from velmora.tabular.evaluator.verdict_limits import VerdictLimits
+    from velmora.tabular.rulewarden import ConstraintViolationReport
 
 EXIT_GATE_FAILED = 1
 EXIT_BAD_INPUT = 2
@@ -74,9 +78,12 @@ def _parquet_needed(path: str) -> None:
         raise CommandError(f"{path}: Parquet files need pyarrow (pip install pyarrow)") from None
 
 
-def read_table(path: str) -> "pd.DataFrame":
-    """The table stored at `path` (CSV or Parquet) as a DataFrame."""
+def read_table_file(path: str) -> "TableFile":
+    """The table stored at `path` (CSV or Parquet), with what the file held (see
+    ``velmora._cli_tables``)."""
     import pandas as pd
+
+    from velmora._cli_tables import read_csv_file, read_parquet_file
 
     file = pathlib.Path(path)
     if not file.exists():
@@ -86,8 +93,8 @@ def read_table(path: str) -> "pd.DataFrame":
     try:
         if file.suffix.lower() in PARQUET_SUFFIXES:
             _parquet_needed(path)
-            return pd.read_parquet(file)
-        frame = pd.read_csv(file)
+            return read_parquet_file(path)
+        table = read_csv_file(path)
     except CommandError:
         raise
     except pd.errors.EmptyDataError:
@@ -96,9 +103,14 @@ def read_table(path: str) -> "pd.DataFrame":
         raise CommandError(f"{path}: cannot read it as a table ({_one_line(error)})") from None
     # pandas takes the leading fields of data rows longer than the header as an index,
     # shifting every value of those rows one column to the right.
-    if not isinstance(frame.index, pd.RangeIndex):
-        raise CommandError(f"{path}: its rows have more fields than the header ({len(frame.columns)} names)")
-    return frame
+    if not isinstance(table.frame.index, pd.RangeIndex):
+        raise CommandError(f"{path}: its rows have more fields than the header ({len(table.frame.columns)} names)")
+    return table
+
+
+def read_table(path: str) -> "pd.DataFrame":
+    """The table stored at `path` (CSV or Parquet) as a DataFrame."""
+    return read_table_file(path).frame
 
 
 def read_rows(path: str) -> "pd.DataFrame":
@@ -153,16 +165,30 @@ def _write_atomically(path: str, write: Callable[[str], None]) -> None:
     """Runs write(temporary_path) next to `path`, then renames it into place, so that a
     failure half-way leaves no partial file behind. The file gets the mode an existing
     file at `path` has (a symbolic link is followed), else the one the umask gives. A
-    failure of the file system (a full disk, no permission) is bad input: one line."""
+    character device or a FIFO (/dev/null, /dev/stdout, a named pipe, or a link to one)
+    is written through, never replaced; a block device or a socket is refused. A failure
+    of the file system (a full disk, no permission) is bad input: one line."""
+    try:
+        mode_of_target: Optional[int] = os.stat(path).st_mode
+    except FileNotFoundError:
+        mode_of_target = None
+    except OSError as error:
+        raise CommandError(f"{path}: cannot write it ({error.strerror or _one_line(error)})") from None
+    if mode_of_target is not None and (stat.S_ISCHR(mode_of_target) or stat.S_ISFIFO(mode_of_target)):
+        try:
+            write(path)
+        except OSError as error:
+            raise CommandError(f"{path}: cannot write it ({error.strerror or _one_line(error)})") from None
+        return
+    if mode_of_target is not None and (stat.S_ISBLK(mode_of_target) or stat.S_ISSOCK(mode_of_target)):
+        kind = "a block device" if stat.S_ISBLK(mode_of_target) else "a socket"
+        raise CommandError(f"{path}: is {kind}, not a file; velmora writes files, devices of characters and pipes")
     target = pathlib.Path(os.path.realpath(path)) if os.path.islink(path) else pathlib.Path(path)
     directory = target.parent if str(target.parent) else pathlib.Path(".")
     if not directory.is_dir():
         raise CommandError(f"{path}: the folder {directory} does not exist")
     try:
-        try:
-            mode = stat.S_IMODE(os.stat(target).st_mode)
-        except FileNotFoundError:
-            mode = _new_file_mode()
+        mode = stat.S_IMODE(mode_of_target) if mode_of_target is not None else _new_file_mode()
         handle, temporary = tempfile.mkstemp(prefix=".velmora-", suffix=".tmp", dir=directory)
         os.close(handle)
         try:
@@ -180,12 +206,23 @@ def _write_atomically(path: str, write: Callable[[str], None]) -> None:
         raise CommandError(f"{path}: cannot write it ({reason})") from None
 
 
-def write_table(frame: "pd.DataFrame", path: str) -> None:
-    if pathlib.Path(path).suffix.lower() in PARQUET_SUFFIXES:
+def write_table(
+    frame: "pd.DataFrame",
+    path: str,
+    source: Optional["TableFile"] = None,
+    rows: Optional["np.ndarray"] = None,
+    keep: Optional[Sequence[Hashable]] = None,
+) -> None:
+    """Writes `frame` to `path`. With `source`, the table the frame came from (output row
+    i from its row rows[i], or row i when rows is None), every cell the command left as
+    it was (in the columns `keep` names, when given) is written as the input file had it
+    (see ``velmora._cli_tables``)."""
+    from velmora._cli_tables import write_keeping
+
+    to_parquet = pathlib.Path(path).suffix.lower() in PARQUET_SUFFIXES
+    if to_parquet:
         _parquet_needed(path)
-        _write_atomically(path, lambda temporary: frame.to_parquet(temporary, index=False))
-    else:
-        _write_atomically(path, lambda temporary: frame.to_csv(temporary, index=False))
+    _write_atomically(path, lambda temporary: write_keeping(frame, temporary, to_parquet, source, rows, keep))
 
 
 def write_text(text: str, path: str) -> None:
@@ -636,13 +673,15 @@ def command_perturb(args: argparse.Namespace) -> int:
     for option, value in (("--delta", args.delta), ("--total-delta", args.total_delta)):
         if value is not None and not 0 < value < 1:
             raise CommandError(f"{option} must lie between 0 and 1 (exclusive)")
-    frame = read_table(args.input)
+    source = read_table_file(args.input)
+    frame = source.frame
     missing = [column for column in args.preserve or [] if column not in frame.columns]
     if missing:
         raise CommandError(f"--preserve names no column of {args.input}: {', '.join(missing)}")
     if protected:
         noisy = _protected_release(args, frame)
-        write_table(noisy, args.output)
+        # Only the preserved columns are kept; every other cell was released anew.
+        write_table(noisy, args.output, source, keep=list(args.preserve or []))
         print(f"Wrote {_count(len(noisy), 'protected row')} to {args.output}")
         return 0
 
@@ -666,7 +705,7 @@ def command_perturb(args: argparse.Namespace) -> int:
     processor = NoiseforgeProcessor(epsilon=epsilon, delta=delta, random_state=args.seed)
     noisy = processor.apply_dp(frame, method=method, preserve_columns=list(args.preserve) if args.preserve else None)
     progress.step(f"writing {args.output}")
-    write_table(noisy, args.output)
+    write_table(noisy, args.output, source)
     progress.finish()
     if method == "minimal":
         budget = "small fixed noise, which uses neither epsilon nor delta"
@@ -701,16 +740,23 @@ def _shown(rule: str, limit: int = 80) -> str:
 
 
 def check_rules(rules: Sequence[str], frame: "pd.DataFrame", trusted: bool) -> None:
-    """Refuse, naming the rule, any rule outside the rule language (unless `trusted`) and
-    any rule that cannot be evaluated on the table: validation would count it as having
-    no violation."""
-    from velmora._rule_language import RuleRefused, check_evaluates, check_language, rule_parts
+    """Refuse, naming the rule, any rule too long for a parser, any rule outside the rule
+    language (unless `trusted`) and any rule that cannot be evaluated on the table's
+    first rows: validation would count it as having no violation."""
+    from velmora._rule_language import RuleRefused, check_evaluates, check_language, rule_parts, text_columns
+    from velmora.tabular.rulewarden import Rulewarden
 
+    texts = text_columns(frame)
     for rule in rules:
+        try:
+            # The engine refuses texts too long to parse before any parser sees them.
+            Rulewarden().add_rule(rule)
+        except ValueError as error:
+            raise CommandError(f"rule {_shown(rule)}: {error}") from None
         if not trusted:
             try:
                 for part in rule_parts(rule):
-                    check_language(part)
+                    check_language(part, texts)
             except RuleRefused as error:
                 raise CommandError(
                     f"rule {_shown(rule)} is not in the rule language: {error} "
@@ -722,6 +768,34 @@ def check_rules(rules: Sequence[str], frame: "pd.DataFrame", trusted: bool) -> N
             raise CommandError(f"rule {_shown(rule)} {error}") from None
 
 
+def _validated(rules: Sequence[str], frame: "pd.DataFrame", where: str) -> "ConstraintViolationReport":
+    """The validation report of `frame`; a rule that cannot be evaluated on the whole
+    table (a column read as numbers in its first rows and as text further down) is bad
+    input, not a rule without violations."""
+    from velmora.tabular.rulewarden import Rulewarden
+
+    failures: Dict[str, BaseException] = {}
+
+    class RecordingRulewarden(Rulewarden):
+        def _rule_not_evaluated(self, rule: str, error: BaseException) -> None:
+            failures.setdefault(rule, error)
+
+    engine = RecordingRulewarden()
+    for rule in rules:
+        engine.add_rule(rule)
+    report = engine.validate(frame)
+    for rule, error in failures.items():
+        raise CommandError(
+            f"rule {_shown(rule)} cannot be evaluated on the whole of {where} ({_one_line_reason(error)}); "
+            "its rows were checked by none of it"
+        )
+    return report
+
+
+def _one_line_reason(error: BaseException) -> str:
+    return f"{type(error).__name__}: {_one_line(error)}"
+
+
 def _violation_lines(violations: Dict[str, int], total: int, rows: int, n_rows: int, rate: float) -> List[str]:
     lines = [f"Rule {rule!r}: {_count(count, 'violation')}" for rule, count in violations.items()]
     lines.append(f"{_count(total, 'violation')} in {rows:,} of {_count(n_rows, 'row')} ({rate:.1%})")
@@ -731,8 +805,6 @@ def _violation_lines(violations: Dict[str, int], total: int, rows: int, n_rows: 
 def command_validate(args: argparse.Namespace) -> int:
     import numpy as np
 
-    from velmora.tabular.rulewarden import Rulewarden
-
     if args.fix and not args.output:
         raise CommandError("--fix needs --output PATH for the repaired table")
     if args.output and not args.fix:
@@ -740,12 +812,10 @@ def command_validate(args: argparse.Namespace) -> int:
     if args.output:
         check_output_table(args.output)
     rules = args.rule if args.rule else read_rules(args.rules)
-    frame = read_table(args.data)
+    source = read_table_file(args.data)
+    frame = source.frame
     check_rules(rules, frame, args.trust_rules)
-    engine = Rulewarden()
-    for rule in rules:
-        engine.add_rule(rule)
-    report = engine.validate(frame)
+    report = _validated(rules, frame, args.data)
     for line in _violation_lines(
         report.violations, report.total_violations, len(report.violating_rows), len(frame), report.violation_rate
     ):
@@ -754,8 +824,17 @@ def command_validate(args: argparse.Namespace) -> int:
     if args.fix:
         if args.seed is not None:
             np.random.seed(args.seed)
-        fixed = report.fix(frame, strategy=args.fix)
-        write_table(fixed, args.output)
+        # Which input row each repaired row is: the rows kept are written back as the
+        # input file had them.
+        marker = "__velmora_row__"
+        while marker in frame.columns:
+            marker += "_"
+        tracked = frame.copy()
+        tracked[marker] = np.arange(len(frame))
+        fixed = report.fix(tracked, strategy=args.fix)
+        rows = fixed[marker].to_numpy()
+        fixed = fixed.drop(columns=marker)
+        write_table(fixed, args.output, source, rows)
         print(f"Wrote {_count(len(fixed), 'row')} repaired with {args.fix!r} to {args.output}; checked again:")
         # The file as written is what a pipeline reads next, so that is what is checked.
         written = read_table(args.output)
@@ -767,7 +846,7 @@ def command_validate(args: argparse.Namespace) -> int:
                 check_rules(rules, written, trusted=True)
             except CommandError as error:
                 raise CommandError(f"{args.output} as written: {error}") from None
-            after = engine.validate(written)
+            after = _validated(rules, written, f"{args.output} as written")
             for line in _violation_lines(
                 after.violations, after.total_violations, len(after.violating_rows), len(written), after.violation_rate
             ):
@@ -795,6 +874,47 @@ def _unit_share(text: str) -> float:
     if not 0.0 <= value <= 1.0:
         raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
     return value
+
+
+class _VersionAction(argparse.Action):
+    """--version: prints the version and exits. Unlike argparse's own action (which on
+    some Python versions drops a failed write without a word), a standard output that
+    cannot take the line raises, for main() to report."""
+
+    def __init__(self, option_strings: Sequence[str], version: str, dest: str = argparse.SUPPRESS, **kwargs) -> None:
+        super().__init__(option_strings, dest=dest, default=argparse.SUPPRESS, nargs=0, **kwargs)
+        self.version = version
+
+    def __call__(self, parser, namespace, values, option_string=None) -> None:
+        sys.stdout.write(self.version + "\n")
+        sys.stdout.flush()
+        parser.exit()
+
+
+# numpy's generators take seeds from 0 to 2**32 - 1.
+MAX_SEED = 2**32 - 1
+
+
+def _seed(text: str) -> int:
+    """A --seed value: an integer numpy's generators take."""
+    try:
+        seed = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+    if not 0 <= seed <= MAX_SEED:
+        raise argparse.ArgumentTypeError(f"{text} is outside 0 to {MAX_SEED}")
+    return seed
+
+
+def _score(text: str) -> float:
+    """A --fail-under value: a finite number (NaN would let every score pass)."""
+    try:
+        score = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid float value: {text!r}") from None
+    if not math.isfinite(score):
+        raise argparse.ArgumentTypeError(f"{text} is not a finite number")
+    return score
 
 
 def _evaluation_options(parser: argparse.ArgumentParser) -> None:
@@ -829,7 +949,7 @@ def _evaluation_options(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--seed",
-        type=int,
+        type=_seed,
         default=DEFAULT_SEED,
         metavar="N",
         help=f"seed of every metric that draws random numbers (default: {DEFAULT_SEED})",
@@ -880,7 +1000,7 @@ def build_parser() -> argparse.ArgumentParser:
         "Run 'velmora COMMAND --help' for a command's options and examples.",
     )
     parser.add_argument(
-        "--version", action="version", version=f"velmora {__version__}", help="show the version and exit"
+        "--version", action=_VersionAction, version=f"velmora {__version__}", help="show the version and exit"
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
@@ -915,7 +1035,7 @@ def build_parser() -> argparse.ArgumentParser:
     evaluate.add_argument("--json", metavar="PATH", help="write the report as JSON here (default: no file)")
     evaluate.add_argument(
         "--fail-under",
-        type=float,
+        type=_score,
         metavar="SCORE",
         help="exit with status 1 when the quality score is below SCORE (default: no gate)",
     )
@@ -1017,7 +1137,7 @@ def build_parser() -> argparse.ArgumentParser:
     perturb.add_argument("--preserve", nargs="+", metavar="COL", help="columns to copy unchanged (default: none)")
     perturb.add_argument(
         "--seed",
-        type=int,
+        type=_seed,
         metavar="N",
         help="random seed, for a reproducible result; whoever knows it can undo the noise "
         "(default: none, a different result each run)",
@@ -1084,7 +1204,7 @@ def build_parser() -> argparse.ArgumentParser:
     validate.add_argument("--output", metavar="PATH", help="where to write the repaired table (default: none)")
     validate.add_argument(
         "--seed",
-        type=int,
+        type=_seed,
         metavar="N",
         help="random seed of the 'resample' repair (default: none, a different draw each run)",
     )
@@ -1115,9 +1235,31 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _report_unwritable_output(error: OSError) -> int:
+    """Standard output cannot take the text (a full disk, /dev/full): one line on standard
+    error, and standard output sent nowhere so that the interpreter's final flush does
+    not fail again."""
+    print(f"velmora: error: cannot write to standard output ({error.strerror or _one_line(error)})", file=sys.stderr)
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+    return EXIT_BAD_INPUT
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
-    args = parser.parse_args(argv)
+    try:
+        try:
+            args = parser.parse_args(argv)
+        finally:
+            # --version and --help print, then exit: their text must reach its reader.
+            sys.stdout.flush()
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
+    except OSError as error:
+        return _report_unwritable_output(error)
     # Library progress logs stay quiet unless something goes wrong; configuring the root
     # logger first also keeps modules from installing their own INFO handler.
     logging.basicConfig(level=logging.WARNING, format="velmora: %(levelname)s: %(message)s")
@@ -1137,17 +1279,27 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # Further writes, including the interpreter's final flush, go nowhere.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_BROKEN_PIPE
+    except OSError as error:
+        # Files are read and written under their own handlers: a full disk reaching
+        # here is standard output's.
+        if error.errno not in (errno.ENOSPC, errno.EDQUOT, errno.EFBIG):
+            return _internal_error(args, error)
+        return _report_unwritable_output(error)
     except Exception as error:
         # Bad input is reported above; anything else is a fault of velmora itself.
-        if args.traceback:
-            traceback.print_exc()
-        hint = "" if args.traceback else "; run again with --traceback to see where it happened"
-        print(
-            f"velmora: internal error: {type(error).__name__}: {_one_line(error)} "
-            f"(a fault of velmora, not of the input{hint})",
-            file=sys.stderr,
-        )
-        return EXIT_INTERNAL_ERROR
+        return _internal_error(args, error)
+
+
+def _internal_error(args: argparse.Namespace, error: BaseException) -> int:
+    if args.traceback:
+        traceback.print_exc()
+    hint = "" if args.traceback else "; run again with --traceback to see where it happened"
+    print(
+        f"velmora: internal error: {type(error).__name__}: {_one_line(error)} "
+        f"(a fault of velmora, not of the input{hint})",
+        file=sys.stderr,
+    )
+    return EXIT_INTERNAL_ERROR
 
 
 if __name__ == "__main__":

@@ -70,13 +70,15 @@ def test_the_rule_language_is_accepted_and_trust_lifts_the_check(capsys, people)
     assert status == 0 and "Rule 'age.abs() > 0': 0 violations" in out
 
 
-def test_deep_rules_from_a_file_are_refused_not_crashed(people, tmp_path):
+@pytest.mark.parametrize("rule", ["(" * 8000 + "age > 0" + ")" * 8000, "age" + "+age" * 120000 + " > 0"], ids=["nested", "chain"])
+def test_rules_too_long_to_parse_are_refused_not_crashed(people, tmp_path, rule):
     rules = tmp_path / "deep.txt"
-    rules.write_text("(" * 8000 + "age > 0" + ")" * 8000 + "\n", encoding="utf-8")
+    rules.write_text(rule + "\n", encoding="utf-8")
     for extra in ([], ["--trust-rules"]):
         result = subprocess.run([sys.executable, "-m", "velmora", "validate", str(people), "--rules", str(rules),
                                  *extra], capture_output=True, text=True, timeout=300)
-        assert result.returncode == 2 and "is not" in result.stderr or "cannot be evaluated" in result.stderr
+        assert result.returncode == 2, result.stderr[-2000:]
+        assert result.stderr.startswith("velmora: error: rule ") and "Rule refused: the rule is" in result.stderr
 
 
 def test_rows_longer_than_the_header_are_refused(capsys, tmp_path):
@@ -110,3 +112,106 @@ def test_written_files_get_the_umask_mode_or_keep_their_own(capsys, people, tmp_
         os.umask(previous)
     assert stat.S_IMODE(new.stat().st_mode) == 0o640
     assert stat.S_IMODE(kept.stat().st_mode) == 0o604 and kept.read_text() != "old"
+
+
+def test_arithmetic_on_text_columns_is_refused(capsys, tmp_path):
+    path = tmp_path / "names.csv"
+    pd.DataFrame({"name": ["y", "z"], "full name": ["a b", "c d"], "n": [1, 2]}).to_csv(path, index=False)
+    for rule, column in [("name + name + name == 'yyy'", "name"), ("`full name` * n == 'a b'", "full name")]:
+        status, out, err = validate(capsys, path, "--rule", rule)
+        assert status == 2 and out == ""
+        assert f"it does arithmetic on the text column {column!r}" in err
+    assert validate(capsys, path, "--rule", "n + n > 1")[0] == 0
+
+
+def test_a_rule_failing_beyond_the_checked_rows_is_an_error(capsys, tmp_path):
+    # pandas reads the column as numbers in the first rows and as text further down.
+    path = tmp_path / "mixed.csv"
+    path.write_text("x\n" + "7\n" * 600_000 + "seven\n" + "3\n" * 10, encoding="utf-8")
+    status, out, err = validate(capsys, path, "--rule", "x > 5", "--fail-on-violation")
+    assert status == 2
+    assert err.startswith("velmora: error: rule 'x > 5' cannot be evaluated on the whole of ")
+
+
+def test_pipes_and_links_to_them_are_written_through_not_replaced(people, tmp_path):
+    import concurrent.futures
+
+    fifo = tmp_path / "report.json"
+    os.mkfifo(fifo)
+    link = tmp_path / "link.json"
+    link.symlink_to(fifo)
+    for target in (fifo, link):
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            reading = pool.submit(lambda: fifo.read_text(encoding="utf-8"))
+            result = subprocess.run([sys.executable, "-m", "velmora", "evaluate", str(people), str(people), "--metrics",
+                                     "ks_complement", "--json", str(target)], capture_output=True, text=True,
+                                    timeout=300)
+            assert result.returncode == 0, result.stderr
+            assert '"aggregate_metrics"' in reading.result(timeout=60)
+        assert stat.S_ISFIFO(os.stat(target).st_mode)
+    assert link.is_symlink()
+
+
+@pytest.mark.parametrize("args, message", [
+    (["validate", "data.csv", "--rule", "a > 0", "--seed", "4294967296"], "argument --seed: 4294967296 is outside"),
+    (["perturb", "in.csv", "out.csv", "--seed", "-1"], "argument --seed: -1 is outside"),
+    (["evaluate", "a.csv", "b.csv", "--fail-under", "nan"], "argument --fail-under: nan is not a finite number"),
+])
+def test_out_of_range_options_are_bad_input(capsys, args, message):
+    with pytest.raises(SystemExit) as stopped:
+        main(args)
+    assert stopped.value.code == 2 and message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("args", [["--version"], ["metrics"]])
+def test_a_full_standard_output_is_one_line_of_error(args):
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([sys.executable, "-m", "velmora", *args], stdout=full, stderr=subprocess.PIPE,
+                                text=True, timeout=120)
+    assert result.returncode == 2
+    assert result.stderr == "velmora: error: cannot write to standard output (No space left on device)\n"
+
+
+KEPT_CSV = (b'id,zip,code,n,age,note\n007,02134,NA,1e3,34,"a, b"\n008,02135,null,5,-1,x\n'
+            b'009,00001,N/A,+7,12,"q ""z"""\r\n010,00002,,1.50,-3,y\n')
+
+
+@pytest.mark.parametrize("strategy", ["drop", "resample", "clip"])
+def test_rows_a_repair_keeps_come_back_byte_identical(capsys, tmp_path, strategy):
+    data, output = tmp_path / "data.csv", tmp_path / "out.csv"
+    data.write_bytes(KEPT_CSV)
+    status, _, err = validate(capsys, data, "--rule", "age > 0", "--fix", strategy, "--output", output, "--seed", 1)
+    assert status == 0, err
+    lines, written = KEPT_CSV.splitlines(keepends=True), output.read_bytes().splitlines(keepends=True)
+    if strategy == "drop":
+        assert written == [lines[0], lines[1], lines[3]]
+    elif strategy == "resample":
+        assert len(written) == 5 and written[:3] == [lines[0], lines[1], lines[3]]
+        assert set(written[3:]) <= {lines[1], lines[3]}
+    else:  # only the bound changes, in the rows that broke the rule
+        assert written == [lines[0], lines[1], b"008,02135,null,5,1e-06,x\n", lines[3], b"010,00002,,1.50,1e-06,y\n"]
+
+
+def test_columns_perturb_preserves_come_back_byte_identical(tmp_path):
+    data, output = tmp_path / "data.csv", tmp_path / "out.csv"
+    data.write_bytes(KEPT_CSV)
+    assert main(["perturb", str(data), str(output), "--preserve", "id", "zip", "code", "n", "note", "--seed", "1"]) == 0
+    original = pd.read_csv(data, dtype=str, keep_default_na=False)
+    written = pd.read_csv(output, dtype=str, keep_default_na=False)
+    pd.testing.assert_frame_equal(written.drop(columns="age"), original.drop(columns="age"))
+    assert (written["age"] != original["age"]).all()
+
+
+def test_parquet_rows_and_columns_keep_their_types_and_values(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    table = pa.table({"id": ["007", "008", "009"], "ts": pa.array([1, 2, 3], type=pa.timestamp("us")),
+                      "age": pa.array([34, -1, 12], type=pa.int32())})
+    pq.write_table(table, tmp_path / "data.parquet")
+    assert main(["validate", str(tmp_path / "data.parquet"), "--rule", "age > 0", "--fix", "drop", "--output",
+                 str(tmp_path / "out.parquet")]) == 0
+    assert pq.read_table(tmp_path / "out.parquet").equals(table.take([0, 2]))
+    assert main(["perturb", str(tmp_path / "data.parquet"), str(tmp_path / "noisy.parquet"), "--preserve", "id", "ts",
+                 "--seed", "1"]) == 0
+    noisy = pq.read_table(tmp_path / "noisy.parquet")
+    assert noisy.select(["id", "ts"]).equals(table.select(["id", "ts"]))

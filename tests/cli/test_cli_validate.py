@@ -111,13 +111,15 @@ def test_usage_errors(args, tmp_path):
 def test_failed_write_leaves_no_file(people, tmp_path, monkeypatch):
     from velmora import cli
 
-    def half_written(frame, path, index=False):
+    from velmora import _cli_tables
+
+    def half_written(frame, path, *args):
         with open(path, "w") as handle:
             handle.write("age,inc")
         raise OSError("disk full")
 
     out = tmp_path / "clean.csv"
-    monkeypatch.setattr(pd.DataFrame, "to_csv", half_written)
+    monkeypatch.setattr(_cli_tables, "write_keeping", half_written)
     monkeypatch.chdir(tmp_path)
     status = cli.main(["validate", str(people), "--rule", "age > 0", "--fix", "drop", "--output", str(out)])
     assert status == 2

@@ -400,3 +400,21 @@ def test_page_that_utf8_cannot_hold_leaves_an_existing_file_alone(evaluator, tmp
     assert target.read_text() == "previous page"
     # Without a path the page is returned as it is.
     assert "<tr><td>label\udcff</td>" in evaluator.to_html(report)
+
+
+def test_a_pipe_is_written_through_not_replaced(tmp_path):
+    import concurrent.futures
+    import os
+    import stat
+
+    from velmora.tabular.evaluator.evaluator import TabularEvaluator
+    from velmora.tabular.evaluator.report import EvaluationReport
+
+    fifo = tmp_path / "page.html"
+    os.mkfifo(fifo)
+    report = EvaluationReport(real_data_n_rows=1, synthetic_data_n_rows=1, n_columns=1, generator_name="g")
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        reading = pool.submit(lambda: fifo.read_text(encoding="utf-8"))
+        page = TabularEvaluator().to_html(report, str(fifo))
+        assert reading.result(timeout=60) == page
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode)

@@ -6,6 +6,7 @@ import sys
 
 import kernel_reference as reference
 import numpy as np
+import pandas as pd
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -242,21 +243,29 @@ def test_sorting_and_ranking_kernels_match_numpy_and_pandas(values, data):
         np.testing.assert_array_equal(got, reference.average_ranks(values, keep))
 
 
-def test_digests_tell_contents_and_identities_apart():
-    values = np.arange(1000.0)
+def test_digests_tell_contents_dtypes_and_shapes_apart():
+    values = np.arange(3 * 2**17, dtype=np.float64)  # 3 MiB: hashed in pieces
     changed = values.copy()
-    changed[500] = -0.0 if changed[500] == 0 else 0.0
-    assert _kernels.content_digest(values) == _kernels.content_digest(values.copy())
-    assert _kernels.content_digest(values) != _kernels.content_digest(changed)
-    assert _kernels.content_digest(values[:999]) != _kernels.content_digest(values)
-    labels = np.array(["label_a", "label_b"] * 50, dtype=object)
-    same_objects = labels.copy()
-    # An equal text in a new object is another identity.
-    equal_text = labels.copy()
-    equal_text[0] = "".join(["label", "_a"])
-    assert equal_text[0] == labels[0] and equal_text[0] is not labels[0]
-    assert _kernels.object_identity_digest(labels) == _kernels.object_identity_digest(same_objects)
-    assert _kernels.object_identity_digest(labels) != _kernels.object_identity_digest(equal_text)
+    changed[-1] = -changed[-1]
+    digest = _kernels.content_digest(values)
+    assert len(digest) == 32 and digest == _kernels.content_digest(values.copy())
+    assert digest != _kernels.content_digest(changed)
+    assert digest != _kernels.content_digest(values[:-1])
+    assert digest != _kernels.content_digest(values.view(np.int64))
+    assert _kernels.content_digest(values.reshape(3, -1)) != _kernels.content_digest(values.reshape(-1, 3))
+    # Object cells are digested by value and type; new objects of equal text are equal.
+    labels = np.array(["label_a", "é", None, np.nan, pd.NA, 1, 1.0, True], dtype=object)
+    equal = np.array(["".join(["label", "_a"]), "é", None, float("nan"), pd.NA, 1, 1.0, True], dtype=object)
+    assert _kernels.cell_digest(labels) == _kernels.cell_digest(equal)
+    for position, other in [(0, "label_b"), (2, pd.NA), (4, None), (5, True), (6, 1), (7, 1)]:
+        altered = labels.copy()
+        altered[position] = other
+        assert _kernels.cell_digest(altered) != _kernels.cell_digest(labels), position
+    for unknown in ([1], {"a": 1}, np.zeros(2), 2**70, np.float64(1.0)):
+        cells = np.empty(2, dtype=object)
+        cells[:] = ["a", None]
+        cells[1] = unknown
+        assert _kernels.cell_digest(cells) is None
     with pytest.raises(TypeError):
         _kernels.content_digest(labels)
 

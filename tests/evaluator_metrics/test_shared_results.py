@@ -198,3 +198,59 @@ def test_text_labels_of_numbers_in_object_columns_keep_their_text():
     assert metric.details["share_exact_copies"] == 0.0
     metric.compute(real, real.copy())
     assert metric.details["share_exact_copies"] == 1.0
+
+
+@pytest.mark.parametrize("storage", [None, "python"])
+def test_mutable_cells_and_string_columns_never_give_a_stale_answer(storage):
+    # Cells holding lists change in place without the column changing: never stored.
+    real = pd.DataFrame({"a": np.arange(60.0), "tags": [[i % 4] for i in range(60)]})
+    synthetic = pd.DataFrame({"a": np.arange(60.0), "tags": [[i % 4 + 1] for i in range(60)]})
+    if storage is not None:  # text in pandas' string dtype is stored and served by its contents
+        real["tags"] = pd.array([str(cell) for cell in real["tags"]], dtype=pd.StringDtype(storage))
+        synthetic["tags"] = pd.array([str(cell) for cell in synthetic["tags"]], dtype=pd.StringDtype(storage))
+    before = DTCRMetric().compute(real, synthetic)
+    if storage is None:
+        for cell, copied in zip(synthetic["tags"], real["tags"]):
+            cell[:] = copied
+    else:
+        synthetic["tags"] = real["tags"].copy()
+    after = DTCRMetric().compute(real, synthetic)
+    forget_everything()
+    assert after == DTCRMetric().compute(real, synthetic) == 0.0 != before
+
+
+def test_clearing_while_another_thread_evaluates_is_safe():
+    import threading
+
+    real, synthetic = mixed(300, 1), mixed(300, 2)
+    errors = []
+
+    def evaluate():
+        try:
+            for _ in range(3):
+                scores(real, synthetic)
+        except Exception as error:  # noqa: BLE001 - the failure is what the test looks for
+            errors.append(error)
+
+    worker = threading.Thread(target=evaluate)
+    worker.start()
+    while worker.is_alive():
+        clear_shared_results()
+    worker.join()
+    assert errors == []
+
+
+def test_cleared_results_keep_no_cell_of_a_deleted_frame_alive():
+    import sys
+
+    real = mixed(300, 1)
+    label = "".join(["a label", " of its own"])  # a new object, not interned
+    baseline = sys.getrefcount(label)
+    for seed in range(3):
+        synthetic = mixed(300, seed + 2)
+        synthetic["colour"] = np.array([label, "other"] * 150, dtype=object)
+        scores(real, synthetic)
+        del synthetic
+    clear_shared_results()
+    gc.collect()
+    assert sys.getrefcount(label) == baseline

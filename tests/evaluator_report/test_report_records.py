@@ -240,6 +240,10 @@ def _broken(change):
         (_broken(lambda d: d["aggregate_metrics"]["a"].pop("value")), ValueError, r"\['a'\].*lacks the field 'value'"),
         (_broken(lambda d: d["aggregate_metrics"]["a"].update(higher_is_better=1)), TypeError, "true or false"),
         (_broken(lambda d: d["aggregate_metrics"]["a"].update(details=[])), TypeError, "details must be a mapping"),
+        (_broken(lambda d: d["aggregate_metrics"]["a"].update(value="0.5")), TypeError, "value must be a number"),
+        (_broken(lambda d: d["aggregate_metrics"]["a"].update(value=10**400)), ValueError, "too large for a float"),
+        (_broken(lambda d: d["aggregate_metrics"]["a"].update(category=3)), TypeError, "category must be text"),
+        (_broken(lambda d: d["aggregate_metrics"]["a"].update(name=None)), TypeError, "name must be text"),
     ],
 )
 def test_from_dict_rejects_what_to_dict_cannot_have_written(data, error, match):

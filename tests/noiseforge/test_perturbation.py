@@ -308,6 +308,9 @@ class TestInputsThatUsedToCorruptOrFail:
         ("gaussian", {"epsilon": float("nan")}, "x"),
         ("gaussian", {"epsilon": float("nan")}, "c"),
         ("gaussian", {"delta": float("nan")}, "x"),
+        ("laplace", {"noise_scale": float("nan")}, "x"),
+        ("gaussian", {"noise_scale": float("nan")}, "x"),
+        ("minimal", {"numerical_noise_std": float("nan")}, "x"),
     ])
     def test_nan_budget_is_refused_before_anything_is_drawn(self, method, settings, column):
         df = pd.DataFrame({"x": np.arange(50.0), "c": ["a", "b"] * 25})[[column]]
@@ -316,6 +319,17 @@ class TestInputsThatUsedToCorruptOrFail:
         with pytest.raises(ValueError, match=f"^{next(iter(settings))} is NaN"):
             processor.apply_dp(df, method=method)
         assert np.array_equal(np.random.get_state()[1], state)
+
+    @pytest.mark.parametrize("method, settings, column, scale", [
+        ("laplace", {"epsilon": 5e-324}, "x", "the Laplace scale sensitivity / epsilon"),
+        ("laplace", {"epsilon": 5e-324}, "c", "the Laplace scale 1 / epsilon of the category counts"),
+        ("gaussian", {"delta": 5e-324, "epsilon": 1e-300}, "x", "the Gaussian sigma"),
+        ("minimal", {"numerical_noise_std": float("inf")}, "x", "numerical_noise_std"),
+    ])
+    def test_infinite_noise_scales_are_refused(self, method, settings, column, scale):
+        df = pd.DataFrame({"x": np.arange(50.0), "c": ["a", "b"] * 25})[[column]]
+        with pytest.raises(ValueError, match=f"^{scale} is infinite"):
+            NoiseforgeProcessor(random_state=4, **settings).apply_dp(df, method=method)
 
     @pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")
     @pytest.mark.parametrize("delta", [2.0, -1e-5])

@@ -170,3 +170,27 @@ def test_fix_after_validate_end_to_end():
     fixed = report.fix(df, strategy="drop")
     assert fixed.to_dict("list") == {"age": [34], "income": [52000]}
     assert engine.validate(fixed).total_violations == 0
+
+
+@pytest.mark.parametrize(
+    "rule, after",
+    [
+        # An alternative holds for every row of age 30: no bound is taken from it.
+        ("age < 18 or income == 0", [30.0, 30.0, 12.0]),
+        ("age < 18 | income == 0", [30.0, 30.0, 12.0]),
+        ("age < 18 and income == 0", [18 - 1e-06, 18 - 1e-06, 12.0]),
+        # A row satisfying the rule keeps its value, even inside the clip margin.
+        ("age > 11.9999995", [30.0, 30.0, 12.0]),
+        ("age > 11.9999995 + income", [30.0, 30.0, 12.0]),
+    ],
+)
+def test_clip_never_changes_a_row_that_satisfies_the_rule(rule, after):
+    df = pd.DataFrame({"age": [30.0, 30.0, 12.0], "income": [5.0, 0.0, 0.0]})
+    result = report_for([0, 2], {rule: 2}).fix(df, "clip")
+    pd.testing.assert_frame_equal(result, df.assign(age=after))
+
+
+def test_resample_refuses_labels_shared_by_violating_and_clean_rows():
+    df = pd.DataFrame({"age": [-1, 5, -2, 7]}, index=[0, 0, 1, 1])
+    with pytest.raises(ValueError, match="occur more than once"):
+        report_for([0, 1], {"age > 0": 2}).fix(df, "resample")

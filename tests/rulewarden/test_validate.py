@@ -478,21 +478,37 @@ DEEP_RULES = """[
 ]"""
 
 
-def test_deep_and_long_rules_count_zero_violations_without_crashing():
-    # Run apart: before the parser had a depth limit these ended the interpreter.
+def test_rules_too_long_to_parse_are_refused_before_any_parser_sees_them():
+    # Run apart: a flat chain of 120,000 operators ended the interpreter in the parser.
     code = (
         "import pandas as pd\n"
         "from velmora.tabular.rulewarden import Rulewarden\n"
-        f"rules = {DEEP_RULES}\n"
+        f"rules = {DEEP_RULES} + ['a' + ' + a' * 120000 + ' > 0', 'a' + ' + a' * 100 + ' > 0']\n"
         "df = pd.DataFrame({'a': [1.0, -1.0, 2.0]})\n"
         "engine = Rulewarden()\n"
         "for rule in rules:\n"
-        "    engine.add_rule(rule)\n"
-        "print(list(engine.validate(df).violations.values()))\n"
+        "    try:\n"
+        "        engine.add_rule(rule)\n"
+        "    except ValueError as error:\n"
+        "        print(str(error).split(';')[0])\n"
+        "print(len(engine._rules), len(engine._parsed_rules))\n"
+        "engine._rules.append(rules[-1])\n"
+        "engine._parsed_rules.append(engine._parse_rule(rules[-1]))\n"
+        "try:\n"
+        "    engine.validate(df)\n"
+        "except ValueError as error:\n"
+        "    print('validate:', str(error).split(';')[0])\n"
     )
     completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert completed.returncode == 0, completed.stderr[-2000:]
-    assert completed.stdout.strip() == "[0, 0, 0, 0, 0]"
+    assert completed.stdout.splitlines() == [
+        "Rule refused: the rule is 16005 characters long",
+        *[f"Rule refused: the rule is {length} characters long" for length in (400005, 100007, 400005, 1000007)],
+        "Rule refused: the rule is 480005 characters long",
+        "Rule refused: the rule holds 101 operators",
+        "0 0",
+        "validate: Rule refused: the rule holds 101 operators",
+    ]
 
 
 @pytest.mark.parametrize("rule", ["not " * 97 + "a > 0", "a + " * 99 + "a > 0", "(" * 90 + "a > 0" + ")" * 90])

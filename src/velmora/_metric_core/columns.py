@@ -2,13 +2,12 @@
 Wasserstein, total variation, Hellinger) and Spearman's ranks all start from a column's
 values in ascending order, so each column is sorted once and shared.
 
-The sort order of a column is kept in a small store keyed by a digest of the column's
-values (never by the identity of a frame: a column changed between two calls is sorted
-anew), bounded in the bytes it keeps.
+The sort order of a column is kept in a small store keyed by a BLAKE3 digest of the
+column's values (never by the identity of a frame: a column changed between two calls is
+sorted anew), bounded in the bytes it keeps. A function that reads a column several times
+digests it once and hands the key on.
 """
 
-import threading
-from collections import OrderedDict
 from concurrent.futures import ThreadPoolExecutor
 from typing import Dict, List, Optional, Tuple
 
@@ -16,59 +15,60 @@ import numpy as np
 
 from . import kernels as _kernels
 from .kernels import content_digest
-from .stores import on_clear
+from .stores import ResultStore
 
-# Bytes of sort orders kept for reuse (an order of a million rows takes 8 MB).
+# Bytes of sort orders kept for reuse (an order of a million rows takes 8 MB), and how
+# many: those of the last evaluation or two.
 MAX_ORDER_BYTES = 512 * 2**20
+MAX_ORDERS = 64
 
-_ORDERS: "OrderedDict[tuple, Tuple[np.ndarray, int]]" = OrderedDict()
-_ORDERS_LOCK = threading.Lock()
-on_clear(_ORDERS.clear)
-
-
-def _key(values: np.ndarray) -> tuple:
-    return (len(values), content_digest(values))
+_ORDERS: "ResultStore[Tuple[np.ndarray, int]]" = ResultStore(
+    max_entries=MAX_ORDERS, max_bytes=MAX_ORDER_BYTES, size=lambda kept: kept[0].nbytes
+)
 
 
-def finite_order(values: np.ndarray) -> Tuple[np.ndarray, int]:
+def column_key(values: np.ndarray) -> bytes:
+    """The key of a float64 column in the stores of this module."""
+    return content_digest(np.ascontiguousarray(values, dtype=np.float64))
+
+
+def finite_order(values: np.ndarray, key: Optional[bytes] = None) -> Tuple[np.ndarray, int]:
     """(order, n_finite): positions of the float64 ``values`` in ascending order with
     the non-finite values (missing, infinite) last, and how many values are finite.
-    ``values[order[:n_finite]]`` are the finite values sorted."""
+    ``values[order[:n_finite]]`` are the finite values sorted. ``key``, when given, is
+    ``column_key(values)``, computed by the caller from these very values."""
     values = np.ascontiguousarray(values, dtype=np.float64)
-    key = _key(values)
-    with _ORDERS_LOCK:
-        kept = _ORDERS.get(key)
-        if kept is not None:
-            _ORDERS.move_to_end(key)
-            return kept
+    if key is None:
+        key = column_key(values)
+    kept = _ORDERS.get(key)
+    if kept is not None:
+        return kept
     order, n_finite = _kernels.finite_argsort(values)
     kept = (order, int(n_finite))
-    with _ORDERS_LOCK:
-        _ORDERS[key] = kept
-        while sum(entry[0].nbytes for entry in _ORDERS.values()) > MAX_ORDER_BYTES and len(_ORDERS) > 1:
-            _ORDERS.popitem(last=False)
+    _ORDERS.put(key, kept)
     return kept
 
 
-def prefetch_orders(columns: List[np.ndarray]) -> None:
+def prefetch_orders(columns: List[np.ndarray], keys: Optional[List[bytes]] = None) -> None:
     """``finite_order`` of each column, two columns at a time on two threads (numpy's
     sort lets go of the GIL), so that later calls find them stored."""
-    pending = [np.ascontiguousarray(column, dtype=np.float64) for column in columns]
-    with _ORDERS_LOCK:
-        pending = [column for column in pending if _key(column) not in _ORDERS]
+    values = [np.ascontiguousarray(column, dtype=np.float64) for column in columns]
+    keys = [column_key(column) for column in values] if keys is None else keys
+    pending = [(column, key) for column, key in zip(values, keys) if key not in _ORDERS]
     if len(pending) < 2:
-        for column in pending:
-            finite_order(column)
+        for column, key in pending:
+            finite_order(column, key)
         return
     with ThreadPoolExecutor(max_workers=2) as pool:
-        for _ in pool.map(finite_order, pending):
+        for _ in pool.map(lambda item: finite_order(*item), pending):
             pass
 
 
-def sorted_finite(values: np.ndarray) -> np.ndarray:
-    """The finite values of ``values`` in ascending order."""
+def sorted_finite(values: np.ndarray, key: Optional[bytes] = None) -> np.ndarray:
+    """The finite values of ``values`` in ascending order (``key`` as for
+    ``finite_order``)."""
     values = np.ascontiguousarray(values, dtype=np.float64)
-    order, n_finite = finite_order(values)
+    order, n_finite = finite_order(values, key)
     return values[order[:n_finite]]
 
 
@@ -82,12 +82,12 @@ def distinct_sorted(sorted_values: np.ndarray) -> np.ndarray:
     return sorted_values[keep]
 
 
-def average_ranks(values: np.ndarray, mask: Optional[np.ndarray] = None) -> np.ndarray:
+def average_ranks(values: np.ndarray, mask: Optional[np.ndarray] = None, key: Optional[bytes] = None) -> np.ndarray:
     """Average ranks of the finite ``values`` at the rows of ``mask`` (all finite rows
     by default), ranked among those rows only; NaN elsewhere. The ranks of pandas'
-    ``rank(method="average")`` of the selected values."""
+    ``rank(method="average")`` of the selected values. ``key`` as for ``finite_order``."""
     values = np.ascontiguousarray(values, dtype=np.float64)
-    order, n_finite = finite_order(values)
+    order, n_finite = finite_order(values, key)
     return _kernels.average_ranks(values, order[:n_finite], None if mask is None else mask.view(np.uint8))
 
 
@@ -111,28 +111,24 @@ def correlation_matrix(columns: List[np.ndarray], method: str) -> np.ndarray:
 
     Pairs of complete columns come from one product of the centred columns (or of their
     ranks); the rest pair by pair."""
-    key = (method, tuple(_key(np.ascontiguousarray(column, dtype=np.float64)) for column in columns))
-    with _ORDERS_LOCK:
-        stored = _MATRICES.get(key)
-        if stored is not None:
-            _MATRICES.move_to_end(key)
-            return stored.copy()
+    columns = [np.ascontiguousarray(column, dtype=np.float64) for column in columns]
+    keys = [column_key(column) for column in columns]
+    key = (method, tuple(keys))
+    stored = _MATRICES.get(key)
+    if stored is not None:
+        return stored.copy()
     if method == "spearman":
-        prefetch_orders(columns)
-    matrix = _correlation_matrix(columns, method)
-    with _ORDERS_LOCK:
-        _MATRICES[key] = matrix
-        while len(_MATRICES) > 8:
-            _MATRICES.popitem(last=False)
+        prefetch_orders(columns, keys)
+    matrix = _correlation_matrix(columns, method, keys)
+    _MATRICES.put(key, matrix)
     return matrix.copy()
 
 
 # Correlation matrices of recent column sets, keyed by method and column digests.
-_MATRICES: "OrderedDict[tuple, np.ndarray]" = OrderedDict()
-on_clear(_MATRICES.clear)
+_MATRICES: "ResultStore[np.ndarray]" = ResultStore(max_entries=8)
 
 
-def _correlation_matrix(columns: List[np.ndarray], method: str) -> np.ndarray:
+def _correlation_matrix(columns: List[np.ndarray], method: str, keys: List[bytes]) -> np.ndarray:
     k = len(columns)
     present = [np.isfinite(column) for column in columns]
     complete = [bool(mask.all()) for mask in present]
@@ -141,7 +137,7 @@ def _correlation_matrix(columns: List[np.ndarray], method: str) -> np.ndarray:
     if full:
         block = np.empty((len(columns[0]), len(full)), order="F")
         for at, c in enumerate(full):
-            block[:, at] = average_ranks(columns[c]) if method == "spearman" else columns[c]
+            block[:, at] = average_ranks(columns[c], key=keys[c]) if method == "spearman" else columns[c]
         centred = block - block.mean(axis=0)
         products = centred.T @ centred
         scale = np.sqrt(np.outer(np.diag(products), np.diag(products)))
@@ -153,7 +149,7 @@ def _correlation_matrix(columns: List[np.ndarray], method: str) -> np.ndarray:
     def ranked(c: int, mask: np.ndarray) -> np.ndarray:
         key = (c, content_digest(mask.view(np.uint8)))
         if key not in ranks_on:
-            ranks_on[key] = average_ranks(columns[c], mask)[mask]
+            ranks_on[key] = average_ranks(columns[c], mask, keys[c])[mask]
         return ranks_on[key]
 
     for i in range(k):

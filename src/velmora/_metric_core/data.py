@@ -15,16 +15,15 @@ of the multivariate metrics imputes the real mean and adds a missing-indicator c
 """
 
 import math
-import threading
-from collections import OrderedDict
+import sys
 from typing import Any, Callable, Dict, Hashable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
 from pandas.api import types as ptypes
 
-from .kernels import content_digest, object_identity_digest
-from .stores import on_clear
+from .kernels import cell_digest, content_digest
+from .stores import ResultStore
 
 DEFAULT_SEED = 0
 
@@ -121,41 +120,34 @@ def category_labels(series: pd.Series) -> pd.Series:
     return values
 
 
-class ColumnToken:
-    """Stands for the contents of a column in the keys of the library's stores of
-    computed results, so that a column is only recomputed when its contents change.
+def column_token(series: pd.Series) -> Optional[tuple]:
+    """A key standing for the contents of a column in the keys of the library's stores
+    of computed results, so that a column is computed again whenever its contents
+    change: BLAKE3 digests of its values with its dtype and length, so two columns share
+    a key only when their values are equal (barring a BLAKE3 collision, which nobody
+    can construct).
 
-    For a column of numbers, booleans or dates the key is a digest of its values. For a
-    column of Python objects it is a digest of which object each cell holds, and the
-    token keeps a copy of the cells, so every one of those objects stays alive as long
-    as the token does: no other object can take its place (and address), so equal keys
-    mean the same objects, hence (for the hashable, immutable values a label can be)
-    equal values. A cell changed in place, even to an equal value, makes a new key.
-    """
+    - numpy columns of numbers, booleans and dates: the digest of their bytes;
+    - object columns whose cells hold str, int, float, bool, None, pd.NA or pd.NaT, and
+      text columns of pandas' string dtype (either storage): the digest of every cell's
+      value and type, missing cells included (``cell_digest``).
 
-    __slots__ = ("key", "pin")
-
-    def __init__(self, key: tuple, pin: Optional[np.ndarray] = None) -> None:
-        self.key = key
-        self.pin = pin
-
-    def __eq__(self, other: object) -> bool:
-        return isinstance(other, ColumnToken) and self.key == other.key
-
-    def __hash__(self) -> int:
-        return hash(self.key)
-
-
-def column_token(series: pd.Series) -> Optional[ColumnToken]:
-    """The ``ColumnToken`` of a column held as a numpy array (numbers, booleans, dates,
-    objects); None for other storage (pandas extension arrays), which is not stored."""
+    None for anything else, which is then computed afresh on every call: objects that
+    may change in place without the column changing (lists, dicts, arrays), and other
+    extension types (nullable integers, categoricals)."""
     dtype = series.dtype
+    if isinstance(dtype, pd.StringDtype):
+        # The text and which cells are missing; the missing marker (pd.NA or NaN) and
+        # the storage are part of the dtype.
+        digest = cell_digest(series.to_numpy(dtype=object))
+        return None if digest is None else ("text", repr(dtype), getattr(dtype, "storage", None), len(series), digest)
     if not isinstance(dtype, np.dtype):
         return None
     values = series.to_numpy()
     if dtype.kind == "O":
-        return ColumnToken(("objects", len(values), object_identity_digest(values)), values.copy())
-    return ColumnToken(("values", dtype.str, len(values), content_digest(np.ascontiguousarray(values))))
+        digest = cell_digest(values)
+        return None if digest is None else ("cells", len(values), digest)
+    return ("values", dtype.str, len(values), content_digest(np.ascontiguousarray(values)))
 
 
 def frame_tokens(frame: pd.DataFrame) -> Optional[tuple]:
@@ -181,12 +173,24 @@ class CategoryCodes(NamedTuple):
     labels: List[Hashable]
 
 
-# Category codes of recent columns, keyed by their ``ColumnToken``: the metrics of one
-# evaluation read the same columns many times. At most this many bytes of codes are kept.
-MAX_CODE_BYTES = 256 * 2**20
-_CODES: "OrderedDict[ColumnToken, Optional[CategoryCodes]]" = OrderedDict()
-_CODES_LOCK = threading.Lock()
-on_clear(_CODES.clear)
+# Category codes of recent columns, keyed by their ``column_token``: the metrics of one
+# evaluation read the same columns many times. At most this many bytes of codes are kept,
+# and the codes of this many columns (those of the last evaluation or two).
+MAX_CODE_BYTES = 64 * 2**20
+MAX_CODES = 64
+
+
+def _codes_size(entry: Optional[CategoryCodes]) -> int:
+    """The bytes a column's codes keep: the codes and the labels (whose objects, the
+    column's own values, the entry keeps alive)."""
+    if entry is None:
+        return 0
+    return entry.codes.nbytes + sum(sys.getsizeof(label) + 8 for label in entry.labels)
+
+
+_CODES: "ResultStore[Optional[CategoryCodes]]" = ResultStore(
+    max_entries=MAX_CODES, max_bytes=MAX_CODE_BYTES, size=_codes_size
+)
 
 
 def category_codes(series: pd.Series) -> Optional[CategoryCodes]:
@@ -197,19 +201,12 @@ def category_codes(series: pd.Series) -> Optional[CategoryCodes]:
     codes of a column seen before with the same contents are handed back as they were."""
     token = column_token(series)
     if token is not None:
-        with _CODES_LOCK:
-            if token in _CODES:
-                _CODES.move_to_end(token)
-                return _CODES[token]
+        found, stored = _CODES.lookup(token)
+        if found:
+            return stored
     codes = _factorized(series)
     if token is not None:
-        with _CODES_LOCK:
-            _CODES[token] = codes
-            while (
-                len(_CODES) > 1
-                and sum(entry.codes.nbytes for entry in _CODES.values() if entry is not None) > MAX_CODE_BYTES
-            ):
-                _CODES.popitem(last=False)
+        _CODES.put(token, codes)
     return codes
 
 

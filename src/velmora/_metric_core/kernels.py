@@ -4,8 +4,8 @@
   nearest reference rows and their positions (exact brute force);
 - ``coded_nearest_neighbours``: the same on coded rows (numbers and category codes,
   ``FeatureSpace.encode``), pruned but exact;
-- ``content_digest``: a 128-bit digest of an array's bytes;
-- ``object_identity_digest``: a 128-bit digest of which objects an object array holds;
+- ``content_digest`` and ``cell_digest``: BLAKE3 digests of an array's dtype, shape and
+  contents, the keys of the library's stores of shared results;
 - ``finite_argsort``: a stable ascending order with the non-finite values last;
 - ``average_ranks``: ranks along such an order, ties sharing their mean rank;
 - ``rbf_kernel_sums``: the three sums of Gaussian kernel values an MMD needs;
@@ -25,6 +25,7 @@ may differ in the last place.
 from typing import Optional, Tuple
 
 import numpy as np
+import pandas as pd
 
 from . import _metric_kernels
 
@@ -61,15 +62,23 @@ def coded_nearest_neighbours(
     return _metric_kernels.coded_nearest_neighbours(query, reference, categorical, float(half), k, THREADS)
 
 
-def content_digest(values: np.ndarray) -> Tuple[int, int]:
-    """A 128-bit digest of the array's bytes (C order, dtype and shape not included)."""
+def content_digest(values: np.ndarray) -> bytes:
+    """A 32-byte BLAKE3 digest of the array's dtype, shape and bytes (in C order): two
+    arrays differing in any of them get different digests, barring a BLAKE3 collision,
+    which nobody can construct. Large arrays are hashed on every core."""
     return _metric_kernels.content_digest(values)
 
 
-def object_identity_digest(values: np.ndarray) -> Tuple[int, int]:
-    """A 128-bit digest of which object each cell of a one-dimensional object array
-    holds (identities, not values)."""
-    return _metric_kernels.object_identity_digest(values)
+# Objects that stand for a missing value, digested as themselves in object columns.
+_SINGLETONS = (pd.NA, pd.NaT)
+
+
+def cell_digest(values: np.ndarray) -> Optional[bytes]:
+    """A 32-byte BLAKE3 digest of the values in the cells of a one-dimensional object
+    array, each with its type: str, int (64 bits), float, bool, None, pd.NA and pd.NaT.
+    None when a cell holds anything else (a list, a dict, an array: a value that may
+    change in place without the array changing), which no digest can stand for."""
+    return _metric_kernels.cell_digest(values, _SINGLETONS)
 
 
 def finite_argsort(values: np.ndarray) -> Tuple[np.ndarray, int]:

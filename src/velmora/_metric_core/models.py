@@ -22,7 +22,7 @@ from sklearn.metrics import cohen_kappa_score, r2_score
 from threadpoolctl import threadpool_limits
 
 from .data import MISSING, category_codes, category_labels, column_kind, frame_tokens, numeric_values, shared_columns
-from .kernels import content_digest
+from .kernels import cell_digest, content_digest
 from .stores import FrameResults
 
 MAX_CLASSES = 20
@@ -350,24 +350,23 @@ def prepare_task(
     x_synthetic, y_synthetic, dropped_synthetic = data.encode(synthetic)
     encoded_holdout = None if holdout is None else _encode_holdout(data, holdout)
     if key is None:
-        key = (
-            "encoded",
-            repr(data.features),
-            data.task,
-            data.categorical_mask.tobytes(),
-            _digest(x_real),
-            _digest(y_real),
-            _digest(x_synthetic),
-            _digest(y_synthetic),
-            dropped_real,
-            dropped_synthetic,
-            settings,
-        )
+        digests = [_digest(values) for values in (x_real, y_real, x_synthetic, y_synthetic)]
         if encoded_holdout is not None:
-            key += (_digest(encoded_holdout[0]), _digest(encoded_holdout[1]))
-        prepared = _stored_task(key)
-        if prepared is not None:
-            return prepared
+            digests += [_digest(encoded_holdout[0]), _digest(encoded_holdout[1])]
+        if all(digest is not None for digest in digests):
+            key = (
+                "encoded",
+                repr(data.features),
+                data.task,
+                data.categorical_mask.tobytes(),
+                *digests,
+                dropped_real,
+                dropped_synthetic,
+                settings,
+            )
+            prepared = _stored_task(key)
+            if prepared is not None:
+                return prepared
     if encoded_holdout is None:
         train, test = split_positions(len(y_real), test_fraction, rng)
         x_test_all, y_test_all = x_real[test], y_real[test]
@@ -400,9 +399,9 @@ def prepare_task(
     task.model_real, task.model_synthetic = both(
         lambda: data.fit(x_train, y_train, seed), lambda: data.fit(x_synthetic, y_synthetic, seed)
     )
-    # Either key above is set by now: from the frames' tokens or from the encoded contents.
-    assert key is not None
-    _TASKS.put(key, task, frames)
+    # Kept when the frames' tokens or the encoded contents could stand for the inputs.
+    if key is not None:
+        _TASKS.put(key, task, frames)
     return task
 
 
@@ -426,13 +425,15 @@ def _stored_task(key: Optional[tuple]) -> Optional["UtilityTask"]:
     return None if key is None else _TASKS.get(key)
 
 
-def _digest(values: np.ndarray) -> tuple:
-    """A digest of an array's contents (object arrays of labels through their hashes)."""
+def _digest(values: np.ndarray) -> Optional[bytes]:
+    """The digest of an array's contents (``content_digest``; an object array of labels
+    through its cells' values), or None when they cannot be digested."""
     if values.dtype == object:
-        values = pd.util.hash_array(values)
+        return cell_digest(np.ravel(values)) if values.ndim == 1 else None
     # A column-major array is digested as its (row-major) transpose, without a copy.
-    contiguous = values.T if values.flags.f_contiguous and not values.flags.c_contiguous else values
-    return (values.dtype.str, values.shape, content_digest(np.ascontiguousarray(contiguous)))
+    if values.flags.f_contiguous and not values.flags.c_contiguous:
+        return content_digest(values.T) + b"T"
+    return content_digest(np.ascontiguousarray(values))
 
 
 def agreement(first: np.ndarray, second: np.ndarray) -> float:

@@ -97,7 +97,17 @@ class MetricResult:
         details = data.get("details", {})
         if not isinstance(details, dict):
             raise TypeError(f"details must be a mapping, got {type(details).__name__}")
+        for text_field in ("name", "category", "description"):
+            if text_field in data and not isinstance(data[text_field], str):
+                raise TypeError(f"{text_field} must be text, got {type(data[text_field]).__name__}")
         value = data["value"]
+        if value is not None:
+            if not isinstance(value, (int, float)):
+                raise TypeError(f"value must be a number or null, got {type(value).__name__}")
+            try:
+                float(value)
+            except OverflowError:
+                raise ValueError(f"value {value} is too large for a float") from None
         return cls(
             name=data["name"],
             value=math.nan if value is None else value,

@@ -34,7 +34,7 @@ from velmora._metric_core.data import (
     frame_tokens,
     row_hashes,
 )
-from velmora._metric_core.stores import FrameResults, on_clear
+from velmora._metric_core.stores import FrameResults, ResultStore, on_clear
 
 # Query-reference pairs per search, by default: frames of up to 20,000 rows are
 # searched from every row, 100,000 rows from 4,000 queries, a million rows from the
@@ -103,7 +103,7 @@ class EmbeddedRows:
         self.other_hashes = hashes[2:]
         # The space no longer reads these frames: keep no reference to them.
         self.space.forget_frames()
-        self._digests: Dict[str, Tuple[int, int]] = {}
+        self._digests: Dict[str, bytes] = {}
 
     def matrix(self, side: str) -> np.ndarray:
         """The coded rows of "real", "synthetic" or "holdout" (the first other frame)."""
@@ -111,7 +111,7 @@ class EmbeddedRows:
             return self.others[0]
         return self.real if side == "real" else self.synthetic
 
-    def digest(self, side: str) -> Tuple[int, int]:
+    def digest(self, side: str) -> bytes:
         if side not in self._digests:
             self._digests[side] = _kernels.content_digest(self.matrix(side))
         return self._digests[side]
@@ -252,25 +252,17 @@ def query_cap(n_reference: int, max_pairs: Optional[int], max_queries: Optional[
     return min(caps) if caps else None
 
 
-_ORDERS: "OrderedDict[Tuple[int, int, int], np.ndarray]" = OrderedDict()
-_ORDERS_LOCK = threading.Lock()
-on_clear(_ORDERS.clear)
+_ORDERS: "ResultStore[np.ndarray]" = ResultStore(max_entries=6)
 
 
 def seeded_order(n_rows: int, seed: int, frame: int) -> np.ndarray:
     """A seeded random order of ``n_rows`` rows, one per (seed, frame): the same for
     every metric, so that their samples are prefixes of one order and shared."""
     key = (int(n_rows), int(seed), int(frame))
-    with _ORDERS_LOCK:
-        order = _ORDERS.get(key)
-        if order is not None:
-            _ORDERS.move_to_end(key)
-            return order
-    order = np.random.RandomState([int(seed), int(frame)]).permutation(int(n_rows))
-    with _ORDERS_LOCK:
-        _ORDERS[key] = order
-        while len(_ORDERS) > 6:
-            _ORDERS.popitem(last=False)
+    order = _ORDERS.get(key)
+    if order is None:
+        order = np.random.RandomState([int(seed), int(frame)]).permutation(int(n_rows))
+        _ORDERS.put(key, order)
     return order
 
 

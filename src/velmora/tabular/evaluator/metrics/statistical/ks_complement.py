@@ -5,7 +5,7 @@ from typing import Hashable, Optional, Sequence
 import pandas as pd
 
 from velmora._metric_core import kernels as _kernels
-from velmora._metric_core.columns import prefetch_orders, sorted_finite
+from velmora._metric_core.columns import column_key, prefetch_orders, sorted_finite
 from velmora._metric_core.data import (
     ColumnScores,
     category_frequencies,
@@ -45,13 +45,20 @@ class KSComplementMetric:
         scores = ColumnScores()
         chosen = shared_columns(real, synthetic, columns)
         numeric = [column for column in chosen if column_kind(real[column], synthetic[column]) == "numeric"]
-        prefetch_orders([numeric_values(frame[column]) for column in numeric for frame in (real, synthetic)])
+        # Each numeric column digested once here, sorted once and shared with the other
+        # per-column metrics.
+        values = {
+            (column, side): numeric_values(frame[column])
+            for column in numeric
+            for side, frame in enumerate((real, synthetic))
+        }
+        keys = {at: column_key(column_values) for at, column_values in values.items()}
+        prefetch_orders(list(values.values()), list(keys.values()))
         for column in chosen:
             real_column, synthetic_column = real[column], synthetic[column]
-            if column_kind(real_column, synthetic_column) == "numeric":
-                # Sorted once and shared with the other per-column metrics.
-                real_values = sorted_finite(numeric_values(real_column))
-                synthetic_values = sorted_finite(numeric_values(synthetic_column))
+            if (column, 0) in values:
+                real_values = sorted_finite(values[column, 0], keys[column, 0])
+                synthetic_values = sorted_finite(values[column, 1], keys[column, 1])
                 if real_values.size == 0 or synthetic_values.size == 0:
                     side = "real" if real_values.size == 0 else "synthetic"
                     scores.skipped[str(column)] = f"no finite values in the {side} data"
