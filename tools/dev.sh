@@ -92,7 +92,7 @@ setup_venv() {  # setup_venv VERSION
     "$py" -m pip install --quiet --no-build-isolation -c "$constraints" \
         --config-settings=build-dir="build/wheel-cp${version//./}" \
         --config-settings=cmake.define.VELMORA_TEST_MODULES=ON \
-        ${CI:+--config-settings=cmake.define.VELMORA_WERROR=ON} '.[test,examples,gates]'
+        ${CI:+--config-settings=cmake.define.VELMORA_WERROR=ON} '.[test,examples,gates,parquet]'
     echo "$want" > "$stamp"
 }
 

@@ -19,7 +19,7 @@ constexpr std::size_t rows_worth_releasing_the_gil = 1 << 16;
 
 NativeRules::NativeRules(const Call& call, py::object df, std::size_t rows) : df_(std::move(df)), rows_(rows) {
     if (!call.global("_native_rules").cast<bool>()) return;
-    if (!df_.get_type().is(call.global("pd").attr("DataFrame"))) return;
+    if (!py::type::handle_of(df_).is(call.global("pd").attr("DataFrame"))) return;
     if (pandas_internals::numexpr_installed()) return;
     // Plain str labels by position; eval resolves identifiers to these columns first.
     py::ssize_t position = 0;
