@@ -136,10 +136,26 @@ py::object redraw(const Call& call, const NoisyDistribution& distribution, std::
     return values[indices];
 }
 
+// The redrawn values as the column they replace holds them: a text column keeps its
+// dtype (pandas 3 would make text drawn into an object column its str dtype, and text
+// drawn into a StringDtype column the default str dtype), other columns take whatever
+// pandas makes of the drawn array.
+py::object as_column_values(const Call& call, const py::object& column, const std::optional<py::object>& text_dtype,
+                            const py::object& new_values) {
+    if (text_dtype) return call.global("pd").attr("array")(new_values, py::arg("dtype") = *text_dtype);
+    py::object dtype = column.attr("dtype");
+    if (py::isinstance<py::dtype>(dtype) && py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O' &&
+        py::isinstance<py::array>(new_values) && py::reinterpret_borrow<py::array>(new_values).dtype().kind() == 'U') {
+        return new_values.attr("astype")(builtin("object"));
+    }
+    return new_values;
+}
+
 void categorical_column(const Call& call, const py::object& source, WorkFrame& work, const py::object& col) {
     py::object column = source[col];
+    std::optional<py::object> text_dtype = string_dtype(column);
     std::optional<StrTally> tally;
-    if (work.labels_unique()) {
+    if (work.labels_unique() && !text_dtype) {
         if (std::optional<py::array> objects = object_column(column)) tally = tally_str_column(*objects);
     }
     py::object value_counts;
@@ -148,16 +164,18 @@ void categorical_column(const Call& call, const py::object& source, WorkFrame& w
         value_counts = tally->value_counts(call);
         present = tally->present;
     } else {
+        // Also a string-dtype column: pandas counts it on its own storage (pyarrow's
+        // kernels for pyarrow storage) faster than its cells could be read out.
         value_counts = column.attr("value_counts")();
         present = py::len(column.attr("dropna")());
     }
     if (present == 0) return;
     NoisyDistribution distribution = noisy_distribution(call, value_counts);
-    py::object new_values = redraw(call, distribution, py::len(source), tally.has_value());
+    py::object new_values = redraw(call, distribution, py::len(source), tally.has_value() || text_dtype.has_value());
     if (tally) {
         work.replace_with_new(col, py::reinterpret_borrow<py::array>(new_values));
     } else {
-        work.replace(col, new_values);
+        work.replace(col, as_column_values(call, column, text_dtype, new_values));
     }
 }
 

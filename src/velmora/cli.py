@@ -30,7 +30,7 @@ import stat
 import sys
 import tempfile
 import traceback
-from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, TextIO
+from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -84,18 +84,41 @@ def read_table(path: str) -> "pd.DataFrame":
         if file.suffix.lower() in PARQUET_SUFFIXES:
             _parquet_needed(path)
             return pd.read_parquet(file)
-        frame = pd.read_csv(file)
+        frame, longer_rows = _read_csv(file)
     except CommandError:
         raise
     except pd.errors.EmptyDataError:
         raise CommandError(f"{path}: the file is empty") from None
     except (OSError, ValueError, pd.errors.ParserError) as error:
         raise CommandError(f"{path}: cannot read it as a table ({_one_line(error)})") from None
-    # pandas takes the leading fields of data rows longer than the header as an index,
-    # shifting every value of those rows one column to the right.
-    if not isinstance(frame.index, pd.RangeIndex):
+    if longer_rows:
         raise CommandError(f"{path}: its rows have more fields than the header ({len(frame.columns)} names)")
     return frame
+
+
+def _read_csv(file: pathlib.Path) -> "Tuple[pd.DataFrame, bool]":
+    """The CSV file as a frame, and whether its rows have more fields than the header.
+
+    By default pandas takes the leading fields of data rows longer than the header as an
+    index, shifting every value of those rows one column to the right; pandas 3 then
+    stores an index of evenly spaced numbers as a RangeIndex, so the index does not show
+    the shift. Read without an index column, pandas drops the extra fields instead and
+    says so with a ParserWarning, except for one empty field closing every row (a
+    delimiter at the end of each line), which loses nothing."""
+    import warnings
+
+    import pandas as pd
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", pd.errors.ParserWarning)
+        frame = pd.read_csv(file, index_col=False)
+    for warning in caught:
+        if issubclass(warning.category, pd.errors.ParserWarning) and "does not match length of data" in str(
+            warning.message
+        ):
+            return frame, True
+        warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
+    return frame, False
 
 
 def read_rows(path: str) -> "pd.DataFrame":
