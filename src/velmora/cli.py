@@ -14,10 +14,11 @@
     velmora --version
 
 Tables are CSV files, or Parquet files (``.parquet``, ``.pq``) when pyarrow is
-installed. Exit status: 0 on success, 1 when a quality gate fails (``--fail-under``,
-``--fail-on-violation``), 2 for bad input, 3 for an internal error (a fault of velmora
-itself; ``--traceback`` shows where it happened), 130 when interrupted, 141 when the
-reader of standard output goes away. Files are written whole or not at all.
+installed (``pip install "velmora[parquet]"``). Exit status: 0 on success, 1 when a
+quality gate fails (``--fail-under``, ``--fail-on-violation``), 2 for bad input, 3 for
+an internal error (a fault of velmora itself; ``--traceback`` shows where it happened),
+130 when interrupted, 141 when the reader of standard output goes away. Files are
+written whole or not at all.
 """
 
 import argparse
@@ -68,7 +69,7 @@ def _parquet_needed(path: str) -> None:
     try:
         import pyarrow  # noqa: F401
     except ImportError:
-        raise CommandError(f"{path}: Parquet files need pyarrow (pip install pyarrow)") from None
+        raise CommandError(f"{path}: Parquet files need pyarrow (pip install 'velmora[parquet]')") from None
 
 
 def read_table(path: str) -> "pd.DataFrame":

@@ -35,7 +35,7 @@ def kind(series):
         return "text"
     if isinstance(dtype, pd.CategoricalDtype):
         return "category"
-    if dtype == object:
+    if dtype.kind == "O":
         present = series.dropna()
         return "text" if all(type(value) is str for value in present) else "object"
     return dtype.name
