@@ -93,7 +93,7 @@ def test_a_delimiter_closing_every_row_is_read_as_no_field(capsys, tmp_path):
     table = tmp_path / "closed.csv"
     table.write_text("a,b\n1,2,\n-3,4,\n", encoding="utf-8")
     status, out, _ = validate(capsys, table, "--rule", "a > 0", "--rule", "b > 3")
-    assert status == 0 and "Rule 'a > 0': 1 violations" in out and "Rule 'b > 3': 1 violations" in out
+    assert status == 0 and "Rule 'a > 0': 1 violation\n" in out and "Rule 'b > 3': 1 violation\n" in out
 
 
 @pytest.mark.parametrize("command", [

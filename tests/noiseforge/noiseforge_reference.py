@@ -2,7 +2,7 @@
 
 The differential tests compare the extension module against these functions with
 exact equality: same random draws from numpy's global legacy generator, in the same
-order, and the same frame bit for bit. Seven behaviours differ from a naive reading:
+order, and the same frame bit for bit. Eight behaviours differ from a naive reading:
 
 - noisy values are written back by position (the column's non-missing rows), so
   repeated row labels hit the right rows;
@@ -12,6 +12,8 @@ order, and the same frame bit for bit. Seven behaviours differ from a naive read
   is still drawn, so the random stream is the same);
 - timedelta columns, which pandas counts among numbers, are left untouched;
 - an integer column's range is taken in Python ints, so it cannot overflow its dtype;
+- category counts are ordered as pandas 2's value_counts() orders them, also under
+  pandas 3 (whose stable sort orders equal counts differently);
 - text columns in pandas' string dtype are categorical, and a redrawn text column keeps
   its dtype (object, or its string dtype);
 - noisy values a column's dtype cannot hold make it float64 before they are written, as
@@ -101,7 +103,8 @@ def apply_categorical_dp(df, categorical_cols, epsilon=1.0):
     for col in categorical_cols:
         if col not in df.columns:
             continue
-        value_counts = df[col].value_counts()
+        # pandas 2's value_counts() order under both majors (pandas 3 sorts stably).
+        value_counts = df[col].value_counts(sort=False).sort_values(ascending=False)
         total_count = len(df[col].dropna())
         if total_count == 0:
             continue
@@ -128,8 +131,10 @@ def apply_categorical_dp(df, categorical_cols, epsilon=1.0):
             new_values = originals[np.random.choice(len(unique_values), size=len(df), p=probs)]
         if isinstance(df[col].dtype, pd.StringDtype):
             new_values = pd.array(new_values, dtype=df[col].dtype)
-        elif df[col].dtype == object and new_values.dtype.kind == "U":
-            new_values = new_values.astype(object)
+        elif df[col].dtype == object and (
+            new_values.dtype.kind == "U" or pd.api.types.infer_dtype(new_values, skipna=True) == "string"
+        ):
+            new_values = pd.Series(new_values.astype(object), index=df_dp.index, dtype=object)
         df_dp[col] = new_values
     return df_dp
 

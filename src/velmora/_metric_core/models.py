@@ -17,7 +17,16 @@ from sklearn.ensemble import HistGradientBoostingClassifier, HistGradientBoostin
 from sklearn.metrics import f1_score, r2_score
 from threadpoolctl import threadpool_limits
 
-from .data import MISSING, category_codes, category_labels, column_kind, frame_tokens, numeric_values, shared_columns
+from .data import (
+    MISSING,
+    category_codes,
+    category_labels,
+    column_kind,
+    counts_by_frequency,
+    frame_tokens,
+    numeric_values,
+    shared_columns,
+)
 from .kernels import content_digest
 from .stores import FrameResults
 
@@ -80,7 +89,7 @@ class TabularModelData:
             if column_kind(real[column], synthetic[column]) == "numeric":
                 self.columns.append(EncodedColumn(column, None))
             else:
-                counts = category_labels(real[column]).value_counts()
+                counts = counts_by_frequency(category_labels(real[column]))
                 kept = [label for label in counts.index[:MAX_CATEGORY_CODES] if label != MISSING]
                 self.columns.append(EncodedColumn(column, kept))
         self.categorical_mask = np.array([encoded.categories is not None for encoded in self.columns])
