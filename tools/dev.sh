@@ -96,12 +96,20 @@ setup_venv() {  # setup_venv VERSION
         rm -f "$stamp"
     fi
     say "building velmora for CPython $version"
-    # The test-only extension is built into the build folder, not installed.
-    "$py" -m pip install --quiet --no-build-isolation -c "$constraints" \
-        --config-settings=build-dir="build/wheel-cp${version//./}" \
-        --config-settings=cmake.define.VELMORA_TEST_MODULES=ON \
-        ${CI:+--config-settings=cmake.define.VELMORA_WERROR=ON} '.[test,examples,gates,parquet,release]'
+    # shellcheck disable=SC2046
+    "$py" -m pip install --quiet --no-build-isolation -c "$constraints" $(build_settings "$version") \
+        '.[test,examples,gates,parquet,release]'
     echo "$want" > "$stamp"
+}
+
+# The settings of the development build of CPython VERSION: one build folder per
+# version, reused by every rebuild; the test-only extension is built into the build
+# folder, not installed.
+build_settings() {  # build_settings VERSION
+    echo "--config-settings=build-dir=build/wheel-cp${1//./}"
+    echo "--config-settings=cmake.define.VELMORA_TEST_MODULES=ON"
+    [ -n "${CI:-}" ] && echo "--config-settings=cmake.define.VELMORA_WERROR=ON"
+    return 0
 }
 
 # Resolves the requirements in a scratch environment and writes the exact versions.
@@ -202,24 +210,35 @@ run_scenarios() {  # run_scenarios PYTHON NAME
     fi
 }
 
-# The release check. The sdist is built from this tree, the wheel from the sdist as pip
-# builds it (an isolated build with the pinned build requirements), then repaired by
-# auditwheel, which copies in any library outside the manylinux policy and gives the
-# wheel its manylinux_2_* tag. Each clean environment gets the wheel and one pandas
-# major from wheels only (--only-binary), with nothing but the environment on the PATH
-# (so no compiler); the smoke test and the differential scenarios then run there.
-release_check() {
+# The release check. `release_check sdist` builds the sdist from this tree and the
+# wheel from the sdist as pip builds it (an isolated build with the pinned build
+# requirements, a full compile); `release_check tree`, the test command's, builds the
+# wheel from the tree in the development build folder of its CPython, so only what
+# changed is compiled (tests/test_installed_package.py checks what the sdist holds).
+# The wheel is then repaired by auditwheel, which copies in any library outside the
+# manylinux policy and gives the wheel its manylinux_2_* tag. Each clean environment
+# gets the wheel and one pandas major from wheels only (--only-binary), with nothing but
+# the environment on the PATH (so no compiler); the smoke test and the differential
+# scenarios then run there.
+release_check() {  # release_check sdist|tree
     local venv py out python wheel started
     venv=$(venv_of "$wheel_python")
     py="$venv/bin/python"
     out=build/release
     rm -rf "$out"
     mkdir -p "$out/sdist" "$out/raw" "$out/wheelhouse" "$scenario_dir"
-    "$py" -c "import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])" \
-        "$out/sdist" >/dev/null
     started=$(date +%s)
-    "$py" -m pip wheel --quiet --no-deps --wheel-dir "$out/raw" "$out"/sdist/velmora-*.tar.gz
-    say "wheel built from the sdist in $(($(date +%s) - started)) s"
+    if [ "$1" = sdist ]; then
+        "$py" -c "import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])" \
+            "$out/sdist" >/dev/null
+        "$py" -m pip wheel --quiet --no-deps --wheel-dir "$out/raw" "$out"/sdist/velmora-*.tar.gz
+        say "wheel built from the sdist in $(($(date +%s) - started)) s"
+    else
+        # shellcheck disable=SC2046
+        "$py" -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir "$out/raw" \
+            $(build_settings "$wheel_python") .
+        say "wheel built from the tree in $(($(date +%s) - started)) s"
+    fi
     PATH="$venv/bin:$PATH" "$venv/bin/auditwheel" repair --wheel-dir "$out/wheelhouse" "$out"/raw/*.whl >"$out/auditwheel.log" 2>&1 ||
         { cat "$out/auditwheel.log" >&2; return 1; }
     wheel=$(ls "$out"/wheelhouse/*.whl)
@@ -323,7 +342,7 @@ case "$job" in
         done
         status=0
         # In a process of its own, where set -e stops it at the first failing step.
-        bash "$root/tools/dev.sh" release-check || status=$?
+        bash "$root/tools/dev.sh" release-check tree || status=$?
         expected="$expected wheel-pandas3 wheel-pandas2"
         export VELMORA_SCENARIO_RESULTS="$root/$scenario_dir" VELMORA_SCENARIOS_EXPECTED="$expected"
         run_python_tests "$reference" "$@" || { [ "$status" != 0 ] || status=$?; }
@@ -334,10 +353,10 @@ case "$job" in
         ;;
     wheel)
         setup_venv "$wheel_python"
-        release_check
+        release_check sdist
         ;;
     release-check)  # the test command's step: the environment is set up already
-        release_check
+        release_check "${1:-tree}"
         ;;
     lock)
         if [ -z "$python_version" ]; then

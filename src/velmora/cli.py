@@ -105,14 +105,20 @@ def _read_csv(file: pathlib.Path) -> "Tuple[pd.DataFrame, bool]":
     stores an index of evenly spaced numbers as a RangeIndex, so the index does not show
     the shift. Read without an index column, pandas drops the extra fields instead and
     says so with a ParserWarning, except for one empty field closing every row (a
-    delimiter at the end of each line), which loses nothing."""
+    delimiter at the end of each line), which loses nothing. Floats are read exactly
+    under both pandas majors."""
     import warnings
 
     import pandas as pd
 
+    options: Dict[str, object] = {"index_col": False}
+    if int(pd.__version__.split(".")[0]) < 3:
+        # pandas 2's default parser reads some numbers one unit in the last place off;
+        # pandas 3 reads every float exactly (and deprecates the option).
+        options["float_precision"] = "round_trip"
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", pd.errors.ParserWarning)
-        frame = pd.read_csv(file, index_col=False)
+        frame = pd.read_csv(file, **options)
     for warning in caught:
         if issubclass(warning.category, pd.errors.ParserWarning) and "does not match length of data" in str(
             warning.message
