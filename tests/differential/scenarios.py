@@ -80,13 +80,16 @@ def people(rows=240, seed=3):
     """A frame of every kind of column the modules type: numbers (some missing), a
     low-cardinality integer, text (some missing), a category, booleans."""
     rng = np.random.default_rng(seed)
-    income = rng.normal(42000, 9000, rows).round(2)
+    age = rng.integers(16, 80, rows)
+    # Income follows age, so the utility metrics (which predict the first column, age)
+    # have something to learn.
+    income = (15000 + 600 * age + rng.normal(0, 4000, rows)).round(2)
     income[::17] = np.nan
     city = rng.choice(["Lyon", "Porto", "Turku", "Gent"], rows).astype(object)
     city[::23] = None
     return pd.DataFrame(
         {
-            "age": rng.integers(16, 80, rows),
+            "age": age,
             "income": income,
             "children": rng.integers(0, 4, rows),
             "city": list(city),
