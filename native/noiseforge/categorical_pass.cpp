@@ -152,9 +152,9 @@ py::object as_column_values(const Call& call, const WorkFrame& work, const py::o
     const char kind = py::reinterpret_borrow<py::array>(new_values).dtype().kind();
     if (kind == 'U') {
         new_values = new_values.attr("astype")(builtin("object"));
-    } else if (kind != 'O' || !equals(pd.attr("api").attr("types").attr("infer_dtype")(
-                                          new_values, py::arg("skipna") = true),
-                                      py::str("string"))) {
+    } else if (kind != 'O' ||
+               !equals(pd.attr("api").attr("types").attr("infer_dtype")(new_values, py::arg("skipna") = true),
+                       py::str("string"))) {
         return new_values;
     }
     // An object Series on the frame's own index is taken as it is: no str inference, and
@@ -181,8 +181,8 @@ void categorical_column(const Call& call, const py::object& source, WorkFrame& w
         // counts come in order of first appearance and are sorted as pandas 2's
         // value_counts() sorts them (pandas 3 sorts stably, which orders equal counts
         // differently), so a seed draws the same noise under both majors.
-        value_counts = column.attr("value_counts")(py::arg("sort") = false)
-                           .attr("sort_values")(py::arg("ascending") = false);
+        value_counts =
+            column.attr("value_counts")(py::arg("sort") = false).attr("sort_values")(py::arg("ascending") = false);
         present = py::len(column.attr("dropna")());
     }
     if (present == 0) return;

@@ -111,14 +111,14 @@ def _read_csv(file: pathlib.Path) -> "Tuple[pd.DataFrame, bool]":
 
     import pandas as pd
 
-    options: Dict[str, object] = {"index_col": False}
-    if int(pd.__version__.split(".")[0]) < 3:
-        # pandas 2's default parser reads some numbers one unit in the last place off;
-        # pandas 3 reads every float exactly (and deprecates the option).
-        options["float_precision"] = "round_trip"
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", pd.errors.ParserWarning)
-        frame = pd.read_csv(file, **options)
+        if int(pd.__version__.split(".")[0]) < 3:
+            # pandas 2's default parser reads some numbers one unit in the last place
+            # off; pandas 3 reads every float exactly (and deprecates the option).
+            frame = pd.read_csv(file, index_col=False, float_precision="round_trip")
+        else:
+            frame = pd.read_csv(file, index_col=False)
     for warning in caught:
         if issubclass(warning.category, pd.errors.ParserWarning) and "does not match length of data" in str(
             warning.message
