@@ -152,9 +152,10 @@ py::object as_column_values(const Call& call, const WorkFrame& work, const py::o
     const char kind = py::reinterpret_borrow<py::array>(new_values).dtype().kind();
     if (kind == 'U') {
         new_values = new_values.attr("astype")(builtin("object"));
-    } else if (kind != 'O' ||
-               !equals(pd.attr("api").attr("types").attr("infer_dtype")(new_values, py::arg("skipna") = true),
-                       py::str("string"))) {
+    } else if (kind == 'O') {
+        py::object inferred = pd.attr("api").attr("types").attr("infer_dtype")(new_values, py::arg("skipna") = true);
+        if (!equals(inferred, py::str("string"))) return new_values;
+    } else {
         return new_values;
     }
     // An object Series on the frame's own index is taken as it is: no str inference, and
