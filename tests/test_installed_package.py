@@ -5,6 +5,7 @@ import importlib.metadata
 import pathlib
 import subprocess
 import sys
+import tarfile
 
 import velmora
 
@@ -25,6 +26,29 @@ def test_installed_files_and_metadata():
     assert metadata["Version"] == velmora.__version__
     assert metadata["License-Expression"] == "Apache-2.0"
     assert "Programming Language :: Python :: 3.13" in metadata.get_all("Classifier")
+    # No upper bound on CPython or pandas; Parquet through an extra.
+    assert metadata["Requires-Python"] == ">=3.9"
+    requirements = metadata.get_all("Requires-Dist")
+    assert "pandas>=2.2.3" in requirements
+    assert any(r.replace(" ", "").startswith("pyarrow>=16.0.0;extra==") and "parquet" in r for r in requirements)
+
+
+def test_the_sdist_holds_what_a_build_needs_and_nothing_of_development(tmp_path):
+    root = pathlib.Path(__file__).resolve().parents[1]
+    code = "import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))"
+    result = subprocess.run([sys.executable, "-c", code, str(tmp_path)], cwd=root, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    with tarfile.open(tmp_path / result.stdout.strip().splitlines()[-1]) as archive:
+        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+    needed = {"CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE"}
+    for folder in ("native/common", "native/binding", "native/rulewarden", "native/evaluator",
+                   "native/noiseforge", "native/_metric_kernels", "src/velmora"):
+        needed |= {str(path.relative_to(root)) for path in (root / folder).rglob("*")
+                   if path.is_file() and "__pycache__" not in path.parts}
+    assert sorted(needed - names) == []
+    development = ("tests/", "native/tests/", "native/_binding_probe/", "benchmarks/", "examples/", "tools/",
+                   "constraints/", ".ci/", "build/", ".venv")
+    assert sorted(name for name in names if name.startswith(development)) == []
 
 
 def test_three_modules_import_and_run_from_the_installed_tree(tmp_path):

@@ -9,6 +9,10 @@
 #                                    Python tests on CPython 3.13
 #   bash tools/dev.sh docs           the documentation site alone (build/docs/html),
 #                                    its examples run as doctests
+#   bash tools/dev.sh wheel          the release check: an sdist, a wheel built from
+#                                    it and repaired by auditwheel, installed in clean
+#                                    CPython 3.13 environments (pandas 3, pandas 2)
+#                                    with no compiler on the PATH, then a smoke test
 #   bash tools/dev.sh lock --python X.Y [--lowest]
 #                                    resolve the requirements afresh and write
 #                                    constraints/pyX.Y.txt (--lowest: every runtime
@@ -27,6 +31,10 @@ cd "$root"
 # the other versions, with the newest releases the ranges allow.
 reference=3.9
 also_test_on=(3.13)
+# The interpreter of the wheel the release check builds and installs.
+wheel_python=3.13
+# Where each environment's run of the differential scenarios writes its results.
+scenario_dir=build/scenarios
 
 say() { printf '[dev] %s\n' "$*" >&2; }
 
@@ -91,12 +99,20 @@ setup_venv() {  # setup_venv VERSION
         rm -f "$stamp"
     fi
     say "building velmora for CPython $version"
-    # The test-only extension is built into the build folder, not installed.
-    "$py" -m pip install --quiet --no-build-isolation -c "$constraints" \
-        --config-settings=build-dir="build/wheel-cp${version//./}" \
-        --config-settings=cmake.define.VELMORA_TEST_MODULES=ON \
-        ${CI:+--config-settings=cmake.define.VELMORA_WERROR=ON} '.[test,examples,gates,docs]'
+    # shellcheck disable=SC2046
+    "$py" -m pip install --quiet --no-build-isolation -c "$constraints" $(build_settings "$version") \
+        '.[test,examples,gates,docs,parquet,release]'
     echo "$want" > "$stamp"
+}
+
+# The settings of the development build of CPython VERSION: one build folder per
+# version, reused by every rebuild; the test-only extension is built into the build
+# folder, not installed.
+build_settings() {  # build_settings VERSION
+    echo "--config-settings=build-dir=build/wheel-cp${1//./}"
+    echo "--config-settings=cmake.define.VELMORA_TEST_MODULES=ON"
+    [ -n "${CI:-}" ] && echo "--config-settings=cmake.define.VELMORA_WERROR=ON"
+    return 0
 }
 
 # Resolves the requirements in a scratch environment and writes the exact versions.
@@ -183,6 +199,79 @@ run_python_tests() {  # run_python_tests VERSION [PYTEST ARGS]
     "$(venv_of "$version")/bin/python" -m pytest "$@"
 }
 
+# Runs the differential scenarios (tests/differential/scenarios.py) with an
+# interpreter; test_pandas_majors.py compares what the environments wrote.
+run_scenarios() {  # run_scenarios PYTHON NAME
+    local started
+    started=$(date +%s)
+    rm -f "$scenario_dir/$2.json"
+    if "$1" tests/differential/scenarios.py "$scenario_dir/$2.json" 2>"$scenario_dir/$2.log"; then
+        say "scenarios for $2: $(($(date +%s) - started)) s"
+    else
+        say "scenarios for $2 failed (the differential test fails too):"
+        tail -n 20 "$scenario_dir/$2.log" >&2
+    fi
+}
+
+# The release check. `release_check sdist` builds the sdist from this tree and the
+# wheel from the sdist as pip builds it (an isolated build with the pinned build
+# requirements, a full compile); `release_check tree`, the test command's, builds the
+# wheel from the tree in the development build folder of its CPython, so only what
+# changed is compiled (tests/test_installed_package.py checks what the sdist holds).
+# The wheel is then repaired by auditwheel, which copies in any library outside the
+# manylinux policy and gives the wheel its manylinux_2_* tag. Each clean environment
+# gets the wheel and one pandas major from wheels only (--only-binary), with nothing but
+# the environment on the PATH (so no compiler); the smoke test and the differential
+# scenarios then run there.
+release_check() {  # release_check sdist|tree
+    local venv py out python wheel started
+    venv=$(venv_of "$wheel_python")
+    py="$venv/bin/python"
+    out=build/release
+    rm -rf "$out"
+    mkdir -p "$out/sdist" "$out/raw" "$out/wheelhouse" "$scenario_dir"
+    started=$(date +%s)
+    if [ "$1" = sdist ]; then
+        "$py" -c "import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])" \
+            "$out/sdist" >/dev/null
+        "$py" -m pip wheel --quiet --no-deps --wheel-dir "$out/raw" "$out"/sdist/velmora-*.tar.gz
+        say "wheel built from the sdist in $(($(date +%s) - started)) s"
+    else
+        # shellcheck disable=SC2046
+        "$py" -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir "$out/raw" \
+            $(build_settings "$wheel_python") .
+        say "wheel built from the tree in $(($(date +%s) - started)) s"
+    fi
+    PATH="$venv/bin:$PATH" "$venv/bin/auditwheel" repair --wheel-dir "$out/wheelhouse" "$out"/raw/*.whl >"$out/auditwheel.log" 2>&1 ||
+        { cat "$out/auditwheel.log" >&2; return 1; }
+    wheel=$(ls "$out"/wheelhouse/*.whl)
+    case "$wheel" in
+        *manylinux_2_*) say "repaired: $(basename "$wheel")" ;;
+        *) say "error: auditwheel made no manylinux_2_* wheel: $wheel"; return 1 ;;
+    esac
+    python=$(find_python "$wheel_python") || return 1
+    # pandas 2 is asked for against the same locks, less their pandas pins.
+    grep -v -i -E '^pandas(-stubs)?==' "constraints/py$wheel_python.txt" > "$out/constraints-pandas2.txt"
+    local major requirement constraints clean
+    for major in 3 2; do
+        clean="$out/venv-pandas$major"
+        if [ "$major" = 3 ]; then
+            requirement="pandas>=3"
+            constraints="constraints/py$wheel_python.txt"
+        else
+            requirement="pandas<3"
+            constraints="$out/constraints-pandas2.txt"
+        fi
+        "$python" -m venv "$clean"
+        started=$(date +%s)
+        env -u CC -u CXX PATH="$root/$clean/bin" "$clean/bin/python" -m pip install --quiet --only-binary=:all: \
+            -c "$constraints" "$wheel" "$requirement"
+        say "installed the wheel with $requirement in $(($(date +%s) - started)) s (no compiler on the PATH)"
+        (cd "$out" && env -u CC -u CXX PATH="$root/$clean/bin" "$root/$clean/bin/python" "$root/tools/wheel_smoke.py")
+        run_scenarios "$clean/bin/python" "wheel-pandas$major"
+    done
+}
+
 # ---------------------------------------------------------------------------------
 # Quality gates, run before the tests with the tools of the reference environment
 # (the `gates` extra, pinned by its constraints file):
@@ -264,11 +353,26 @@ case "$job" in
         run_gates
         run_cpp_tests
         ensure_chromium
-        status=0
-        run_python_tests "$reference" "$@" || status=$?
-        run_docs "$reference" || { [ "$status" != 0 ] || status=$?; }
+        # Every environment first runs the differential scenarios, the release check
+        # adds those of the wheel with pandas 3 and with pandas 2; the Python tests of
+        # each environment then compare all of them, and fail for any that is missing.
+        rm -rf "$scenario_dir"
+        mkdir -p "$scenario_dir"
+        expected="dev-$reference"
+        run_scenarios "$(venv_of "$reference")/bin/python" "dev-$reference"
         for version in "${also_test_on[@]}"; do
             setup_venv "$version"
+            run_scenarios "$(venv_of "$version")/bin/python" "dev-$version"
+            expected="$expected dev-$version"
+        done
+        status=0
+        # In a process of its own, where set -e stops it at the first failing step.
+        bash "$root/tools/dev.sh" release-check tree || status=$?
+        expected="$expected wheel-pandas3 wheel-pandas2"
+        export VELMORA_SCENARIO_RESULTS="$root/$scenario_dir" VELMORA_SCENARIOS_EXPECTED="$expected"
+        run_python_tests "$reference" "$@" || { [ "$status" != 0 ] || status=$?; }
+        run_docs "$reference" || { [ "$status" != 0 ] || status=$?; }
+        for version in "${also_test_on[@]}"; do
             run_python_tests "$version" "$@" || { [ "$status" != 0 ] || status=$?; }
         done
         exit "$status"
@@ -277,6 +381,13 @@ case "$job" in
         version=${python_version:-$reference}
         setup_venv "$version"
         run_docs "$version"
+        ;;
+    wheel)
+        setup_venv "$wheel_python"
+        release_check sdist
+        ;;
+    release-check)  # the test command's step: the environment is set up already
+        release_check "${1:-tree}"
         ;;
     lock)
         if [ -z "$python_version" ]; then
@@ -288,6 +399,7 @@ case "$job" in
     *)
         echo "usage: bash tools/dev.sh main|test [--python X.Y] [arguments for the job]" >&2
         echo "       bash tools/dev.sh docs [--python X.Y]" >&2
+        echo "       bash tools/dev.sh wheel" >&2
         echo "       bash tools/dev.sh lock --python X.Y [--lowest]" >&2
         exit 2
         ;;

@@ -3,6 +3,8 @@
     python tools/requirements.py build pyproject.toml        the [build-system] requires
     python tools/requirements.py runtime pyproject.toml      dependencies and every extra
     python tools/requirements.py lower-ends pyproject.toml   NAME==LOWER for each dependency
+                                                             and each requirement of the
+                                                             extras users install (parquet)
 
 Python 3.9 has no TOML reader in its standard library; the lists read here are plain
 lists of double-quoted strings (with # comments between them), which a regular
@@ -10,6 +12,10 @@ expression reads reliably.
 """
 import re
 import sys
+
+# Extras that add runtime features (not development tools): the lowest lock holds their
+# lower ends too.
+USER_EXTRAS = ("parquet",)
 
 
 def strip_comments(text):
@@ -47,6 +53,9 @@ def main(mode, path):
         return string_list(section(text, "build-system"), r"^requires", path)
     dependencies = string_list(section(text, "project"), r"^dependencies", path)
     if mode == "lower-ends":
+        extras = section(text, "project.optional-dependencies")
+        for name in USER_EXTRAS:
+            dependencies += string_list(extras, "^" + re.escape(name), path)
         ends = []
         for requirement in dependencies:
             match = re.match(r"^\s*([A-Za-z0-9_.\-]+)\s*(?:\[[^\]]*\])?\s*.*?>=\s*([^,;\s]+)", requirement)

@@ -54,7 +54,7 @@ std::optional<NumpyGlobalGenerator> NumpyGlobalGenerator::behind(const py::objec
     auto* bitgen = static_cast<BitGen*>(PyCapsule_GetPointer(capsule.ptr(), "BitGenerator"));
     if (bitgen == nullptr) throw py::error_already_set();
     // An MT19937 bit generator's state is numpy's mt19937_state struct (key and position).
-    const bool mt19937 = bit_generator.get_type().is(np_random.attr("MT19937"));
+    const bool mt19937 = py::type::handle_of(bit_generator).is(np_random.attr("MT19937"));
     auto* mt19937_state = mt19937 ? static_cast<noise::Mt19937State*>(bitgen->state) : nullptr;
     return NumpyGlobalGenerator(state, bit_generator, capsule, noise::UniformSource{bitgen->state, bitgen->next_double},
                                 mt19937_state);

@@ -21,7 +21,7 @@ struct Entry {
     const char* used_for;
 };
 
-constexpr const char* checked_versions = "pandas 2.3.3 and 3.1.2";
+constexpr const char* checked_versions = "pandas 2.2.3 and 3.1.2";
 
 constexpr const char* frame_module = "pandas";
 constexpr const char* set_item_mgr_path = "DataFrame._set_item_mgr";

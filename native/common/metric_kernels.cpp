@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "target_clones.hpp"
+
 namespace velmora::metrics {
 
 namespace {
@@ -86,15 +88,15 @@ __attribute__((always_inline)) inline void squared_distance_block(const double* 
 // The block above for a full tile of query rows and for a single row, compiled for
 // AVX2 and for the baseline and picked at load time (contraction is off, so no FMA:
 // both give the same bits).
-__attribute__((target_clones("avx2", "default"))) void squared_distance_tile_full(
-    const double* query_rows, const double* reference_columns, std::size_t n_reference, std::size_t n_features,
-    std::size_t j0, std::size_t width, double (*out)[reference_tile]) {
+VELMORA_AVX2_CLONES void squared_distance_tile_full(const double* query_rows, const double* reference_columns,
+                                                    std::size_t n_reference, std::size_t n_features, std::size_t j0,
+                                                    std::size_t width, double (*out)[reference_tile]) {
     squared_distance_block<query_tile>(query_rows, reference_columns, n_reference, n_features, j0, width, out);
 }
 
-__attribute__((target_clones("avx2", "default"))) void squared_distance_tile_single(
-    const double* query_row, const double* reference_columns, std::size_t n_reference, std::size_t n_features,
-    std::size_t j0, std::size_t width, double (*out)[reference_tile]) {
+VELMORA_AVX2_CLONES void squared_distance_tile_single(const double* query_row, const double* reference_columns,
+                                                      std::size_t n_reference, std::size_t n_features, std::size_t j0,
+                                                      std::size_t width, double (*out)[reference_tile]) {
     squared_distance_block<1>(query_row, reference_columns, n_reference, n_features, j0, width, out);
 }
 
@@ -333,9 +335,8 @@ constexpr std::size_t group_blocks = 4;
 // distance can still enter `top` is offered to it. Compiled for AVX2 and for the
 // baseline and picked at load time (contraction is off, so no FMA: both give the same
 // bits).
-__attribute__((target_clones("avx2", "default"))) void coded_sweep(const double* query, const CodedReference& reference,
-                                                                   std::size_t b_first, std::size_t b_last,
-                                                                   RankedBest& top) {
+VELMORA_AVX2_CLONES void coded_sweep(const double* query, const CodedReference& reference, std::size_t b_first,
+                                     std::size_t b_last, RankedBest& top) {
     constexpr std::size_t rows = CodedReference::block_rows;
     alignas(64) double sums[group_blocks * rows];
     const CodedSpace& space = reference.space();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "parallel.hpp"
+#include "target_clones.hpp"
 
 namespace velmora::noise {
 namespace {
@@ -19,7 +20,7 @@ constexpr std::uint32_t upper_mask = 0x80000000u;
 constexpr std::uint32_t lower_mask = 0x7fffffffu;
 
 // numpy's mt19937_gen: the next 624 words of the key, in place.
-__attribute__((target_clones("avx2", "default"))) void regenerate(Mt19937State& state) {
+VELMORA_AVX2_CLONES void regenerate(Mt19937State& state) {
     std::uint32_t* key = state.key;
     int i = 0;
     for (; i < state_words - shift; ++i) {
@@ -56,8 +57,7 @@ inline double to_double(std::uint32_t first, std::uint32_t second) {
 }
 
 // The doubles of `count` word pairs that lie in the key from `words` on.
-__attribute__((target_clones("avx2", "default"))) void doubles_from_key(const std::uint32_t* words, double* out,
-                                                                        std::size_t count) {
+VELMORA_AVX2_CLONES void doubles_from_key(const std::uint32_t* words, double* out, std::size_t count) {
     for (std::size_t j = 0; j < count; ++j) out[j] = to_double(temper(words[2 * j]), temper(words[2 * j + 1]));
 }
 

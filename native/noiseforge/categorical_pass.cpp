@@ -143,10 +143,39 @@ py::object redraw(const Call& call, const NoisyDistribution& distribution, std::
     return values[indices];
 }
 
+// The redrawn values as the column they replace holds them: a text column keeps its
+// dtype. pandas 3 would make text drawn into an object column its str dtype, and text
+// drawn into a StringDtype column the default str dtype; pandas 2 kept object columns of
+// text as object. Other values take whatever pandas makes of the drawn array.
+py::object as_column_values(const Call& call, const WorkFrame& work, const py::object& column,
+                            const std::optional<py::object>& text_dtype, py::object new_values) {
+    py::object pd = call.global("pd");
+    if (text_dtype) return pd.attr("array")(new_values, py::arg("dtype") = *text_dtype);
+    py::object dtype = column.attr("dtype");
+    if (!py::isinstance<py::dtype>(dtype) || py::reinterpret_borrow<py::dtype>(dtype).kind() != 'O' ||
+        !py::isinstance<py::array>(new_values)) {
+        return new_values;
+    }
+    const char kind = py::reinterpret_borrow<py::array>(new_values).dtype().kind();
+    if (kind == 'U') {
+        new_values = new_values.attr("astype")(builtin("object"));
+    } else if (kind == 'O') {
+        py::object inferred = pd.attr("api").attr("types").attr("infer_dtype")(new_values, py::arg("skipna") = true);
+        if (!equals(inferred, py::str("string"))) return new_values;
+    } else {
+        return new_values;
+    }
+    // An object Series on the frame's own index is taken as it is: no str inference, and
+    // no alignment (the labels may repeat).
+    return pd.attr("Series")(new_values, py::arg("index") = work.frame().attr("index"),
+                             py::arg("dtype") = builtin("object"), py::arg("copy") = false);
+}
+
 void categorical_column(const Call& call, const py::object& source, WorkFrame& work, const py::object& col) {
     py::object column = source[col];
+    std::optional<py::object> text_dtype = string_dtype(column);
     std::optional<StrTally> tally;
-    if (work.labels_unique()) {
+    if (work.labels_unique() && !text_dtype) {
         if (std::optional<py::array> objects = object_column(column)) tally = tally_str_column(*objects);
     }
     py::object value_counts;
@@ -155,16 +184,22 @@ void categorical_column(const Call& call, const py::object& source, WorkFrame& w
         value_counts = tally->value_counts(call);
         present = tally->present;
     } else {
-        value_counts = column.attr("value_counts")();
+        // Also a string-dtype column: pandas counts it on its own storage (pyarrow's
+        // kernels for pyarrow storage) faster than its cells could be read out. The
+        // counts come in order of first appearance and are sorted as pandas 2's
+        // value_counts() sorts them (pandas 3 sorts stably, which orders equal counts
+        // differently), so a seed draws the same noise under both majors.
+        value_counts =
+            column.attr("value_counts")(py::arg("sort") = false).attr("sort_values")(py::arg("ascending") = false);
         present = py::len(column.attr("dropna")());
     }
     if (present == 0) return;
     NoisyDistribution distribution = noisy_distribution(call, value_counts);
-    py::object new_values = redraw(call, distribution, py::len(source), tally.has_value());
+    py::object new_values = redraw(call, distribution, py::len(source), tally.has_value() || text_dtype.has_value());
     if (tally) {
         work.replace_with_new(col, py::reinterpret_borrow<py::array>(new_values));
     } else {
-        work.replace(col, new_values);
+        work.replace(col, as_column_values(call, work, column, text_dtype, new_values));
     }
 }
 

@@ -25,23 +25,20 @@ std::optional<py::array> one_dimensional(const py::object& series, std::size_t i
 std::optional<NumericColumn> numeric_column(const py::object& series) {
     std::optional<py::dtype> dtype = numpy_dtype(series);
     if (!dtype) return std::nullopt;
+    // By kind and width, not by C type number: numpy's `long` is 32 bits on Windows.
     NumericType type;
-    switch (dtype->num()) {
-        case py::detail::npy_api::NPY_DOUBLE_:
-            type = NumericType::float64;
-            break;
-        case py::detail::npy_api::NPY_FLOAT_:
-            type = NumericType::float32;
-            break;
-        case py::detail::npy_api::NPY_LONG_:
-        case py::detail::npy_api::NPY_LONGLONG_:
-            type = NumericType::int64;
-            break;
-        case py::detail::npy_api::NPY_INT_:
-            type = NumericType::int32;
-            break;
-        default:
-            return std::nullopt;
+    const char kind = dtype->kind();
+    const py::ssize_t width = dtype->itemsize();
+    if (kind == 'f' && width == 8) {
+        type = NumericType::float64;
+    } else if (kind == 'f' && width == 4) {
+        type = NumericType::float32;
+    } else if (kind == 'i' && width == 8) {
+        type = NumericType::int64;
+    } else if (kind == 'i' && width == 4) {
+        type = NumericType::int32;
+    } else {
+        return std::nullopt;
     }
     // Byte-swapped dtypes share the type number; only the native order is handled.
     char order = dtype->byteorder();
@@ -57,6 +54,12 @@ std::optional<py::array> object_column(const py::object& series) {
     std::optional<py::array> values = one_dimensional(series, static_cast<std::size_t>(dtype->itemsize()));
     if (!values || values->dtype().num() != py::detail::npy_api::NPY_OBJECT_) return std::nullopt;
     return values;
+}
+
+std::optional<py::object> string_dtype(const py::object& series) {
+    py::object dtype = series.attr("dtype");
+    if (!py::isinstance(dtype, py::module_::import("pandas").attr("StringDtype"))) return std::nullopt;
+    return dtype;
 }
 
 WorkFrame::WorkFrame(const py::object& df) {

@@ -35,6 +35,10 @@ std::optional<NumericColumn> numeric_column(const py::object& series);
 // A column of Python objects (object dtype) as a one-dimensional numpy array.
 std::optional<py::array> object_column(const py::object& series);
 
+// The dtype of a column in pandas' string dtype (`str` in pandas 3, StringDtype with
+// python or pyarrow storage, either missing value); nothing for any other column.
+std::optional<py::object> string_dtype(const py::object& series);
+
 // Calls `body(view)` with the column's typed view.
 template <typename Body>
 decltype(auto) with_view(const NumericColumn& column, Body&& body) {

@@ -2,7 +2,8 @@
 // the kernels draw from, and the test of a mechanism's output buffer.
 //
 // Each pass has a native route for the columns the kernels handle (numpy float64,
-// float32, int64 and int32 buffers; object columns of str) and the plain pandas route
+// float32, int64 and int32 buffers; object columns of str; for the categorical redraw
+// also columns of pandas' string dtype, counted by pandas) and the plain pandas route
 // for everything else. numpy draws every random number in both, with the same calls in
 // the same order, and both yield the same frame bit for bit.
 #pragma once

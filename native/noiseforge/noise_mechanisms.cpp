@@ -62,7 +62,7 @@ std::optional<std::vector<double>> native_standard_normals(const Call& call, std
 }
 
 std::optional<py::array_t<double>> noisy_buffer(const py::object& noisy, std::size_t size) {
-    if (!noisy.get_type().is(numpy().attr("ndarray"))) return std::nullopt;
+    if (!py::type::handle_of(noisy).is(numpy().attr("ndarray"))) return std::nullopt;
     py::array array = py::reinterpret_borrow<py::array>(noisy);
     if (array.dtype().num() != py::detail::npy_api::NPY_DOUBLE_ || array.ndim() != 1 ||
         static_cast<std::size_t>(array.shape(0)) != size || !(array.flags() & py::array::c_style)) {

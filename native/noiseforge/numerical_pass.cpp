@@ -15,12 +15,30 @@
 namespace velmora::noiseforge {
 namespace {
 
+// Whether writing `values` into a column of numpy dtype `dtype` would lose them: pandas
+// 2 then turns the column into float64 (with a FutureWarning), pandas 3 refuses the write
+// with a TypeError. The test is pandas 2's own (np_can_hold_element): the values cast to
+// the dtype and back compare equal, NaN equal to NaN for a float dtype.
+bool loses_values(const py::object& dtype, const py::object& values) {
+    if (!py::isinstance<py::dtype>(dtype) || !py::isinstance<py::array>(values)) return false;
+    const char kind = py::reinterpret_borrow<py::dtype>(dtype).kind();
+    const char value_kind = py::reinterpret_borrow<py::array>(values).dtype().kind();
+    if ((kind != 'i' && kind != 'u' && kind != 'f') || value_kind != 'f') return false;
+    py::object cast = values.attr("astype")(dtype);
+    return !truth(numpy().attr("array_equal")(cast, values, py::arg("equal_nan") = kind == 'f'));
+}
+
 // Writes `values` into the non-missing rows of `col`, by position: labels may repeat.
+// Values the column's dtype cannot hold make it float64 first, as pandas 2 did, so that
+// both pandas majors give the same column.
 void write_back(const Call& call, WorkFrame& work, const py::object& col, const py::object& column,
                 const py::object& values) {
     py::object np = call.global("np");
     py::object positions = np.attr("flatnonzero")(column.attr("notna")().attr("to_numpy")());
     work.own(col);
+    if (loses_values(work.frame()[col].attr("dtype"), values)) {
+        work.replace(col, work.frame()[col].attr("astype")(np.attr("float64")));
+    }
     py::object where = work.frame().attr("columns").attr("get_loc")(col);
     velmora::set_item(work.frame().attr("iloc"), py::make_tuple(positions, where), values);
 }

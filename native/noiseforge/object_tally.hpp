@@ -18,7 +18,8 @@ struct StrTally {
     py::list keys;                     // distinct values, first appearance first
     std::vector<std::int64_t> counts;  // parallel to keys
 
-    // What column.value_counts() returns: the counts ordered by pandas' own sort.
+    // What column.value_counts() returns under pandas 2: the counts ordered by pandas'
+    // default sort (not pandas 3's stable one, see categorical_pass.cpp).
     py::object value_counts(const Call& call) const;
     // What column.dropna().unique() returns: an object array of the keys.
     py::object unique_values(const Call& call) const;

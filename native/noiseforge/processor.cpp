@@ -28,8 +28,11 @@ py::object selected_columns(const py::object& df, const py::list& include) {
 }
 
 py::list categorical_dtypes() {
+    // "string" selects pandas' string dtype, in which pandas 3 reads text (pandas 3 still
+    // selects its str columns under "object", with a deprecation warning, unless "string"
+    // is asked for too).
     py::list include;
-    for (const char* name : {"object", "category", "bool"}) include.append(name);
+    for (const char* name : {"object", "string", "category", "bool"}) include.append(name);
     return include;
 }
 

@@ -43,7 +43,7 @@ std::size_t cores() {
 
 NativeRules::NativeRules(const Call& call, py::object df, std::size_t rows) : df_(std::move(df)), rows_(rows) {
     if (!call.global("_native_rules").cast<bool>()) return;
-    if (!df_.get_type().is(call.global("pd").attr("DataFrame"))) return;
+    if (!py::type::handle_of(df_).is(call.global("pd").attr("DataFrame"))) return;
     if (pandas_internals::numexpr_installed()) return;
     // Plain str labels by position; eval resolves identifiers to these columns first.
     py::ssize_t position = 0;
@@ -93,8 +93,13 @@ const NativeRules::Column& NativeRules::column(const std::string& name) {
     const auto& scope_names = pandas_internals::eval_scope_names;
     if (std::find(scope_names.begin(), scope_names.end(), name) != scope_names.end()) return column;
     if (name.rfind(pandas_internals::local_variable_prefix, 0) == 0) return column;
-    py::object values = df_[py::str(name)].attr("values");
-    if (!py::isinstance<py::array>(values)) return column;  // extension arrays
+    py::object series = df_[py::str(name)];
+    py::object values = series.attr("values");
+    if (!py::isinstance<py::array>(values)) {
+        // Extension arrays: only pandas' string dtype is read here.
+        string_column(series, column);
+        return column;
+    }
     auto array = py::reinterpret_borrow<py::array>(values);
     if (array.ndim() != 1 || static_cast<std::size_t>(array.shape(0)) != rows_) return column;
     py::dtype dtype = array.dtype();
@@ -130,19 +135,56 @@ const NativeRules::Column& NativeRules::column(const std::string& name) {
     return column;
 }
 
+void NativeRules::string_column(const py::object& series, Column& column) const {
+    py::object dtype = series.attr("dtype");
+    if (!py::isinstance(dtype, py::module_::import("pandas").attr("StringDtype"))) return;
+    const std::string storage = py::str(dtype.attr("storage"));
+    py::object array = series.attr("array");
+    if (storage == "python") {
+        // The cells in place: an object array of str and the dtype's missing value.
+        auto objects = py::reinterpret_borrow<py::array>(
+            numpy().attr("ascontiguousarray")(array, py::arg("dtype") = builtin("object")));
+        if (objects.ndim() != 1 || static_cast<std::size_t>(objects.shape(0)) != rows_) return;
+        column.values = objects;
+    } else if (storage.rfind("pyarrow", 0) == 0) {
+        // "pyarrow" (and pandas 2's "pyarrow_numpy"): compared by pyarrow's kernel, as
+        // pandas' isin compares them, instead of reading every cell out as a str.
+        column.arrow = array.attr("__arrow_array__")();
+        if (py::len(column.arrow) != rows_) return;
+    } else {
+        return;
+    }
+    column.text = true;
+    column.string_dtype = true;
+}
+
 std::optional<std::vector<std::uint8_t>> NativeRules::text_comparison(const Column& column, const std::string& literal,
                                                                       rules::CompareOp op) const {
     // pandas evaluates `column == 'text'` as column.isin(['text']): a match only for an
     // equal str, never for None or NaN; `!=` is its complement.
     if (op != rules::CompareOp::eq && op != rules::CompareOp::ne) return std::nullopt;
-    const TextMatcher matcher(literal);
-    const ObjectCells items(py::reinterpret_borrow<py::array>(column.values));
     const std::uint8_t when_equal = op == rules::CompareOp::eq ? 1 : 0;
     std::vector<std::uint8_t> mask(rows_);
+    if (column.arrow) {
+        // Equal text is true, other text and missing values (null) false.
+        py::object equal = py::module_::import("pyarrow.compute")
+                               .attr("equal")(column.arrow, py::str(literal.data(), literal.size()))
+                               .attr("fill_null")(false);
+        auto found = py::reinterpret_borrow<py::array>(
+            numpy().attr("ascontiguousarray")(equal, py::arg("dtype") = numpy().attr("bool_")));
+        if (found.ndim() != 1 || static_cast<std::size_t>(found.shape(0)) != rows_) return std::nullopt;
+        const auto* data = static_cast<const std::uint8_t*>(found.data());
+        for (std::size_t i = 0; i < rows_; ++i)
+            mask[i] = data[i] ? when_equal : static_cast<std::uint8_t>(1 - when_equal);
+        return mask;
+    }
+    const TextMatcher matcher(literal);
+    const ObjectCells items(py::reinterpret_borrow<py::array>(column.values));
     for (std::size_t i = 0; i < rows_; ++i) {
         TextMatch found = matcher.match(items[i]);
-        // Not text: isin's hashing and equality are pandas' business.
-        if (found == TextMatch::other) return std::nullopt;
+        // Not text in an object column: isin's hashing and equality are pandas'
+        // business. In a string dtype it is the dtype's missing value (pd.NA).
+        if (found == TextMatch::other && !column.string_dtype) return std::nullopt;
         mask[i] = found == TextMatch::equal ? when_equal : static_cast<std::uint8_t>(1 - when_equal);
     }
     return mask;

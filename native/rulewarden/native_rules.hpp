@@ -30,12 +30,17 @@ public:
 private:
     struct Column {
         bool numeric = false;  // usable as rules::ColumnData
-        bool text = false;     // an object column, meant to hold str, None or NaN
+        // Text: an object column meant to hold str, None or NaN, or a column of pandas'
+        // string dtype, whose cells are str or its missing value.
+        bool text = false;
+        bool string_dtype = false;  // every cell that is not a str is missing
         rules::ColumnData data;
-        py::object values;  // keeps the buffer alive
+        py::object values;  // keeps the buffer alive; for text, the object array
+        py::object arrow;   // the pyarrow array of a string column stored by pyarrow
     };
 
     const Column& column(const std::string& name);
+    void string_column(const py::object& series, Column& column) const;
     std::optional<std::vector<std::uint8_t>> evaluate(const std::string& text, bool require_boolean);
     std::optional<std::vector<std::uint8_t>> text_comparison(const Column& column, const std::string& literal,
                                                              rules::CompareOp op) const;

@@ -26,7 +26,7 @@ py::object ViolationGatherer::boolean_values(const py::object& mask) const {
     // Only an exact Series: a subclass may give ~, astype or indexing other meanings.
     if (!index_) return py::object();
     py::object series_type = py::module_::import("pandas").attr("Series");
-    if (!mask.get_type().is(series_type)) return py::object();
+    if (!py::type::handle_of(mask).is(series_type)) return py::object();
     py::object values = mask.attr("values");
     if (!py::isinstance<py::array>(values)) return py::object();
     auto array = py::reinterpret_borrow<py::array>(values);
@@ -51,7 +51,7 @@ py::object ViolationGatherer::add(const py::object& mask, bool invert) {
         auto array = py::reinterpret_borrow<py::array>(values);
         return record(static_cast<const std::uint8_t*>(array.data()), invert);
     }
-    py::object selected = invert ? py::object(~mask.attr("astype")(py::bool_().get_type())) : mask;
+    py::object selected = invert ? py::object(~mask.attr("astype")(builtin("bool"))) : mask;
     py::object count = py::int_(selected.attr("sum")());
     py::object index = index_ ? index_ : py::object(df_.attr("index"));
     labels_.attr("update")(index[selected].attr("tolist")());
@@ -61,7 +61,7 @@ py::object ViolationGatherer::add(const py::object& mask, bool invert) {
 py::object ViolationGatherer::index_from_int_labels(const Call& call) const {
     // For an int64 index, sorted(set(labels)) is the sorted distinct selected values.
     py::object pd = call.global("pd");
-    if (index_.get_type().is(pd.attr("RangeIndex"))) {
+    if (py::type::handle_of(index_).is(pd.attr("RangeIndex"))) {
         // A range's labels are distinct and ordered: written straight into the result.
         const auto start = index_.attr("start").cast<std::int64_t>();
         const auto step = index_.attr("step").cast<std::int64_t>();
@@ -106,8 +106,8 @@ py::object ViolationGatherer::index_from_str_labels(const Call& call) const {
 py::object ViolationGatherer::violating_index(const Call& call) const {
     py::object pd = call.global("pd");
     if (py::len(labels_) == 0 && any_set_) {
-        bool plain_index = index_.get_type().is(pd.attr("Index"));
-        if (index_.get_type().is(pd.attr("RangeIndex")) ||
+        bool plain_index = py::type::handle_of(index_).is(pd.attr("Index"));
+        if (py::type::handle_of(index_).is(pd.attr("RangeIndex")) ||
             (plain_index && equals(index_.attr("dtype"), numpy().attr("dtype")("int64")))) {
             return index_from_int_labels(call);
         }

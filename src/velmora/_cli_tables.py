@@ -45,6 +45,7 @@ class TableFile:
         self.header = header
         self.records = records
         self.arrow = arrow
+        self.longer_rows = False
 
     @property
     def is_parquet(self) -> bool:
@@ -52,12 +53,44 @@ class TableFile:
 
 
 def read_csv_file(path: str) -> TableFile:
-    """The CSV file at ``path`` with its cells' text and its records' bytes. Raises what
-    ``pd.read_csv`` raises."""
-    frame = pd.read_csv(path)
-    cells = pd.read_csv(path, dtype=str, keep_default_na=False, na_filter=False)
-    header, records = _records(pathlib.Path(path).read_bytes(), cells)
-    return TableFile(path, frame, cells, header, records)
+    """The CSV file at ``path`` with its cells' text and its records' bytes; its
+    ``longer_rows`` says whether data rows hold more fields than the header. Raises what
+    ``pd.read_csv`` raises.
+
+    By default pandas takes the leading fields of data rows longer than the header as an
+    index, shifting every value of those rows one column to the right; pandas 3 then
+    stores an index of evenly spaced numbers as a RangeIndex, so the index does not show
+    the shift. Read without an index column, pandas drops the extra fields instead and
+    says so with a ParserWarning, except for one empty field closing every row (a
+    delimiter at the end of each line), which loses nothing. Floats are read exactly
+    under both pandas majors."""
+    import warnings
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", pd.errors.ParserWarning)
+        if int(pd.__version__.split(".")[0]) < 3:
+            # pandas 2's default parser reads some numbers one unit in the last place
+            # off; pandas 3 reads every float exactly (and deprecates the option).
+            frame = pd.read_csv(path, index_col=False, float_precision="round_trip")
+        else:
+            frame = pd.read_csv(path, index_col=False)
+    longer_rows = False
+    for warning in caught:
+        if issubclass(warning.category, pd.errors.ParserWarning) and "does not match length of data" in str(
+            warning.message
+        ):
+            longer_rows = True
+            continue
+        warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
+    table = TableFile(path, frame)
+    table.longer_rows = longer_rows
+    if not longer_rows:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", pd.errors.ParserWarning)
+            cells = pd.read_csv(path, dtype=str, keep_default_na=False, na_filter=False, index_col=False)
+        table.cells = cells
+        table.header, table.records = _records(pathlib.Path(path).read_bytes(), cells)
+    return table
 
 
 def read_parquet_file(path: str) -> TableFile:

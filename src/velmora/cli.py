@@ -15,10 +15,11 @@
     velmora --version
 
 Tables are CSV files, or Parquet files (``.parquet``, ``.pq``) when pyarrow is
-installed. Exit status: 0 on success, 1 when a quality gate fails (``--fail-under``,
-``--fail-on-violation``), 2 for bad input, 3 for an internal error (a fault of velmora
-itself; ``--traceback`` shows where it happened), 130 when interrupted, 141 when the
-reader of standard output goes away. Files are written whole or not at all.
+installed (``pip install "velmora[parquet]"``). Exit status: 0 on success, 1 when a
+quality gate fails (``--fail-under``, ``--fail-on-violation``), 2 for bad input, 3 for
+an internal error (a fault of velmora itself; ``--traceback`` shows where it happened),
+130 when interrupted, 141 when the reader of standard output goes away. Files are
+written whole or not at all.
 """
 
 import argparse
@@ -75,7 +76,7 @@ def _parquet_needed(path: str) -> None:
     try:
         import pyarrow  # noqa: F401
     except ImportError:
-        raise CommandError(f"{path}: Parquet files need pyarrow (pip install pyarrow)") from None
+        raise CommandError(f"{path}: Parquet files need pyarrow (pip install 'velmora[parquet]')") from None
 
 
 def read_table_file(path: str) -> "TableFile":
@@ -101,9 +102,7 @@ def read_table_file(path: str) -> "TableFile":
         raise CommandError(f"{path}: the file is empty") from None
     except (OSError, ValueError, pd.errors.ParserError) as error:
         raise CommandError(f"{path}: cannot read it as a table ({_one_line(error)})") from None
-    # pandas takes the leading fields of data rows longer than the header as an index,
-    # shifting every value of those rows one column to the right.
-    if not isinstance(table.frame.index, pd.RangeIndex):
+    if table.longer_rows:
         raise CommandError(f"{path}: its rows have more fields than the header ({len(table.frame.columns)} names)")
     return table
 

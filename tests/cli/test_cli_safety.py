@@ -81,11 +81,21 @@ def test_rules_too_long_to_parse_are_refused_not_crashed(people, tmp_path, rule)
         assert result.stderr.startswith("velmora: error: rule ") and "Rule refused: the rule is" in result.stderr
 
 
-def test_rows_longer_than_the_header_are_refused(capsys, tmp_path):
+# The leading fields of longer rows would become an index: of evenly spaced numbers
+# (which pandas 3 stores as a RangeIndex), of 0, 1, ... (the default index), of text.
+@pytest.mark.parametrize("text", ["a,b\n1,2,3\n4,5,6\n", "a,b\n0,2,3\n1,5,6\n", "a,b\nx,2,3\ny,5,\n"])
+def test_rows_longer_than_the_header_are_refused(capsys, tmp_path, text):
     table = tmp_path / "shifted.csv"
-    table.write_text("a,b\n1,2,3\n4,5,6\n", encoding="utf-8")
+    table.write_text(text, encoding="utf-8")
     status, _, err = validate(capsys, table, "--rule", "a > 0")
-    assert status == 2 and "shifted.csv: its rows have more fields than the header" in err
+    assert status == 2 and "shifted.csv: its rows have more fields than the header (2 names)" in err
+
+
+def test_a_delimiter_closing_every_row_is_read_as_no_field(capsys, tmp_path):
+    table = tmp_path / "closed.csv"
+    table.write_text("a,b\n1,2,\n-3,4,\n", encoding="utf-8")
+    status, out, _ = validate(capsys, table, "--rule", "a > 0", "--rule", "b > 3")
+    assert status == 0 and "Rule 'a > 0': 1 violation\n" in out and "Rule 'b > 3': 1 violation\n" in out
 
 
 @pytest.mark.parametrize("command", [

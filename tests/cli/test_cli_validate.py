@@ -80,26 +80,39 @@ def test_resample_is_reproducible_with_a_seed(people, tmp_path):
         (["validate", "{people}", "--rule", "age > 0", "--fix", "drop", "--output", "nowhere/x.csv"],
          "velmora: error: nowhere/x.csv: the folder nowhere does not exist"),
         (["validate", "blank.csv", "--rule", "a > 0"], "velmora: error: blank.csv: the file is empty"),
-        (["validate", "{people}", "--rule", "age > 0", "--fix", "drop", "--output", "out.parquet"], None),
     ],
 )
 def test_bad_input_gets_one_line_and_status_2(args, message, people, tmp_path):
     (tmp_path / "empty.txt").write_text("\n# nothing\n", encoding="utf-8")
     (tmp_path / "blank.csv").write_text("", encoding="utf-8")
     result = run(*[arg.format(people=people) for arg in args], cwd=tmp_path)
-    if message is None:  # Parquet without pyarrow: a clear message, or it works
-        try:
-            import pyarrow  # noqa: F401
-        except ImportError:
-            assert result.returncode == 2
-            assert result.stderr.strip() == "velmora: error: out.parquet: Parquet files need pyarrow (pip install pyarrow)"
-            assert not (tmp_path / "out.parquet").exists()
-        else:
-            assert result.returncode == 0
-        return
     assert result.returncode == 2
     assert result.stderr.strip() == message
     assert "Traceback" not in result.stderr
+
+
+# The command line with pyarrow hidden, as in an installation without the parquet extra.
+WITHOUT_PYARROW = """
+import sys
+class Hidden:
+    def find_spec(self, name, path=None, target=None):
+        if name == "pyarrow" or name.startswith("pyarrow."):
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+sys.meta_path.insert(0, Hidden())
+from velmora.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def test_parquet_is_written_with_the_extra_and_refused_clearly_without_it(people, tmp_path):
+    args = ["validate", str(people), "--rule", "age > 0", "--fix", "drop", "--output", "out.parquet"]
+    result = subprocess.run([sys.executable, "-c", WITHOUT_PYARROW, *args], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=300)
+    assert result.returncode == 2 and not (tmp_path / "out.parquet").exists()
+    assert result.stderr.strip() == ("velmora: error: out.parquet: Parquet files need pyarrow "
+                                     "(pip install 'velmora[parquet]')")
+    assert run(*args, cwd=tmp_path).returncode == 0
+    assert pd.read_parquet(tmp_path / "out.parquet").to_dict("list") == {"age": [34, 12, 51], "income": [52000, 800, -5]}
 
 
 @pytest.mark.parametrize("args", [["validate", "x.csv", "--fix", "scrub", "--rule", "a"], ["bogus"], []])

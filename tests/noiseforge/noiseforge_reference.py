@@ -2,7 +2,7 @@
 
 The differential tests compare the extension module against these functions with
 exact equality: same random draws from numpy's global legacy generator, in the same
-order, and the same frame bit for bit. Five behaviours differ from a naive reading:
+order, and the same frame bit for bit. Eight behaviours differ from a naive reading:
 
 - noisy values are written back by position (the column's non-missing rows), so
   repeated row labels hit the right rows;
@@ -11,7 +11,13 @@ order, and the same frame bit for bit. Five behaviours differ from a naive readi
 - a category column's unused categories (count 0) get no noisy count (their noise
   is still drawn, so the random stream is the same);
 - timedelta columns, which pandas counts among numbers, are left untouched;
-- an integer column's range is taken in Python ints, so it cannot overflow its dtype.
+- an integer column's range is taken in Python ints, so it cannot overflow its dtype;
+- category counts are ordered as pandas 2's value_counts() orders them, also under
+  pandas 3 (whose stable sort orders equal counts differently);
+- text columns in pandas' string dtype are categorical, and a redrawn text column keeps
+  its dtype (object, or its string dtype);
+- noisy values a column's dtype cannot hold make it float64 before they are written, as
+  pandas 2 did on its own (pandas 3 refuses such a write).
 """
 
 import numpy as np
@@ -28,9 +34,12 @@ def observed_range(col_data):
     return col_data.max() - col_data.min()
 
 
+CATEGORICAL_DTYPES = ["object", "string", "category", "bool"]
+
+
 def detect_column_types(df):
     numerical_cols = number_columns(df).tolist()
-    categorical_cols = df.select_dtypes(include=["object", "category", "bool"]).columns.tolist()
+    categorical_cols = df.select_dtypes(include=CATEGORICAL_DTYPES).columns.tolist()
     threshold = min(10.0, 0.1 * len(df))
     for col in list(numerical_cols):
         if df[col].nunique() <= threshold:
@@ -52,6 +61,10 @@ def add_gaussian_noise(data, sensitivity, epsilon, delta):
 
 def _write_back(df_dp, col, source, values):
     positions = np.flatnonzero(source.notna().to_numpy())
+    dtype = df_dp[col].dtype
+    if isinstance(dtype, np.dtype) and dtype.kind in "iuf" and values.dtype.kind == "f":
+        if not np.array_equal(values.astype(dtype), values, equal_nan=dtype.kind == "f"):
+            df_dp[col] = df_dp[col].astype(np.float64)
     df_dp.iloc[positions, df_dp.columns.get_loc(col)] = values
 
 
@@ -90,7 +103,8 @@ def apply_categorical_dp(df, categorical_cols, epsilon=1.0):
     for col in categorical_cols:
         if col not in df.columns:
             continue
-        value_counts = df[col].value_counts()
+        # pandas 2's value_counts() order under both majors (pandas 3 sorts stably).
+        value_counts = df[col].value_counts(sort=False).sort_values(ascending=False)
         total_count = len(df[col].dropna())
         if total_count == 0:
             continue
@@ -115,6 +129,12 @@ def apply_categorical_dp(df, categorical_cols, epsilon=1.0):
             for i, value in enumerate(unique_values):
                 originals[i] = value
             new_values = originals[np.random.choice(len(unique_values), size=len(df), p=probs)]
+        if isinstance(df[col].dtype, pd.StringDtype):
+            new_values = pd.array(new_values, dtype=df[col].dtype)
+        elif df[col].dtype == object and (
+            new_values.dtype.kind == "U" or pd.api.types.infer_dtype(new_values, skipna=True) == "string"
+        ):
+            new_values = pd.Series(new_values.astype(object), index=df_dp.index, dtype=object)
         df_dp[col] = new_values
     return df_dp
 
@@ -132,7 +152,7 @@ def apply_minimal_noise(df, categorical_noise_prob=0.05, numerical_noise_std=0.0
     for col in number_columns(df):
         noise = np.random.normal(0, numerical_noise_std, len(df))
         df_dp[col] = df[col] + noise
-    for col in df.select_dtypes(include=["object", "category", "bool"]).columns:
+    for col in df.select_dtypes(include=CATEGORICAL_DTYPES).columns:
         random_values = np.random.random(len(df))
         mask = random_values < categorical_noise_prob
         if not mask.any():

@@ -15,8 +15,11 @@ COLUMN_KINDS = [
     "float64", "float64_nan", "float64_whole", "float64_inf", "float32", "float32_nan", "int64", "int64_low",
     "int32", "uint8", "constant", "bool", "object_str", "object_str_nan", "object_mixed", "category",
     "category_unused", "datetime", "nullable_int", "object_numbers", "all_nan", "object_str_many",
-    "category_many", "float64_tiny_range",
+    "category_many", "float64_tiny_range", "object_str_kept", "string_python", "string_pyarrow",
 ]
+# Text in the dtype each pandas major reads it into (object columns under pandas 2, str
+# under pandas 3), text kept in object columns under both, and pandas' StringDtype.
+STRING_STORAGE = {"string_python": "python", "string_pyarrow": "pyarrow"}
 
 
 def make_column(kind, rows, rng):
@@ -47,6 +50,11 @@ def make_column(kind, rows, rng):
         return np.full(rows, rng.choice([0, 7, -3]), dtype=np.int64)
     if kind == "bool":
         return rng.random(rows) < 0.3
+    if kind in STRING_STORAGE:
+        values = make_column("object_str_nan", rows, rng)
+        return pd.array(values, dtype=pd.StringDtype(STRING_STORAGE[kind]))
+    if kind == "object_str_kept":
+        return pd.Series(make_column("object_str_nan", rows, rng), dtype=object)
     if kind in ("object_str", "object_str_nan"):
         labels = np.array([f"v{i}" for i in range(rng.integers(1, 30))], dtype=object)
         values = labels[rng.integers(0, len(labels), rows)]
@@ -96,8 +104,12 @@ def frames(draw):
     kinds = draw(st.lists(st.sampled_from(COLUMN_KINDS), min_size=1, max_size=7))
     index_kind = draw(st.sampled_from(["range", "shuffled", "duplicated", "strings"]))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
-    columns = {f"{kind}_{i}": make_column(kind, rows, rng) for i, kind in enumerate(kinds)}
-    return pd.DataFrame(columns, index=make_index(index_kind, rows, rng))
+    index = make_index(index_kind, rows, rng)
+    columns = {}
+    for i, kind in enumerate(kinds):
+        column = make_column(kind, rows, rng)
+        columns[f"{kind}_{i}"] = column.set_axis(index) if isinstance(column, pd.Series) else column
+    return pd.DataFrame(columns, index=index)
 
 
 settings_for_frames = settings(

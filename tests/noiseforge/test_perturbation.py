@@ -168,10 +168,28 @@ class TestCategorical:
         [(["p", "q", "p"], object), ([1, 2, 2, 1], np.int64), ([0.5, 1.5, 0.5], np.float64), ([True, False], bool)],
     )
     def test_homogeneous_columns_come_back_as_numpy_draws_them(self, values, dtype):
-        df = pd.DataFrame({"c": values})
+        df = pd.DataFrame({"c": pd.Series(values, dtype=dtype)})
         out = NoiseforgeProcessor(random_state=9)._apply_categorical_dp(df, ["c"])
         assert out["c"].dtype == dtype
         assert {type(v) for v in out["c"].tolist()} == {type(v) for v in df["c"].tolist()}
+
+    # Text as pandas reads it (object under pandas 2, str under pandas 3), and in
+    # pandas' StringDtype: categorical, redrawn with the object column's random numbers,
+    # and kept in its dtype (the redraw has no missing value).
+    @pytest.mark.parametrize("dtype", [None, object, pd.StringDtype("python"), pd.StringDtype("pyarrow")],
+                             ids=["default", "object", "string-python", "string-pyarrow"])
+    def test_text_columns_of_every_dtype_are_redrawn_alike(self, dtype):
+        values = ["p", "q", None, "p", "r", "q", "p"] * 30
+        df = pd.DataFrame({"c": pd.Series(values, dtype=dtype), "n": np.arange(210.0)})
+        processor = NoiseforgeProcessor(random_state=9)
+        assert processor._detect_column_types(df) == (["n"], ["c"])
+        out = processor.apply_dp(df, method="laplace")
+        following = np.random.random()
+        expected = NoiseforgeProcessor(random_state=9).apply_dp(df.astype({"c": object}), method="laplace")
+        assert following == np.random.random()
+        assert out["c"].dtype == df["c"].dtype
+        assert out["c"].tolist() == expected["c"].tolist()
+        assert set(out["c"]) <= {"p", "q", "r"}
 
 
 class TestRepeatedRowLabels:

@@ -276,6 +276,14 @@ def row_hashes(
 _HASH_MULTIPLIERS = [np.uint64(1000003 + 82520 * i * 2) for i in range(64)]
 
 
+def counts_by_frequency(labels: pd.Series) -> pd.Series:
+    """``labels.value_counts()`` in the order pandas 2 gives it, under every pandas
+    major: the counts in order of first appearance, sorted by descending count with
+    pandas' default sort. pandas 3 sorts them stably, which orders equal counts
+    differently, and so would pick other categories at a cut between equal counts."""
+    return labels.value_counts(sort=False).sort_values(ascending=False)
+
+
 def category_frequencies(real: pd.Series, synthetic: pd.Series) -> Tuple[np.ndarray, np.ndarray]:
     """Relative frequencies of every category seen in either column, aligned: the real
     column's labels in order of first occurrence, then the synthetic column's others."""
@@ -414,7 +422,7 @@ class FeatureSpace:
     def _most_frequent(self, real: pd.DataFrame, column: Hashable) -> Tuple[List[Hashable], bool]:
         """The real column's ``max_categories`` most frequent labels, most frequent first,
         and whether it has more. Labels of equal frequency across the cut are ranked by
-        ``value_counts``; otherwise the counts alone decide, from the column's codes."""
+        ``counts_by_frequency``; otherwise the counts alone decide, from the column's codes."""
         codes = self._codes_of(real, column)
         if codes is not None:
             counts = np.bincount(codes.codes, minlength=len(codes.labels))
@@ -422,7 +430,7 @@ class FeatureSpace:
             cut = self.max_categories
             if len(order) <= cut or counts[order[cut - 1]] != counts[order[cut]]:
                 return [codes.labels[i] for i in order[:cut]], len(order) > cut
-        counted = category_labels(real[column]).value_counts()
+        counted = counts_by_frequency(category_labels(real[column]))
         kept = list(counted.index[: self.max_categories])
         return kept, len(counted) > len(kept)
 

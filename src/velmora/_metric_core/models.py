@@ -21,7 +21,16 @@ from sklearn.ensemble import HistGradientBoostingClassifier, HistGradientBoostin
 from sklearn.metrics import cohen_kappa_score, r2_score
 from threadpoolctl import threadpool_limits
 
-from .data import MISSING, category_codes, category_labels, column_kind, frame_tokens, numeric_values, shared_columns
+from .data import (
+    MISSING,
+    category_codes,
+    category_labels,
+    column_kind,
+    counts_by_frequency,
+    frame_tokens,
+    numeric_values,
+    shared_columns,
+)
 from .kernels import cell_digest, content_digest
 from .stores import FrameResults
 
@@ -114,7 +123,7 @@ class TabularModelData:
             if column_kind(real[column], synthetic[column]) == "numeric":
                 self.columns.append(EncodedColumn(column, None))
             else:
-                counts = category_labels(real[column]).value_counts()
+                counts = counts_by_frequency(category_labels(real[column]))
                 kept = [label for label in counts.index[:MAX_CATEGORY_CODES] if label != MISSING]
                 self.columns.append(EncodedColumn(column, kept))
         self.categorical_mask = np.array([encoded.categories is not None for encoded in self.columns])
@@ -122,7 +131,7 @@ class TabularModelData:
         self.n_classes = 0
         if self.task == "classification":
             labels = self._labels(real)
-            classes = pd.Series(labels).value_counts(sort=True)
+            classes = counts_by_frequency(pd.Series(labels))
             self.n_classes = len(classes)
             if len(classes) > MAX_MODELLED_CLASSES:
                 self.kept_classes = classes.index[:MAX_MODELLED_CLASSES].to_numpy(dtype=object)
