@@ -10,7 +10,8 @@ command has no results to compare and skips.
 
 Every value is compared exactly, with one exception: the utility scores, which come
 from fitted scikit-learn models, are compared exactly between environments with the
-same scikit-learn release and only for their presence otherwise.
+same scikit-learn release and only for their presence otherwise; so is the verdict's
+quality score, which averages them in.
 """
 
 import itertools
@@ -34,13 +35,16 @@ def load(name):
 
 
 def without_models(results, names):
-    """The results with the value of each model-based metric replaced by a marker (the
-    metric is still there, so a score missing on one side still shows)."""
+    """The results with the value of each model-based metric, and of the quality score that
+    averages them in, replaced by a marker (the value is still there, so a score missing
+    on one side still shows)."""
 
     def strip(node, key=None):
+        if key in names or key == "quality_score":
+            return "model-based"
+        if isinstance(node, str) and node.startswith("quality score "):
+            return "model-based"
         if isinstance(node, dict):
-            if key in names:
-                return "model-based"
             return {k: strip(v, k) for k, v in node.items()}
         if isinstance(node, list):
             return [strip(item) for item in node]

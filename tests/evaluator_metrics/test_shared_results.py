@@ -153,9 +153,6 @@ def test_shared_results_equal_fresh_ones_and_follow_changes_in_place():
     assert changed != shared
 
 
-# The stores key columns of pandas' string dtype by nothing yet, so they keep nothing for
-# a frame that holds one: under pandas 3, the text columns of `mixed`.
-@pytest.mark.xfail(pd.__version__ >= "3", reason="no stored results for frames with string-dtype columns", strict=True)
 def test_what_came_from_whole_frames_is_released_with_them():
     forget_everything()
     real, synthetic = mixed(400, 1), mixed(400, 2)
