@@ -77,6 +77,17 @@ py::object on_metric_failure(const Call&) {
     return py::none();
 }
 
+// The metric library's scope of one evaluation (velmora._metric_core.stores.metric_scope),
+// or None where the library is missing.
+py::object metric_scope(const Call&) {
+    try {
+        return import_from("velmora._metric_core.stores", "metric_scope")();
+    } catch (py::error_already_set& error) {
+        if (!matches(error, ErrorKind::import_error)) throw;
+        return py::none();
+    }
+}
+
 // One catalogue entry as a tuple of METRIC_CATALOGUE_FIELDS.
 py::tuple entry_tuple(const MetricEntry& entry) {
     constexpr const char* filings[] = {"per_column", "per_key", "single", "returned", "privacy"};
@@ -137,6 +148,18 @@ const FunctionSpec on_metric_failure_spec{
     .implementation = on_metric_failure,
 };
 
+const FunctionSpec metric_scope_spec{
+    .name = "_metric_scope",
+    .params = {{.name = "self"}},
+    .doc =
+        "A context manager the metrics of one evaluation run in, or None.\n"
+        "\n"
+        "        The frames do not change while it is open; the metric library then digests\n"
+        "        each of their columns once. A subclass may return another (or None).\n"
+        "        ",
+    .implementation = metric_scope,
+};
+
 const FunctionSpec init_spec{
     .name = "__init__",
     .params = {{.name = "self"},
@@ -167,7 +190,8 @@ void add_evaluation_members(ClassBuilder& cls) {
         .method(compare_spec)
         .method(metric_options_spec)
         .method(utility_target_spec)
-        .method(on_metric_failure_spec);
+        .method(on_metric_failure_spec)
+        .method(metric_scope_spec);
 }
 
 }  // namespace velmora::evaluator

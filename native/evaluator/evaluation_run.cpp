@@ -155,47 +155,8 @@ py::list shared_columns(const Call& call, const py::object& real_data, const py:
     return common_cols;
 }
 
-// `time.time()`, with `time` looked up in the module's globals at each use.
-py::object clock_now(const Call& call) {
-    return call.global("time").attr("time")();
-}
-
-py::object evaluate(const Call& call) {
-    Run run;
-    run.self = call.self();
-    run.real_data = call[1];
-    run.synthetic_data = call[2];
-    const py::object& generator = call[3];
-    const py::object& n_samples = call[4];
-    const py::object& metrics = call[5];
-
-    py::object evaluation_report = import_from(sister::report, "EvaluationReport");
-    py::object start_time = clock_now(call);
-    run.metrics_to_run = truth(metrics) ? metrics : py::object(run.self.attr("metrics"));
-
-    if (run.synthetic_data.is_none()) {
-        if (generator.is_none()) {
-            raise_error(ErrorKind::value_error, "Either synthetic_data or generator must be provided.");
-        }
-        py::object n = n_samples.is_none() ? py::object(py::int_(py::len(run.real_data))) : n_samples;
-        run.synthetic_data =
-            generator.attr("generate")(py::arg("n_samples") = n, py::arg("seed") = run.self.attr("random_seed"));
-    }
-
-    py::int_ real_rows(py::len(run.real_data));
-    py::int_ synthetic_rows(py::len(run.synthetic_data));
-    py::int_ n_columns(py::len(run.real_data.attr("columns")));
-    py::object generator_class;
-    try {
-        generator_class = generator.attr("__class__");
-    } catch (py::error_already_set& error) {
-        if (!matches(error, ErrorKind::attribute_error)) throw;
-        generator_class = py::type::of(generator);
-    }
-    run.report = evaluation_report(py::arg("real_data_n_rows") = real_rows,
-                                   py::arg("synthetic_data_n_rows") = synthetic_rows, py::arg("n_columns") = n_columns,
-                                   py::arg("generator_name") = generator_class.attr("__name__"));
-
+// Steps 6 to 11 of a run: every metric of the catalogue the run asks for, in its stage.
+void run_metrics(const Call& call, Run& run) {
     py::list common_cols = shared_columns(call, run.real_data, run.synthetic_data);
 
     for (py::handle metric_name : run.metrics_to_run) {
@@ -247,6 +208,61 @@ py::object evaluate(const Call& call) {
     if (contains(run.metrics_to_run, py::str(tstr.name))) {
         run.guarded(tstr, [&] { run.file_returned_result(tstr); });
     }
+}
+
+// `time.time()`, with `time` looked up in the module's globals at each use.
+py::object clock_now(const Call& call) {
+    return call.global("time").attr("time")();
+}
+
+py::object evaluate(const Call& call) {
+    Run run;
+    run.self = call.self();
+    run.real_data = call[1];
+    run.synthetic_data = call[2];
+    const py::object& generator = call[3];
+    const py::object& n_samples = call[4];
+    const py::object& metrics = call[5];
+
+    py::object evaluation_report = import_from(sister::report, "EvaluationReport");
+    py::object start_time = clock_now(call);
+    run.metrics_to_run = truth(metrics) ? metrics : py::object(run.self.attr("metrics"));
+
+    if (run.synthetic_data.is_none()) {
+        if (generator.is_none()) {
+            raise_error(ErrorKind::value_error, "Either synthetic_data or generator must be provided.");
+        }
+        py::object n = n_samples.is_none() ? py::object(py::int_(py::len(run.real_data))) : n_samples;
+        run.synthetic_data =
+            generator.attr("generate")(py::arg("n_samples") = n, py::arg("seed") = run.self.attr("random_seed"));
+    }
+
+    py::int_ real_rows(py::len(run.real_data));
+    py::int_ synthetic_rows(py::len(run.synthetic_data));
+    py::int_ n_columns(py::len(run.real_data.attr("columns")));
+    py::object generator_class;
+    try {
+        generator_class = generator.attr("__class__");
+    } catch (py::error_already_set& error) {
+        if (!matches(error, ErrorKind::attribute_error)) throw;
+        generator_class = py::type::of(generator);
+    }
+    run.report = evaluation_report(py::arg("real_data_n_rows") = real_rows,
+                                   py::arg("synthetic_data_n_rows") = synthetic_rows, py::arg("n_columns") = n_columns,
+                                   py::arg("generator_name") = generator_class.attr("__name__"));
+
+    // The metrics run inside the evaluator's _metric_scope (a context manager, or None),
+    // in which the frames do not change: the metric library computes each digest of
+    // them once.
+    py::object scope = run.self.attr("_metric_scope")();
+    if (!scope.is_none()) scope.attr("__enter__")();
+    try {
+        run_metrics(call, run);
+    } catch (...) {
+        if (!scope.is_none()) scope.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    if (!scope.is_none()) scope.attr("__exit__")(py::none(), py::none(), py::none());
 
     py::setattr(run.report, "evaluation_time_seconds", clock_now(call) - start_time);
     return run.report;

@@ -254,3 +254,28 @@ def test_cleared_results_keep_no_cell_of_a_deleted_frame_alive():
     clear_shared_results()
     gc.collect()
     assert sys.getrefcount(label) == baseline
+
+
+def test_one_evaluation_digests_each_column_once(monkeypatch):
+    from velmora._metric_core import _metric_kernels, kernels
+    from velmora._metric_core.stores import metric_scope
+    from velmora.tabular.evaluator.evaluator import TabularEvaluator
+
+    digested = []
+    original = _metric_kernels.content_digest
+    monkeypatch.setattr(kernels._metric_kernels, "content_digest", lambda values: digested.append(1) or original(values))
+    real, synthetic = mixed(400, 1), mixed(400, 2)
+    clear_shared_results()
+    TabularEvaluator().evaluate(real, synthetic)
+    once = len(digested)
+    clear_shared_results()
+    digested.clear()
+    with metric_scope():  # nested scopes: the outer one holds the digests
+        TabularEvaluator().evaluate(real, synthetic)
+        TabularEvaluator().evaluate(real, synthetic)
+    assert len(digested) == once
+    # Outside a scope, a column changed in place is digested anew.
+    values = np.arange(10.0)
+    first = kernels.content_digest(values)
+    values[3] = -1.0
+    assert kernels.content_digest(values) != first

@@ -23,7 +23,7 @@ import pandas as pd
 from pandas.api import types as ptypes
 
 from .kernels import cell_digest, content_digest
-from .stores import ResultStore
+from .stores import ResultStore, in_metric_scope, remembered
 
 DEFAULT_SEED = 0
 
@@ -77,7 +77,22 @@ def column_kind(real: pd.Series, synthetic: Optional[pd.Series] = None) -> str:
 
 
 def numeric_values(series: pd.Series) -> np.ndarray:
-    """A float64 array of the column, NaN where a value is missing."""
+    """A float64 array of the column, NaN where a value is missing. Within a
+    ``metric_scope`` the array of a column is made once and handed out read-only (the
+    metrics of one evaluation convert the same columns again and again); otherwise it is
+    a new array."""
+    if not in_metric_scope() or not isinstance(series.dtype, np.dtype):
+        return _numeric_values(series)
+
+    def convert() -> np.ndarray:
+        values = _numeric_values(series)
+        values.flags.writeable = False
+        return values
+
+    return remembered(("numeric", series.to_numpy()), convert)
+
+
+def _numeric_values(series: pd.Series) -> np.ndarray:
     dtype = series.dtype
     if ptypes.is_datetime64_any_dtype(dtype):
         if getattr(dtype, "tz", None) is not None:

@@ -28,6 +28,7 @@ import numpy as np
 import pandas as pd
 
 from . import _metric_kernels
+from .stores import remembered
 
 # Worker threads of the pairwise kernels; 0 means one per core.
 THREADS = 0
@@ -65,8 +66,9 @@ def coded_nearest_neighbours(
 def content_digest(values: np.ndarray) -> bytes:
     """A 32-byte BLAKE3 digest of the array's dtype, shape and bytes (in C order): two
     arrays differing in any of them get different digests, barring a BLAKE3 collision,
-    which nobody can construct. Large arrays are hashed on every core."""
-    return _metric_kernels.content_digest(values)
+    which nobody can construct. Large arrays are hashed on every core. Within a
+    ``metric_scope`` an array's digest is computed once."""
+    return remembered(("content", values), lambda: _metric_kernels.content_digest(values))
 
 
 # Objects that stand for a missing value, digested as themselves in object columns.
@@ -78,7 +80,7 @@ def cell_digest(values: np.ndarray) -> Optional[bytes]:
     array, each with its type: str, int (64 bits), float, bool, None, pd.NA and pd.NaT.
     None when a cell holds anything else (a list, a dict, an array: a value that may
     change in place without the array changing), which no digest can stand for."""
-    return _metric_kernels.cell_digest(values, _SINGLETONS)
+    return remembered(("cells", values), lambda: _metric_kernels.cell_digest(values, _SINGLETONS))
 
 
 def finite_argsort(values: np.ndarray) -> Tuple[np.ndarray, int]:

@@ -166,7 +166,7 @@ class TabularModelData:
         for position, (column, categories) in enumerate(self.columns):
             if categories is None:
                 values = numeric_values(frame[column])
-                values[~np.isfinite(values)] = np.nan
+                values = np.where(np.isfinite(values), values, np.nan)
             else:
                 values = self._category_features(frame[column], categories)
             features[:, position] = values

@@ -11,12 +11,22 @@ lock, and ``clear_shared_results`` empties them all at once, safely while anothe
 thread evaluates.
 """
 
+import contextlib
+import contextvars
 import threading
 import weakref
 from collections import OrderedDict
-from typing import Callable, Generic, Hashable, Iterable, List, Optional, Tuple, TypeVar
+from typing import Any, Callable, Dict, Generic, Hashable, Iterable, Iterator, List, Optional, Tuple, TypeVar
 
-__all__ = ["FrameResults", "ResultStore", "clear_shared_results", "on_clear"]
+__all__ = [
+    "FrameResults",
+    "ResultStore",
+    "clear_shared_results",
+    "in_metric_scope",
+    "metric_scope",
+    "on_clear",
+    "remembered",
+]
 
 Value = TypeVar("Value")
 
@@ -37,6 +47,58 @@ def clear_shared_results() -> None:
     no longer finds."""
     for clear in _CLEARERS:
         clear()
+
+
+# The digests of one evaluation: the frames an evaluation reads do not change while it
+# runs, and its metrics key their results by the same columns again and again.
+_SCOPE: "contextvars.ContextVar[Optional[Dict[tuple, Tuple[Any, Any]]]]" = contextvars.ContextVar(
+    "velmora_metric_scope", default=None
+)
+
+
+@contextlib.contextmanager
+def metric_scope() -> Iterator[None]:
+    """Within the block (one evaluation, during which its frames do not change), the
+    digest of an array is computed once: a later request for the digest of the same
+    memory (address, shape, strides and dtype) gets the first answer. The arrays
+    digested are held until the block ends, so that their memory cannot be reused by
+    another array meanwhile. Blocks nest; the outermost holds the digests."""
+    if _SCOPE.get() is not None:
+        yield
+        return
+    token = _SCOPE.set({})
+    try:
+        yield
+    finally:
+        _SCOPE.reset(token)
+
+
+def in_metric_scope() -> bool:
+    """Whether a ``metric_scope`` is open in this thread."""
+    return _SCOPE.get() is not None
+
+
+def remembered(key: Tuple[str, Any], compute: Callable[[], Value]) -> Value:
+    """``compute()``, or within a ``metric_scope`` its earlier answer for the same kind
+    and memory of ``key`` = (kind, numpy array)."""
+    memo = _SCOPE.get()
+    kind, values = key
+    interface = getattr(values, "__array_interface__", None)
+    if memo is None or interface is None:
+        return compute()
+    place = (
+        kind,
+        interface["data"][0],
+        interface["shape"],
+        interface["strides"],
+        interface["typestr"],
+        str(values.dtype),
+    )
+    found = memo.get(place)
+    if found is None:
+        found = (values, compute())
+        memo[place] = found
+    return found[1]
 
 
 class ResultStore(Generic[Value]):

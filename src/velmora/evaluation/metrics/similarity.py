@@ -232,12 +232,10 @@ def _numeric_columns(frame: pd.DataFrame, columns: List[Hashable]) -> List[np.nd
     infinite."""
     data = []
     for column in columns:
-        series = frame[column]
-        if pd.api.types.is_bool_dtype(series.dtype):
-            values = series.astype("float64").to_numpy(na_value=np.nan)
-        else:
-            values = numeric_values(series)
-        data.append(np.where(np.isfinite(values), values, np.nan))
+        # Booleans as 0.0 and 1.0, infinities as missing; a column without infinities is
+        # the shared array itself, so that its digest is taken once per evaluation.
+        values = numeric_values(frame[column])
+        data.append(np.where(np.isinf(values), np.nan, values) if np.isinf(values).any() else values)
     return data
 
 
