@@ -99,8 +99,8 @@ def kernels(repeats: int) -> None:
         synthetic = rng.normal(size=(n_synthetic, 10))
         native, plain = best_of(
             repeats,
-            lambda: _kernels.nearest_neighbours(real, synthetic),
-            lambda: NearestNeighbors(n_neighbors=1).fit(synthetic).kneighbors(real),
+            lambda real=real, synthetic=synthetic: _kernels.nearest_neighbours(real, synthetic),
+            lambda real=real, synthetic=synthetic: NearestNeighbors(n_neighbors=1).fit(synthetic).kneighbors(real),
         )
         report_ratio(f"DCR nearest neighbour {n_real:,} x {n_synthetic:,} x 10", 2.0, native, plain)
 

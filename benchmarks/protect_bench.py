@@ -74,8 +74,8 @@ def main():
         protected(small, small_bounds)
         specified_times, protected_times = [], []
         for _ in range(args.repeats):
-            specified_times.append(timed(lambda: specified(df)))
-            protected_times.append(timed(lambda: protected(df, bounds)))
+            specified_times.append(timed(lambda specified=specified: specified(df)))
+            protected_times.append(timed(lambda protected=protected: protected(df, bounds)))
         a, b = statistics.median(specified_times), statistics.median(protected_times)
         verdict = f"goal <= {GOAL}: {'met' if b / a <= GOAL else 'MISSED'}" if name == "laplace" else "for information"
         print(f"  {name:8s} apply_noiseforge {a:7.3f} s   protect {b:7.3f} s   ratio {b / a:5.2f}  ({verdict})")

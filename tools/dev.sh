@@ -7,6 +7,10 @@
 #                                    unit tests, the Python tests on CPython 3.9, the
 #                                    documentation site with its examples, then the
 #                                    Python tests on CPython 3.13
+#   bash tools/dev.sh gates          the quality gates alone (ruff, mypy, clang-format,
+#                                    the raw C API check, clang-tidy), with the tools
+#                                    of the CPython 3.9 environment; velmora is not
+#                                    built and no system package is installed
 #   bash tools/dev.sh docs           the documentation site alone (build/docs/html),
 #                                    its examples run as doctests
 #   bash tools/dev.sh wheel          the release check: an sdist, a wheel built from
@@ -71,12 +75,11 @@ venv_of() {
     if [ "$1" = "$reference" ]; then echo "$root/.venv"; else echo "$root/.venv-$1"; fi
 }
 
-setup_venv() {  # setup_venv VERSION
-    local version=$1 venv python constraints
+make_venv() {  # make_venv VERSION: the environment's folder, created when missing
+    local version=$1 venv python
     venv=$(venv_of "$version")
-    constraints="constraints/py$version.txt"
-    if [ ! -f "$constraints" ]; then
-        say "error: no $constraints; make it with 'bash tools/dev.sh lock --python $version'"
+    if [ ! -f "constraints/py$version.txt" ]; then
+        say "error: no constraints/py$version.txt; make it with 'bash tools/dev.sh lock --python $version'"
         exit 1
     fi
     if [ ! -x "$venv/bin/python" ] || ! is_python "$version" "$venv/bin/python"; then
@@ -85,6 +88,13 @@ setup_venv() {  # setup_venv VERSION
         rm -rf "$venv"
         "$python" -m venv "$venv"
     fi
+}
+
+setup_venv() {  # setup_venv VERSION
+    local version=$1 venv constraints
+    make_venv "$version"
+    venv=$(venv_of "$version")
+    constraints="constraints/py$version.txt"
     local py="$venv/bin/python"
     # Build requirements are installed into the environment itself so that rebuilds
     # reuse one CMake build folder (an isolated build would start from scratch each time).
@@ -160,6 +170,27 @@ ensure_gtest() {
         apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
     else
         sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+    fi
+}
+
+# The tools of the gates without a build of velmora: the reference environment with the
+# build requirements and every requirement of pyproject.toml (the gates read the
+# sources only; mypy needs the libraries the code imports). A set-up environment, whose
+# stamp matches, is used as it is.
+setup_gate_tools() {
+    local venv constraints want
+    make_venv "$reference"
+    venv=$(venv_of "$reference")
+    constraints="constraints/py$reference.txt"
+    want=$(cat pyproject.toml "$constraints" | sha256sum | cut -d' ' -f1)
+    if [ "$(cat "$venv/.requirements.sha" 2>/dev/null)" != "$want" ] &&
+        [ "$(cat "$venv/.gates.sha" 2>/dev/null)" != "$want" ]; then
+        say "installing the gates' tools from $constraints"
+        # shellcheck disable=SC2046
+        "$venv/bin/python" -m pip install --quiet -c "$constraints" \
+            $("$venv/bin/python" tools/requirements.py build pyproject.toml) \
+            $("$venv/bin/python" tools/requirements.py runtime pyproject.toml)
+        echo "$want" > "$venv/.gates.sha"
     fi
 }
 
@@ -273,28 +304,37 @@ release_check() {  # release_check sdist|tree
 }
 
 # ---------------------------------------------------------------------------------
-# Quality gates, run before the tests with the tools of the reference environment
-# (the `gates` extra, pinned by its constraints file):
-#   Python: ruff (lint and layout) and mypy over src/velmora, as pyproject.toml sets them;
+# Quality gates, run before the tests (and alone by `gates`) with the tools of the
+# reference environment (the `gates` extra, pinned by its constraints file):
+#   Python: ruff (lint and layout) over every Python folder, mypy over src/velmora, as
+#   pyproject.toml sets them;
 #   C++: clang-format (.clang-format), the raw C API allowance outside native/binding
 #   (tools/check_raw_capi.py) and clang-tidy (.clang-tidy, tools/run_clang_tidy.py).
+# The same gates run from .pre-commit-config.yaml.
+python_folders=(src tests tools benchmarks examples docs)
 run_gates() {
-    local venv started sources
+    local venv started sources tidy=()
     venv=$(venv_of "$reference")
     started=$(date +%s%N)
-    "$venv/bin/ruff" check --quiet src/velmora
-    "$venv/bin/ruff" format --check --quiet src/velmora
-    say "ruff: lint and layout, $((($(date +%s%N) - started) / 1000000)) ms"
+    "$venv/bin/ruff" check --quiet "${python_folders[@]}"
+    "$venv/bin/ruff" format --check --quiet "${python_folders[@]}"
+    say "ruff: lint and layout of ${python_folders[*]}, $((($(date +%s%N) - started) / 1000000)) ms"
     started=$(date +%s%N)
     "$venv/bin/mypy" --no-error-summary
     say "mypy: src/velmora, $((($(date +%s%N) - started) / 1000000)) ms"
-    ensure_gtest  # the compile database clang-tidy reads covers the C++ tests
+    # The C++ tests are analysed too where GoogleTest's headers are installed (the test
+    # command installs them; the gates install nothing).
+    if [ ! -f /usr/include/gtest/gtest.h ]; then
+        say "GoogleTest is not installed: clang-tidy leaves the C++ tests out"
+        tidy=(--without-cpp-tests)
+    fi
     started=$(date +%s%N)
     mapfile -t sources < <(find native \( -name '*.cpp' -o -name '*.hpp' \) | sort)
     "$venv/bin/clang-format" --dry-run --Werror "${sources[@]}"
     say "clang-format: ${#sources[@]} files as .clang-format lays them out, $((($(date +%s%N) - started) / 1000000)) ms"
     "$venv/bin/python" tools/check_raw_capi.py
-    "$venv/bin/python" tools/run_clang_tidy.py --clang-tidy "$venv/bin/clang-tidy" --cmake "$venv/bin/cmake"
+    "$venv/bin/python" tools/run_clang_tidy.py --clang-tidy "$venv/bin/clang-tidy" --cmake "$venv/bin/cmake" \
+        "${tidy[@]}"
 }
 
 # The documentation site (docs/, Sphinx with Markdown pages): the HTML pages, then every
@@ -350,6 +390,7 @@ case "$job" in
             exit
         fi
         setup_venv "$reference"
+        ensure_gtest
         run_gates
         run_cpp_tests
         ensure_chromium
@@ -377,6 +418,10 @@ case "$job" in
         done
         exit "$status"
         ;;
+    gates)
+        setup_gate_tools
+        run_gates
+        ;;
     docs)
         version=${python_version:-$reference}
         setup_venv "$version"
@@ -398,6 +443,7 @@ case "$job" in
         ;;
     *)
         echo "usage: bash tools/dev.sh main|test [--python X.Y] [arguments for the job]" >&2
+        echo "       bash tools/dev.sh gates" >&2
         echo "       bash tools/dev.sh docs [--python X.Y]" >&2
         echo "       bash tools/dev.sh wheel" >&2
         echo "       bash tools/dev.sh lock --python X.Y [--lowest]" >&2

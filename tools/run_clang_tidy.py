@@ -5,7 +5,9 @@ is analysed with the flags it is built with. A file that passed is not analysed 
 until it, any header of native/, .clang-tidy, its compile command, the pinned versions,
 this script or clang-tidy itself change.
 
-    python tools/run_clang_tidy.py --clang-tidy PATH --cmake PATH [--jobs N]
+    python tools/run_clang_tidy.py --clang-tidy PATH --cmake PATH [--jobs N] [--without-cpp-tests]
+
+--without-cpp-tests leaves the C++ unit tests out (they need GoogleTest's headers).
 """
 import argparse
 import concurrent.futures
@@ -22,13 +24,14 @@ ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "tidy"
 
 
-def configure(cmake):
-    """The compile database of the modules, the common tier and the C++ tests."""
+def configure(cmake, cpp_tests=True):
+    """The compile database of the modules, the common tier and (``cpp_tests``) the C++
+    tests."""
     pybind11_dir = subprocess.run([sys.executable, "-m", "pybind11", "--cmakedir"], check=True,
                                   capture_output=True, text=True).stdout.strip()
     configured = subprocess.run([cmake, "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-Wno-dev",
                                  "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
-                                 "-DVELMORA_CPP_TESTS=ON", f"-DPython_EXECUTABLE={sys.executable}",
+                                 f"-DVELMORA_CPP_TESTS={'ON' if cpp_tests else 'OFF'}", f"-DPython_EXECUTABLE={sys.executable}",
                                  f"-Dpybind11_DIR={pybind11_dir}"], capture_output=True, text=True)
     if configured.returncode != 0:
         sys.exit(f"clang-tidy: configuring {BUILD} failed\n{configured.stdout}{configured.stderr}")
@@ -51,10 +54,11 @@ def main():
     parser.add_argument("--clang-tidy", required=True)
     parser.add_argument("--cmake", required=True)
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
+    parser.add_argument("--without-cpp-tests", action="store_true")
     args = parser.parse_args()
 
     started = time.monotonic()
-    entries = [e for e in configure(args.cmake) if Path(e["file"]).resolve().is_relative_to(ROOT / "native")]
+    entries = [e for e in configure(args.cmake, not args.without_cpp_tests) if Path(e["file"]).resolve().is_relative_to(ROOT / "native")]
     common = shared_key(args.clang_tidy)
     passed = BUILD / "passed"
     passed.mkdir(exist_ok=True)

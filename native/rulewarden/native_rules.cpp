@@ -39,6 +39,39 @@ std::size_t cores() {
     return reported == 0 ? 1 : reported;
 }
 
+// The chunks of a pyarrow ChunkedArray of text, read in place; empty (pyarrow's kernel
+// compares instead) unless every chunk is a string or large_string array whose buffers
+// cover its rows.
+std::vector<ArrowTextChunk> arrow_text_chunks(const py::object& chunked) {
+    std::vector<ArrowTextChunk> chunks;
+    for (py::handle chunk : chunked.attr("chunks")) {
+        const std::string type = py::str(chunk.attr("type"));
+        if (type != "string" && type != "large_string") return {};
+        py::list buffers = chunk.attr("buffers")();
+        if (py::len(buffers) != 3 || buffers[1].is_none()) return {};
+        ArrowTextChunk part;
+        part.large = type == "large_string";
+        part.offset = chunk.attr("offset").cast<std::int64_t>();
+        part.length = py::len(chunk);
+        const std::int64_t width = part.large ? 8 : 4;
+        py::buffer_info offsets = py::reinterpret_borrow<py::buffer>(buffers[1]).request();
+        if (offsets.size * offsets.itemsize < (part.offset + part.length + 1) * width) return {};
+        part.offsets = offsets.ptr;
+        if (!buffers[2].is_none()) {
+            part.data = static_cast<const char*>(py::reinterpret_borrow<py::buffer>(buffers[2]).request().ptr);
+        } else if (part.length > 0) {
+            return {};
+        }
+        if (!buffers[0].is_none() && chunk.attr("null_count").cast<std::int64_t>() > 0) {
+            py::buffer_info validity = py::reinterpret_borrow<py::buffer>(buffers[0]).request();
+            if (validity.size * validity.itemsize * 8 < part.offset + part.length) return {};
+            part.validity = static_cast<const std::uint8_t*>(validity.ptr);
+        }
+        chunks.push_back(part);
+    }
+    return chunks;
+}
+
 }  // namespace
 
 NativeRules::NativeRules(const Call& call, py::object df, std::size_t rows) : df_(std::move(df)), rows_(rows) {
@@ -151,6 +184,7 @@ void NativeRules::string_column(const py::object& series, Column& column) const 
         // pandas' isin compares them, instead of reading every cell out as a str.
         column.arrow = array.attr("__arrow_array__")();
         if (py::len(column.arrow) != rows_) return;
+        column.arrow_chunks = arrow_text_chunks(column.arrow);
     } else {
         return;
     }
@@ -165,6 +199,14 @@ std::optional<std::vector<std::uint8_t>> NativeRules::text_comparison(const Colu
     if (op != rules::CompareOp::eq && op != rules::CompareOp::ne) return std::nullopt;
     const std::uint8_t when_equal = op == rules::CompareOp::eq ? 1 : 0;
     std::vector<std::uint8_t> mask(rows_);
+    if (!column.arrow_chunks.empty()) {
+        std::size_t done = 0;
+        for (const ArrowTextChunk& chunk : column.arrow_chunks) {
+            compare_arrow_text(chunk, literal, when_equal, mask.data() + done);
+            done += static_cast<std::size_t>(chunk.length);
+        }
+        return mask;
+    }
     if (column.arrow) {
         // Equal text is true, other text and missing values (null) false.
         py::object equal = py::module_::import("pyarrow.compute")

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "velmora_python.hpp"
+#include "arrow_text.hpp"
 #include "rule_kernels.hpp"
 
 namespace velmora::rulewarden {
@@ -37,6 +38,9 @@ private:
         rules::ColumnData data;
         py::object values;  // keeps the buffer alive; for text, the object array
         py::object arrow;   // the pyarrow array of a string column stored by pyarrow
+        // Its chunks read in place, when every one is a string or large_string array
+        // (otherwise empty, and pyarrow's kernel compares).
+        std::vector<ArrowTextChunk> arrow_chunks;
     };
 
     const Column& column(const std::string& name);

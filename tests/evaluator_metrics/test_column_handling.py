@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 from scipy import stats
 
-from velmora._metric_core.data import FeatureSpace
+from velmora._metric_core.features import FeatureSpace
 from velmora.evaluation.metrics.similarity import CorrelationSimilarityMetrics, UnivariateSimilarityMetrics
 from velmora.tabular.evaluator.metrics.statistical.ks_complement import KSComplementMetric
 

@@ -4,9 +4,9 @@ refused, fresh and well-protected tables are passed, with and without a holdout;
 quality score ranks a fresh sample above a shuffled one and far above unrelated data."""
 
 import pandas as pd
+import populations as pop
 import pytest
 
-import populations as pop
 from velmora.core_generator.noiseforge import apply_noiseforge
 from velmora.tabular.evaluator.release import evaluate_release
 
@@ -99,7 +99,24 @@ def test_large_tables(kind):
             assert 0.05 <= verdict.exposed_share <= 0.3
         if name == "fresh":
             assert verdict.exposed_share <= 0.05
-    assert verdict_of(real, real.copy(), None).privacy_passed is (False if kind == "mixed" else None)
+    # Without a holdout too: a copy repeats the real row counts exactly.
+    assert verdict_of(real, real.copy(), None).privacy_passed is False
+
+
+@pytest.mark.parametrize("with_holdout", [False, True])
+def test_copies_of_a_table_whose_rows_all_repeat_are_refused(with_holdout):
+    """Every record is common, so none stands out; the row counts show the copy."""
+    real, fresh = pop.draw("discrete", 20_000, 1), pop.draw("discrete", 20_000, 2)
+    holdout = pop.draw("discrete", 5_000, 3) if with_holdout else None
+    for name, synthetic in [
+        ("copy", real.copy()),
+        ("jitter 0.01", pop.jitter(real, 0.01, 4)),
+        ("bootstrap", pop.bootstrap(real, 4)),
+        ("50% copied", pop.copy_share(real, fresh, 0.5, 4)),
+    ]:
+        verdict = verdict_of(real, synthetic, holdout)
+        assert verdict.privacy_passed is False and not verdict.releasable, (name, verdict)
+    assert verdict_of(real, fresh, holdout).privacy_passed is (True if with_holdout else None)
 
 
 @pytest.mark.parametrize("kind", pop.KINDS)

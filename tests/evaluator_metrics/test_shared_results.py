@@ -18,7 +18,8 @@ from velmora._metric_core import columns as sorted_columns
 from velmora._metric_core import data as column_data
 from velmora._metric_core import models
 from velmora._metric_core.columns import correlation_matrix
-from velmora._metric_core.data import FeatureSpace, category_codes, category_labels
+from velmora._metric_core.data import category_codes, category_labels
+from velmora._metric_core.features import FeatureSpace, NumericFeature
 from velmora.evaluation.metrics.similarity import CorrelationSimilarityMetrics, _numeric_frequencies
 from velmora.evaluation.metrics.utility import PredictionAgreementMetrics
 from velmora.tabular.evaluator.metrics import _neighbours, clear_shared_results
@@ -62,7 +63,7 @@ def test_coded_rows_are_the_one_hot_rows():
     coded, one_hot = space.encode(synthetic), space.transform(synthetic)
     coded_at = one_hot_at = 0
     for feature in space.features:
-        if isinstance(feature, column_data.NumericFeature):
+        if isinstance(feature, NumericFeature):
             width = 2 if feature.indicator else 1
             np.testing.assert_array_equal(one_hot[:, one_hot_at:one_hot_at + width],
                                           coded[:, coded_at:coded_at + width])

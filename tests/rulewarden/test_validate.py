@@ -268,6 +268,20 @@ def test_validate_matches_plain_pandas(df, rule_list):
         assert_report_matches(plain, expected)
 
 
+@pytest.mark.parametrize("arrow_type", ["string", "large_string"])
+def test_text_stored_by_pyarrow_in_chunks_and_slices(arrow_type):
+    """Text read in place from pyarrow's buffers: several chunks, missing rows, empty and
+    non-ASCII text, and a slice whose buffers start before its first row."""
+    import pyarrow as pa
+
+    chunks = [["x", "", None, "é", "xx"], [], ["y", None, "x"], ["é"] * 3]
+    text = pd.Series(pd.arrays.ArrowStringArray(pa.chunked_array(chunks, type=getattr(pa, arrow_type)())))
+    df = pd.DataFrame({"s": text, "a": np.arange(len(text), dtype=float)})
+    engine = engine_with("s == 'x'", "s != ''", "if s == 'é' then a > 9", "s == 'y' or a < 2")
+    for frame in (df, df.iloc[3:], df.iloc[2:9]):
+        assert_report_matches(engine.validate(frame), reference_validate(engine, frame))
+
+
 class CountingEval:
     def __init__(self, monkeypatch):
         self.calls = []

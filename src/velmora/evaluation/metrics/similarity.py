@@ -16,7 +16,6 @@ from velmora._metric_core import kernels as _kernels
 from velmora._metric_core.columns import correlation_matrix, distinct_sorted, sorted_finite
 from velmora._metric_core.data import (
     ColumnScores,
-    FeatureSpace,
     category_frequencies,
     check_frames,
     column_kind,
@@ -27,6 +26,7 @@ from velmora._metric_core.data import (
     take_rows,
     unit_interval,
 )
+from velmora._metric_core.features import FeatureSpace
 
 __all__ = ["UnivariateSimilarityMetrics", "CorrelationSimilarityMetrics", "MultivariateSimilarityMetrics"]
 

@@ -7,7 +7,8 @@ import numpy as np
 import pandas as pd
 
 from velmora._metric_core.data import check_frames, resolve_seed, unit_interval
-from velmora._metric_core.models import MAX_TEST_ROWS, agreement, prepare_task
+from velmora._metric_core.model_data import agreement
+from velmora._metric_core.models import MAX_TEST_ROWS, prepare_task
 
 __all__ = ["PredictionAgreementMetrics"]
 

@@ -15,12 +15,15 @@ reaches ``min_quality`` (when no fidelity or utility result was filed, quality i
 judged). Privacy fails on evidence of copying: a lower 95% bound of the
 share of real records reproduced beyond chance, or of the share of synthetic records
 reproducing a real one beyond chance, at or above ``max_exposed_share``, or a
-membership attack risk at or above ``max_attack_risk``. With a holdout the chance level
+membership attack risk at or above ``max_attack_risk``; or a synthetic table that
+repeats the real table's counts of each row far more closely than an independent
+sample would (a copy of a table whose rows all repeat, where no single record stands
+out; see ``metrics.privacy.row_counts``), with or without a holdout. With a holdout the chance level
 is the holdout's own and privacy is always decided. Without one it comes from the real
 table itself (each record against the others), and on a table where at least
 ``max_repeated_share`` of the real rows repeat, reproduced records and a successful
-attack could be chance, or a copy of the repeats: privacy is then undecided (None), and
-the verdict asks for a holdout.
+attack could be chance, or a copy of the repeats: privacy is then undecided (None)
+unless the row counts show a copy, and the verdict asks for a holdout.
 """
 
 import math
@@ -208,7 +211,9 @@ def _privacy(
             value = scale * _share(beyond)
             bound = scale * (_share(beyond) - 1.6448536269514722 * _share(exposure.get(f"{which}_error")))
             if bound >= limits.max_exposed_share:
-                failed = True
+                # Without a holdout, on a table whose rows repeat, the real table's own
+                # chance level may fall short of the population's: evidence, not proof.
+                failed = failed or not repeats
                 chance = _percent(_share(exposure.get(f"chance_{which}_share")))
                 reasons.append(
                     f"{_percent(value)} of the {noun} beyond chance ({_percent(raw)} in all, {where} chance level "
@@ -219,6 +224,14 @@ def _privacy(
                     f"{_percent(value)} of the real records reproduced beyond chance ({_percent(raw)} in all); "
                     f"limit {_percent(limits.max_exposed_share)}"
                 )
+    counts = exposure.get("row_counts") if exposure else None
+    if isinstance(counts, Mapping) and counts.get("memorised"):
+        failed = True
+        reasons.append(
+            f"the synthetic rows repeat the real table's counts of each row: distance "
+            f"{_share(counts.get('distance')):.3f} between the two, where independent samples of the real rows "
+            f"differ by {_share(counts.get('chance_distance')):.3f} (± {_share(counts.get('chance_spread')):.3f})"
+        )
     if attack_risk is not None:
         if attack_risk >= limits.max_attack_risk and not repeats:
             failed = True

@@ -28,12 +28,12 @@ import pandas as pd
 from velmora._metric_core import kernels as _kernels
 from velmora._metric_core.data import (
     CategoryCodes,
-    FeatureSpace,
     category_codes,
     check_frames,
     frame_tokens,
     row_hashes,
 )
+from velmora._metric_core.features import FeatureSpace
 from velmora._metric_core.stores import FrameResults, ResultStore, on_clear
 
 # Query-reference pairs per search, by default: frames of up to 20,000 rows are

@@ -34,6 +34,8 @@ beyond chance with a holdout, and all reproduced real records without one. Witho
 holdout the chance level comes from the real table itself, which cannot tell a table
 whose rows repeat in the population from a table whose rows were repeated: the
 ``decidable`` flag is then false when the chance level leaves no room to see a copy.
+``row_counts`` tells whether the table repeats the real row counts as a whole (see
+``row_counts``), which shows a copy where no single record stands out.
 """
 
 import math
@@ -44,6 +46,7 @@ import numpy as np
 import pandas as pd
 
 from .._neighbours import HOLDOUT, REAL, STORE, SYNTHETIC, EmbeddedRows, query_cap, sample_queries
+from .row_counts import RowCounts, row_counts_of
 
 __all__ = ["DEFAULT_K_ANONYMITY", "NEAR_RATIO", "Exposure", "Profiles", "exposure_of", "profiles_of"]
 
@@ -154,6 +157,7 @@ class Exposure:
     n_real: int
     n_synthetic: int
     n_chance: int
+    row_counts: Optional[RowCounts] = None
 
     @property
     def exposed_share(self) -> float:
@@ -202,6 +206,7 @@ class Exposure:
             "n_real": self.n_real,
             "n_synthetic": self.n_synthetic,
             "n_chance": self.n_chance,
+            "row_counts": self.row_counts.to_details() if self.row_counts is not None else None,
         }
 
 
@@ -356,6 +361,7 @@ def _measure(
         n_real=n_real,
         n_synthetic=n_synthetic,
         n_chance=n_chance,
+        row_counts=row_counts_of(rows, seed),
     )
 
 
