@@ -2,7 +2,6 @@
 // the overall score, a PASS/FAIL table and the plots of _generate_plot_html. Every value
 // taken from the report is escaped as HTML text, so names holding markup cannot break
 // the page or inject script into it.
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -10,6 +9,7 @@
 #include "evaluator_parts.hpp"
 #include "report_page_text.hpp"
 #include "report_page_text_bridge.hpp"
+#include "sister_modules.hpp"
 
 namespace velmora::evaluator {
 namespace {
@@ -44,77 +44,24 @@ std::string metric_rows(const py::dict& all_metrics) {
     return rows;
 }
 
-// A new, empty file next to `target` (same folder, so that renaming it over `target`
-// is atomic), created with the mode a new file gets under the umask; its path.
-py::object create_temporary_beside(const py::module_& os, const py::object& target) {
-    py::object folder = os.attr("path").attr("dirname")(target);
-    if (!truth(folder)) folder = py::str(".");
-    const int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() | os.attr("O_EXCL").cast<int>() |
-                      os.attr("O_CLOEXEC").cast<int>();
-    for (int attempt = 0;; ++attempt) {
-        py::object name = py::str(".velmora-page-{}.tmp").format(os.attr("urandom")(6).attr("hex")());
-        py::object path = os.attr("path").attr("join")(folder, name);
-        try {
-            os.attr("close")(os.attr("open")(path, flags, 0666));
-            return path;
-        } catch (py::error_already_set& error) {
-            if (!matches(error, ErrorKind::file_exists_error) || attempt == 100) throw;
-        }
-    }
-}
-
-// Writes the page to `path` in UTF-8 with one write, through a temporary file in the
-// same folder that is then renamed over `path`: a failure part-way (a full disk, a
-// file-size limit) leaves any earlier page as it was. An existing page keeps its
-// permission bits (a symbolic link is followed, so the file it names is replaced). A
-// device or a pipe is written through, not replaced. The file is optional output: an
-// OSError is dropped; any other error propagates.
+// Writes the page to `path` in UTF-8 with one write, whole or not at all, through
+// velmora._files (the writer the command line uses too): a temporary file in the same
+// folder is renamed over `path`, so a failure part-way (a full disk, a file-size limit)
+// leaves any earlier page as it was; an existing page keeps its permission bits (a
+// symbolic link is followed, so the file it names is replaced); a device or a pipe is
+// written through, not replaced. The file is opened with the `open` the module's
+// globals name, as a Python module body would. The file is optional output: an OSError
+// (also a path not written at all: a block device, a socket, a missing folder) is
+// dropped; any other error propagates.
 void write_page(const Call& call, const py::object& path, const py::str& html) {
     // Text UTF-8 cannot hold (a lone surrogate from a label) fails here, before any
     // file is touched.
     utf8_of(html);
-    py::module_ os = py::module_::import("os");
-    py::module_ stat = py::module_::import("stat");
-    py::object temporary;
+    py::object write_text_atomically = import_from(sister::files, "write_text_atomically");
     try {
-        // A character device or a FIFO (/dev/null, a named pipe, or a link to one) is
-        // written through, never replaced by a file; a block device or a socket is not
-        // written at all.
-        std::optional<py::object> mode;
-        try {
-            mode = os.attr("stat")(path).attr("st_mode");
-        } catch (py::error_already_set& error) {
-            if (!matches(error, ErrorKind::file_not_found_error)) throw;
-        }
-        if (mode && (truth(stat.attr("S_ISCHR")(*mode)) || truth(stat.attr("S_ISFIFO")(*mode)))) {
-            py::object file = call.global("open")(path, "w", py::arg("encoding") = "utf-8");
-            try {
-                file.attr("write")(html);
-            } catch (py::error_already_set&) {
-                file.attr("close")();
-                throw;
-            }
-            file.attr("close")();
-            return;
-        }
-        if (mode && (truth(stat.attr("S_ISBLK")(*mode)) || truth(stat.attr("S_ISSOCK")(*mode)))) return;
-        py::object target = truth(os.attr("path").attr("islink")(path)) ? os.attr("path").attr("realpath")(path) : path;
-        py::object kept_mode = mode ? stat.attr("S_IMODE")(*mode) : py::none();
-        temporary = create_temporary_beside(os, target);
-        py::object file = call.global("open")(temporary, "w", py::arg("encoding") = "utf-8");
-        try {
-            file.attr("write")(html);
-        } catch (py::error_already_set&) {
-            // As a with-block would: close the file, then let the write's error go on
-            // (or the close's, should closing fail too).
-            file.attr("close")();
-            throw;
-        }
-        file.attr("close")();
-        if (!kept_mode.is_none()) os.attr("chmod")(temporary, kept_mode);
-        os.attr("replace")(temporary, target);
+        write_text_atomically(path, html, py::arg("open_file") = call.global("open"),
+                              py::arg("prefix") = ".velmora-page-");
     } catch (py::error_already_set& error) {
-        if (temporary) binding::swallow_exception([&] { os.attr("unlink")(temporary); });
         if (!matches(error, ErrorKind::os_error)) throw;
     }
 }

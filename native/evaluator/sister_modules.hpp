@@ -1,5 +1,5 @@
-// The sister modules of the package that TabularEvaluator calls: the report records
-// and the metric library. They are imported inside the methods, on every call (with
+// The sister modules of the package that TabularEvaluator calls: the report records,
+// the metric library and the file writer of the report page. They are imported inside the methods, on every call (with
 // import_from, the from-import statement), so the evaluator module loads (and can be
 // configured) where they are missing.
 #pragma once
@@ -10,6 +10,7 @@ namespace velmora::evaluator {
 
 namespace sister {
 inline constexpr const char* report = "velmora.tabular.evaluator.report";
+inline constexpr const char* files = "velmora._files";
 inline constexpr const char* ks_complement = "velmora.tabular.evaluator.metrics.statistical.ks_complement";
 inline constexpr const char* alpha_precision = "velmora.tabular.evaluator.metrics.fidelity.alpha_precision";
 inline constexpr const char* beta_recall = "velmora.tabular.evaluator.metrics.fidelity.beta_recall";

@@ -123,8 +123,7 @@ def test_usage_errors(args, tmp_path):
 
 def test_failed_write_leaves_no_file(people, tmp_path, monkeypatch):
     from velmora import cli
-
-    from velmora import _cli_tables
+    from velmora.cli import tables
 
     def half_written(frame, path, *args):
         with open(path, "w") as handle:
@@ -132,7 +131,7 @@ def test_failed_write_leaves_no_file(people, tmp_path, monkeypatch):
         raise OSError("disk full")
 
     out = tmp_path / "clean.csv"
-    monkeypatch.setattr(_cli_tables, "write_keeping", half_written)
+    monkeypatch.setattr(tables, "write_keeping", half_written)
     monkeypatch.chdir(tmp_path)
     status = cli.main(["validate", str(people), "--rule", "age > 0", "--fix", "drop", "--output", str(out)])
     assert status == 2
