@@ -1,5 +1,6 @@
 // velmora._metric_core._metric_kernels: the metric library's numeric
-// kernels (native/common/metric_kernels.*) on numpy arrays.
+// kernels (native/common: dense_distances, coded_neighbours, ranks,
+// distribution_distances, blake3) on numpy arrays.
 #include <pybind11/numpy.h>
 
 #include <algorithm>
@@ -13,9 +14,12 @@
 
 #include "velmora_python.hpp"
 #include "blake3.hpp"
+#include "coded_neighbours.hpp"
+#include "dense_distances.hpp"
+#include "distribution_distances.hpp"
 #include "interrupts.hpp"
-#include "metric_kernels.hpp"
 #include "object_arrays.hpp"
+#include "ranks.hpp"
 
 namespace {
 
