@@ -16,8 +16,8 @@ struct Offer {
 };
 
 std::vector<std::int64_t> kept_positions(const TopK& top, std::size_t k) {
-    std::vector<std::int64_t> positions;
-    for (std::size_t r = 0; r < k; ++r) positions.push_back(top.position(r));
+    std::vector<std::int64_t> positions(k);
+    for (std::size_t r = 0; r < k; ++r) positions[r] = top.position(r);
     return positions;
 }
 
@@ -34,15 +34,17 @@ TEST_P(TopKOrder, RanksByDistanceThenPosition) {
     EXPECT_EQ(top.bound(), 2.0);
 }
 
+std::string offer_order_name(const ::testing::TestParamInfo<std::vector<Offer>>& info) {
+    constexpr const char* names[] = {"AscendingPositions", "DescendingPositions", "MixedPositions"};
+    return names[info.index];
+}
+
 INSTANTIATE_TEST_SUITE_P(
     OfferOrders, TopKOrder,
     ::testing::Values(std::vector<Offer>{{5.0, 0}, {2.0, 2}, {1.0, 4}, {3.0, 5}, {2.0, 7}, {2.0, 9}},
                       std::vector<Offer>{{2.0, 9}, {2.0, 7}, {3.0, 5}, {1.0, 4}, {2.0, 2}, {5.0, 0}},
                       std::vector<Offer>{{2.0, 7}, {1.0, 4}, {2.0, 9}, {5.0, 0}, {2.0, 2}, {3.0, 5}}),
-    [](const ::testing::TestParamInfo<std::vector<Offer>>& info) {
-        constexpr const char* names[] = {"AscendingPositions", "DescendingPositions", "MixedPositions"};
-        return std::string(names[info.index]);
-    });
+    offer_order_name);
 
 TEST(TopK, TakesEveryCandidateUntilFullInfinitiesToo) {
     const double inf = std::numeric_limits<double>::infinity();
