@@ -35,7 +35,8 @@ std::size_t neighbour_count(long long k, std::size_t n_reference, std::size_t ex
 
 void require_finite(const Matrix& values, const char* what) {
     const double* data = values.data();
-    for (py::ssize_t i = 0; i < values.size(); ++i) {
+    const py::ssize_t n = values.size();
+    for (py::ssize_t i = 0; i < n; ++i) {
         if (!std::isfinite(data[i]))
             raise_error(ErrorKind::value_error, std::string(what) + " must hold finite values only.");
     }
@@ -43,7 +44,8 @@ void require_finite(const Matrix& values, const char* what) {
 
 void require_ascending(const Matrix& values, const char* what) {
     const double* data = values.data();
-    for (py::ssize_t i = 1; i < values.size(); ++i) {
+    const py::ssize_t n = values.size();
+    for (py::ssize_t i = 1; i < n; ++i) {
         if (data[i] < data[i - 1])
             raise_error(ErrorKind::value_error, std::string(what) + " must be sorted in ascending order.");
     }
