@@ -22,16 +22,20 @@ py::object echo_arguments(const Call& call) {
     return py::tuple(values);
 }
 
+// Read by name, in an order other than the table's, returned in the table's order.
 py::object echo_kinds(const Call& call) {
-    return py::make_tuple(call[0], call[1], call[2], call[3], call[4], call[5]);
+    const py::object& seed = call.arg("seed");
+    const py::object& name = call.arg("name");
+    const py::object& count = call.arg("count");
+    return py::make_tuple(count, call.arg("ratio"), name, call.arg("items"), call.arg("flag"), seed);
 }
 
 py::object echo_with_kwargs(const Call& call) {
-    return py::make_tuple(call[0], call[1], call.kwargs());
+    return py::make_tuple(call.arg("first"), call.arg("second"), call.kwargs());
 }
 
 py::object read_global(const Call& call) {
-    return call.global(py::str(call[0]).cast<std::string>().c_str());
+    return call.global(py::str(call.arg("name")).cast<std::string>().c_str());
 }
 
 py::object call_and_swallow(const Call& call) {
@@ -41,7 +45,8 @@ py::object call_and_swallow(const Call& call) {
 
 // Throws the C++ exception `kind` names, to check how the binding layer reports it.
 py::object throw_cpp(const Call& call) {
-    const std::string kind = call[0].cast<std::string>();
+    const std::string kind = call.arg("kind").cast<std::string>();
+    if (kind == "unknown_parameter") (void)call.arg("colour");
     if (kind == "invalid_argument") throw std::invalid_argument("bad argument");
     if (kind == "out_of_range") throw std::out_of_range("past the end");
     if (kind == "runtime_error") throw std::runtime_error("went wrong");

@@ -1,9 +1,22 @@
 // The parts of a native function that need no access to its object: what an
 // implementation reads from its Call, and the docstring made from its table.
 #include "native_function.hpp"
+
+#include <stdexcept>
+
 #include "python_imports.hpp"
 
 namespace velmora::binding {
+
+const py::object& Call::arg(std::string_view name) const {
+    // The named parameters come first in the table, in the order of values_; a
+    // **kwargs catch-all (last) has no value of its own.
+    const std::vector<ParamSpec>& params = spec_->params;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (params[i].name == name && !params[i].var_keyword) return values_[i];
+    }
+    throw std::logic_error(std::string(spec_->name) + "() has no parameter '" + std::string(name) + "'.");
+}
 
 py::dict Call::kwargs() const {
     if (!kwargs_) return py::dict();

@@ -11,9 +11,10 @@ namespace velmora::binding {
 
 struct CallAccess {
     static std::array<py::object, max_params>& values(Call& call) { return call.values_; }
-    static void set(Call& call, py::handle function, py::handle globals) {
+    static void set(Call& call, py::handle function, py::handle globals, const FunctionSpec& spec) {
         call.function_ = function;
         call.globals_ = globals;
+        call.spec_ = &spec;
     }
     static void set_kwargs(Call& call, py::object kwargs) { call.kwargs_ = std::move(kwargs); }
 };
@@ -190,7 +191,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     auto* self = reinterpret_cast<FunctionObject*>(callable);
     try {
         Call call;
-        CallAccess::set(call, callable, self->globals);
+        CallAccess::set(call, callable, self->globals, *self->spec);
         bind_arguments(self, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, call);
         py::object result = self->spec->implementation(call);
         return result.release().ptr();

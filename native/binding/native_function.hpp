@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "signature_text.hpp"
@@ -19,12 +20,18 @@ namespace py = pybind11;
 
 inline constexpr std::size_t max_params = 12;
 
+struct FunctionSpec;
+
 // The checked arguments of one call, in parameter order (defaults filled in), plus the
 // keyword arguments a **kwargs parameter collected. Arguments are borrowed or owned
 // references that live for the duration of the call.
 class Call {
 public:
     const py::object& operator[](std::size_t index) const { return values_[index]; }
+    // The argument of the parameter `name` of the function's table, wherever the caller
+    // passed it (by position, by keyword or not at all: then its default). A name the
+    // table lacks is a fault of the implementation: std::logic_error (RuntimeError).
+    const py::object& arg(std::string_view name) const;
     const py::object& self() const { return values_[0]; }
     // The extra keywords of a **kwargs parameter (an empty dict when there were none).
     py::dict kwargs() const;
@@ -40,6 +47,7 @@ private:
     py::object kwargs_;
     py::handle function_;
     py::handle globals_;
+    const FunctionSpec* spec_ = nullptr;
 };
 
 using Implementation = py::object (*)(const Call&);

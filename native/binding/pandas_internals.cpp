@@ -1,3 +1,8 @@
+// The private pandas names the native code relies on, and their table for the test
+// that each still exists. velmora supports pandas 2.2.3 and later, pandas 2 and pandas 3
+// alike; each name has a public fallback where a release lacks it. The table names the
+// releases the names were last checked against: those of the two locked test
+// environments (constraints/py3.9.txt and constraints/py3.13.txt), one of each major.
 #include "pandas_internals.hpp"
 
 #include <string>
@@ -21,6 +26,8 @@ struct Entry {
     const char* used_for;
 };
 
+// The pandas releases of the two locks, not the supported range (2.2.3 and later): the
+// test fails when a lock moves to a release whose names were not checked again.
 constexpr const char* checked_versions = "pandas 2.2.3 and 3.1.2";
 
 constexpr const char* frame_module = "pandas";

@@ -221,6 +221,8 @@ def test_annotations_hold_a_dict():
     ("runtime_error", RuntimeError, "went wrong"),
     ("bad_alloc", MemoryError, ""),
     ("not_an_exception", RuntimeError, "Caught an unknown exception!"),
+    # An implementation reading a parameter its table lacks.
+    ("unknown_parameter", RuntimeError, "throw_cpp() has no parameter 'colour'."),
 ])
 def test_cpp_exceptions_become_python_exceptions(kind, exception, message):
     with pytest.raises(exception) as caught:

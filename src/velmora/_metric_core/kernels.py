@@ -15,11 +15,12 @@
 - ``pairwise_squared_distances``: the squared distances between all pairs of rows of
   a small sample (the MMD's bandwidth).
 
-The work is done by the C++ extension ``_metric_kernels`` in tiles of a few kilobytes,
-so memory does not grow with the product of the row counts. Each result equals, bit for
-bit, the straightforward numpy computation described in the function's docstring, except
-that the RBF sums agree to rounding only: the C library's exp and numpy's vectorised exp
-may differ in the last place.
+The work is done by the C++ extension ``_metric_kernels`` without the GIL (the
+distance kernels and the digests of large arrays on every core); the distance kernels
+work in tiles of a few kilobytes, so memory does not grow with the product of the row
+counts. Each numeric result equals, bit for bit, the straightforward numpy computation
+described in the function's docstring, except that the RBF sums agree to rounding only:
+the C library's exp and numpy's vectorised exp may differ in the last place.
 """
 
 from typing import Optional, Tuple

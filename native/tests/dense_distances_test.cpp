@@ -1,11 +1,9 @@
-#include "metric_kernels.hpp"
+#include "dense_distances.hpp"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 namespace velmora::metrics {
@@ -90,75 +88,10 @@ TEST(RbfRowSums, RowRangeAcrossTilesAndGroups) {
     }
 }
 
-TEST(KsWasserstein, HandComputed) {
-    // x = {1, 2}, y = {2, 3}: at 1: |1/2 - 0| = 1/2; at 2: |1 - 1/2| = 1/2; at 3: 0.
-    const std::vector<double> x{1.0, 2.0};
-    const std::vector<double> y{2.0, 3.0};
-    const KsWasserstein result = ks_wasserstein_sorted(x.data(), 2, y.data(), 2);
-    EXPECT_EQ(result.ks, 0.5);
-    EXPECT_EQ(result.wasserstein, 1.0);
-}
-
-TEST(KsWasserstein, TiesAndIdenticalSamples) {
-    const std::vector<double> x{0.0, 0.0, 1.0, 5.0};
-    const KsWasserstein same = ks_wasserstein_sorted(x.data(), 4, x.data(), 4);
-    EXPECT_EQ(same.ks, 0.0);
-    EXPECT_EQ(same.wasserstein, 0.0);
-    const std::vector<double> y{10.0};
-    const KsWasserstein apart = ks_wasserstein_sorted(x.data(), 4, y.data(), 1);
-    EXPECT_EQ(apart.ks, 1.0);
-    // Mass moves 10, 10, 9, 5 units: mean 8.5.
-    EXPECT_DOUBLE_EQ(apart.wasserstein, 8.5);
-}
-
 TEST(SequentialSum, AddsInOrder) {
     const std::vector<double> values{1e16, 1.0, -1e16, 1.0};
     EXPECT_EQ(sequential_sum(values.data(), 4), 1.0);
     EXPECT_EQ(sequential_sum(values.data(), 0), 0.0);
-}
-
-TEST(CodedNearestNeighbours, CountsADifferingCodeAsTwoIndicatorsAndRanksTiesByPosition) {
-    // One number and one category code per row; half = 0.5, so a differing code adds 1.
-    const std::vector<std::uint8_t> categorical{0, 1};
-    const CodedSpace space{.categorical = categorical.data(), .n_features = 2, .half = 0.5};
-    // 20 rows: number i, code i % 3 (beyond one block of eight rows).
-    std::vector<double> reference;
-    for (int i = 0; i < 20; ++i) {
-        reference.push_back(static_cast<double>(i));
-        reference.push_back(static_cast<double>(i % 3));
-    }
-    const CodedReference prepared(reference.data(), 20, space);
-    // Query 4.5 with code 1: rows 4 (code 1, d2 0.25) and 5 (code 2, d2 1.25), row 3
-    // (code 0, d2 3.25) and row 6 (code 0, d2 3.25): the tie goes to row 3.
-    const std::vector<double> query{4.5, 1.0};
-    const std::vector<std::int64_t> order{0};
-    std::vector<double> distances(4);
-    std::vector<std::int64_t> positions(4);
-    coded_nearest_neighbours(query.data(), order.data(), 0, 1, prepared, 4, distances.data(), positions.data());
-    EXPECT_EQ(positions, (std::vector<std::int64_t>{4, 5, 3, 6}));
-    EXPECT_EQ(distances[0], 0.5);
-    EXPECT_EQ(distances[2], std::sqrt(3.25));
-}
-
-TEST(FiniteArgsort, StableWithNonFiniteLast) {
-    const double nan = std::nan("");
-    const double inf = std::numeric_limits<double>::infinity();
-    const std::vector<double> values{2.0, nan, -0.0, 0.0, -inf, -3.5, 2.0, inf};
-    std::vector<std::int64_t> order(values.size());
-    EXPECT_EQ(finite_argsort(values.data(), values.size(), order.data()), 5U);
-    EXPECT_EQ(order, (std::vector<std::int64_t>{5, 2, 3, 0, 6, 1, 4, 7}));
-}
-
-TEST(AverageRanks, TiesShareTheirMeanAmongKeptRows) {
-    const std::vector<double> values{5.0, 1.0, 5.0, 3.0, 5.0};
-    const std::vector<std::int64_t> order{1, 3, 0, 2, 4};
-    std::vector<double> ranks(5, -1.0);
-    average_ranks(values.data(), order.data(), 5, nullptr, ranks.data());
-    EXPECT_EQ(ranks, (std::vector<double>{4.0, 1.0, 4.0, 2.0, 4.0}));
-    const std::vector<std::uint8_t> keep{1, 0, 1, 1, 0};
-    std::fill(ranks.begin(), ranks.end(), -1.0);
-    average_ranks(values.data(), order.data(), 5, keep.data(), ranks.data());
-    EXPECT_EQ(ranks, (std::vector<double>{2.5, -1.0, 2.5, 1.0, -1.0}));
 }
 
 }  // namespace
