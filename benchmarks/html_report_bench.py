@@ -6,6 +6,7 @@ inside matplotlib is measured by timing every matplotlib entry point the page ca
 
     .venv/bin/python benchmarks/html_report_bench.py [--rows 100000] [--cols 20] [--repeats 3]
 """
+
 import argparse
 import base64
 import functools
@@ -54,8 +55,10 @@ def plain_plots(real_df, synthetic_df):
             finally:
                 plt.close(fig)
             encoded = base64.b64encode(buf.getvalue()).decode()
-            dist_html += (f"<div class='plot-card'><img src='data:image/png;base64,{encoded}' "
-                          f"alt='{html.escape(str(col))}'></div>")
+            dist_html += (
+                f"<div class='plot-card'><img src='data:image/png;base64,{encoded}' "
+                f"alt='{html.escape(str(col))}'></div>"
+            )
         dist_html += "</div>"
     if len(shared) >= 2:
         fig, axes = plt.subplots(1, 2, figsize=(10, 4.5))
@@ -64,8 +67,10 @@ def plain_plots(real_df, synthetic_df):
             syn_corr = synthetic_df[shared].corr()
             labels = [c[:12] for c in shared]
             im0 = None
-            for ax, corr, title in ((axes[0], real_corr, "Real Correlation"),
-                                    (axes[1], syn_corr, "Synthetic Correlation")):
+            for ax, corr, title in (
+                (axes[0], real_corr, "Real Correlation"),
+                (axes[1], syn_corr, "Synthetic Correlation"),
+            ):
                 im = ax.imshow(corr.values, cmap="RdBu_r", vmin=-1, vmax=1, aspect="auto")
                 im0 = im0 if im0 is not None else im
                 ax.set_title(title, fontsize=11, fontweight="bold")
@@ -81,8 +86,10 @@ def plain_plots(real_df, synthetic_df):
         finally:
             plt.close(fig)
         encoded = base64.b64encode(buf.getvalue()).decode()
-        corr_html = ("<h2>Correlation Comparison</h2><div class='plot-card' style='max-width:800px'>"
-                     f"<img src='data:image/png;base64,{encoded}' alt='Correlation'></div>")
+        corr_html = (
+            "<h2>Correlation Comparison</h2><div class='plot-card' style='max-width:800px'>"
+            f"<img src='data:image/png;base64,{encoded}' alt='Correlation'></div>"
+        )
     return dist_html, corr_html
 
 
@@ -110,8 +117,20 @@ class MatplotlibClock:
     ENTRY_POINTS = [
         (plt, ["subplots", "close"]),
         (matplotlib, ["use"]),
-        (matplotlib.axes.Axes, ["hist", "set_title", "legend", "tick_params", "imshow", "set_xticks",
-                                "set_yticks", "set_xticklabels", "set_yticklabels"]),
+        (
+            matplotlib.axes.Axes,
+            [
+                "hist",
+                "set_title",
+                "legend",
+                "tick_params",
+                "imshow",
+                "set_xticks",
+                "set_yticks",
+                "set_xticklabels",
+                "set_yticklabels",
+            ],
+        ),
         (matplotlib.figure.Figure, ["tight_layout", "savefig", "colorbar"]),
     ]
 
@@ -131,6 +150,7 @@ class MatplotlibClock:
                 self.depth -= 1
                 if self.depth == 0:
                     self.seconds += time.perf_counter() - start
+
         return timed
 
     def __enter__(self):
@@ -154,12 +174,21 @@ def make_inputs(rows, cols):
     rng = np.random.RandomState(0)
     real = pd.DataFrame(rng.normal(size=(rows, cols)), columns=[f"feature_{i:02d}" for i in range(cols)])
     synthetic = real * rng.normal(1.0, 0.05, size=(rows, cols)) + rng.normal(0.0, 0.1, size=(rows, cols))
-    metrics = {f"ks_complement_{c}": types.SimpleNamespace(value=float(v), higher_is_better=True)
-               for c, v in zip(real.columns, rng.uniform(0.6, 1.0, cols))}
+    metrics = {
+        f"ks_complement_{c}": types.SimpleNamespace(value=float(v), higher_is_better=True)
+        for c, v in zip(real.columns, rng.uniform(0.6, 1.0, cols))
+    }
     privacy = {"membership_inference_auc": types.SimpleNamespace(value=0.51, higher_is_better=False)}
-    report = types.SimpleNamespace(aggregate_metrics=metrics, privacy_metrics=privacy, generator_name="Bench",
-                                   timestamp="now", dataset_name="random", real_data_n_rows=rows,
-                                   synthetic_data_n_rows=rows, n_columns=cols)
+    report = types.SimpleNamespace(
+        aggregate_metrics=metrics,
+        privacy_metrics=privacy,
+        generator_name="Bench",
+        timestamp="now",
+        dataset_name="random",
+        real_data_n_rows=rows,
+        synthetic_data_n_rows=rows,
+        n_columns=cols,
+    )
     return report, real, synthetic
 
 

@@ -48,6 +48,7 @@ from _frames import mixed_frame  # noqa: E402
 
 from velmora._metric_core import kernels as _kernels  # noqa: E402
 
+
 def run_default_suite(real, synthetic, seed=None) -> Dict[str, float]:
     """The evaluator's default suite, one metric per evaluate() call (tstr last, as the
     suite files it); returns seconds per metric name."""
@@ -88,7 +89,9 @@ def best_of(repeats: int, native: Callable[[], object], plain: Callable[[], obje
 def report_ratio(label: str, goal: float, native: float, plain: float) -> None:
     ratio = plain / native
     verdict = "ok" if ratio >= goal else "below goal"
-    print(f"  {label:46s} native {native:7.3f} s  plain {plain:7.3f} s  ratio {ratio:6.2f}x (goal {goal:g}x, {verdict})")
+    print(
+        f"  {label:46s} native {native:7.3f} s  plain {plain:7.3f} s  ratio {ratio:6.2f}x (goal {goal:g}x, {verdict})"
+    )
 
 
 def kernels(repeats: int) -> None:
@@ -126,7 +129,10 @@ def kernels(repeats: int) -> None:
 
     def scipy_columns():
         return [
-            (stats.ks_2samp(real[:, c], synthetic[:, c]).statistic, stats.wasserstein_distance(real[:, c], synthetic[:, c]))
+            (
+                stats.ks_2samp(real[:, c], synthetic[:, c]).statistic,
+                stats.wasserstein_distance(real[:, c], synthetic[:, c]),
+            )
             for c in range(real.shape[1])
         ]
 
@@ -146,7 +152,9 @@ def privacy(rows: int) -> None:
             start = time.perf_counter()
             value = metric.compute(real, synthetic)
             elapsed = time.perf_counter() - start
-            queries = ", ".join(f"{name} {used:,} of {total:,}" for name, (used, total) in metric.details["queries"].items())
+            queries = ", ".join(
+                f"{name} {used:,} of {total:,}" for name, (used, total) in metric.details["queries"].items()
+            )
             print(f"  {type(metric).__name__:26s} {label:14s} {elapsed:7.2f} s  value {value:.4f}  queries: {queries}")
 
 
@@ -157,8 +165,11 @@ ONE_CALL_GOALS = {100_000: 50.0, 1_000_000: 15.0}
 
 def sort_floor(real, synthetic, repeats: int = 3) -> float:
     """Best of ``repeats`` runs of np.sort over every numeric column of both frames."""
-    columns = [frame[column].to_numpy() for frame in (real, synthetic)
-               for column in frame.select_dtypes(include=[np.number]).columns]
+    columns = [
+        frame[column].to_numpy()
+        for frame in (real, synthetic)
+        for column in frame.select_dtypes(include=[np.number]).columns
+    ]
     best = float("inf")
     for _ in range(repeats):
         start = time.perf_counter()
@@ -180,11 +191,15 @@ def one_call(rows_list: List[int]) -> None:
         report = TabularEvaluator().evaluate(real, synthetic)
         elapsed = time.perf_counter() - start
         filed = len(report.aggregate_metrics) + len(report.privacy_metrics)
-        goal = next((ONE_CALL_GOALS[size] for size in sorted(ONE_CALL_GOALS) if rows <= size), min(ONE_CALL_GOALS.values()))
+        goal = next(
+            (ONE_CALL_GOALS[size] for size in sorted(ONE_CALL_GOALS) if rows <= size), min(ONE_CALL_GOALS.values())
+        )
         ratio = elapsed / floor
         verdict = "ok" if ratio <= goal else "above goal"
-        print(f"  {rows:>9,} rows x {real.shape[1]} columns  {elapsed:7.2f} s  sort floor {floor:6.3f} s  "
-              f"ratio {ratio:6.1f}x (goal {goal:g}x, {verdict})  {filed} results")
+        print(
+            f"  {rows:>9,} rows x {real.shape[1]} columns  {elapsed:7.2f} s  sort floor {floor:6.3f} s  "
+            f"ratio {ratio:6.1f}x (goal {goal:g}x, {verdict})  {filed} results"
+        )
 
 
 def main() -> None:

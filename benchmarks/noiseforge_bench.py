@@ -21,6 +21,7 @@ import pandas as pd
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "noiseforge"))
 
 import noiseforge_reference as reference  # noqa: E402
+
 from velmora.core_generator.noiseforge import NoiseforgeProcessor  # noqa: E402
 
 logging.getLogger("velmora.core_generator.noiseforge").setLevel(logging.WARNING)
@@ -83,6 +84,7 @@ def compare(name, df, method, repeats, with_floor, module_call=None, plain_call=
         seed = 1000 + repeat
         results = {}
         for contender, function in (("module", module_call), ("plain", plain_call)):
+
             def loop(function=function):
                 out = None
                 for _ in range(calls):
@@ -135,8 +137,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--rows", type=int, default=1_000_000)
-    parser.add_argument("--cases", default="laplace,small,categorical,gaussian,minimal,memory",
-                        help="comma-separated subset of the cases to run")
+    parser.add_argument(
+        "--cases",
+        default="laplace,small,categorical,gaussian,minimal,memory",
+        help="comma-separated subset of the cases to run",
+    )
     args = parser.parse_args()
     cases = set(args.cases.split(","))
     big = numeric_frame(args.rows)

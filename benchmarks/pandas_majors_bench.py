@@ -112,9 +112,11 @@ def main():
     for python, results in runs.items():
         best[python] = {key: min(result[key] for result in results) for key in ("validate", "evaluate")}
         first = results[0]
-        print(f"pandas {first['pandas']} ({python}), text in {first['text dtype']}: validate "
-              f"{best[python]['validate']:.3f} s ({args.rows:,} rows, {len(TEXT_RULES)} text rules), default "
-              f"evaluate {best[python]['evaluate']:.3f} s ({args.eval_rows:,} rows)")
+        print(
+            f"pandas {first['pandas']} ({python}), text in {first['text dtype']}: validate "
+            f"{best[python]['validate']:.3f} s ({args.rows:,} rows, {len(TEXT_RULES)} text rules), default "
+            f"evaluate {best[python]['evaluate']:.3f} s ({args.eval_rows:,} rows)"
+        )
     by_major = {runs[python][0]["pandas"].split(".")[0]: best[python] for python in args.pythons}
     if set(by_major) == {"2", "3"}:
         for key in ("validate", "evaluate"):

@@ -8,6 +8,7 @@ script prints the ratios (above 1: native is faster) and the native peak memory.
 
     .venv/bin/python benchmarks/rulewarden_bench.py [--rows N] [--rounds K]
 """
+
 import argparse
 import pathlib
 import sys
@@ -37,16 +38,31 @@ def rules_for(tail):
     that break each comparison (a normal quantile for the float columns)."""
     z = float(np.round(-np.quantile(np.random.default_rng(1).standard_normal(200_000), tail), 3))
     return [
-        f"c0 > {-z}", f"c1 >= {-z}", f"c2 < {z}", f"c3 <= {z}",
-        f"c4 + c5 < {z * 1.4142}", f"c6 * 2 > {-2 * z}", f"c10 >= {int(tail * 100)}",
+        f"c0 > {-z}",
+        f"c1 >= {-z}",
+        f"c2 < {z}",
+        f"c3 <= {z}",
+        f"c4 + c5 < {z * 1.4142}",
+        f"c6 * 2 > {-2 * z}",
+        f"c10 >= {int(tail * 100)}",
         f"not (c7 < {-z}) and c11 != 'purple'",
         f"if c8 > {z / 2} then c9 > {-z}",
         f"if c11 == 'red' then c0 - c1 < {z * 2}",
     ]
 
 
-UNHANDLED = ["c0 ** 2 < 9", "1 < c1 < 3 or c1 <= 1", "abs(c2) < 3", "c3 // 1 < 3", "c4 in [0, 1] or c4 < 3",
-             "c10 % 100 >= 0", "c5 ** 2 >= 0", "c6 < 3 < 4", "if c7 ** 2 > 1 then c8 ** 2 >= 0", "c9 ** 1 < 3"]
+UNHANDLED = [
+    "c0 ** 2 < 9",
+    "1 < c1 < 3 or c1 <= 1",
+    "abs(c2) < 3",
+    "c3 // 1 < 3",
+    "c4 in [0, 1] or c4 < 3",
+    "c10 % 100 >= 0",
+    "c5 ** 2 >= 0",
+    "c6 < 3 < 4",
+    "if c7 ** 2 > 1 then c8 ** 2 >= 0",
+    "c9 ** 1 < 3",
+]
 
 
 def engine_for(rules):
@@ -81,10 +97,14 @@ def compare(label, frame, rules, rounds):
     assert_report_matches(report, expected)
     assert_report_matches(plain, expected)
     per_rule = np.mean([count / len(frame) for count in report.violations.values()])
-    print(f"{label}: {len(frame):,} rows, {len(rules)} rules, {per_rule:.1%} of rows break each rule, "
-          f"{report.violation_rate:.1%} break one at least")
-    print(f"  native {native_best * 1e3:9.2f} ms   plain {plain_best * 1e3:9.2f} ms "
-          f"  reference {reference_best * 1e3:9.2f} ms")
+    print(
+        f"{label}: {len(frame):,} rows, {len(rules)} rules, {per_rule:.1%} of rows break each rule, "
+        f"{report.violation_rate:.1%} break one at least"
+    )
+    print(
+        f"  native {native_best * 1e3:9.2f} ms   plain {plain_best * 1e3:9.2f} ms "
+        f"  reference {reference_best * 1e3:9.2f} ms"
+    )
     print(f"  reference/native {reference_best / native_best:6.2f}x   plain/native {plain_best / native_best:6.2f}x")
     return engine
 
@@ -106,8 +126,10 @@ def peak_memory(frame, engine):
     engine.validate(frame)
     extra = (resident_kib("VmHWM") - before) * 1024
     size = frame.memory_usage(index=True, deep=True).sum()
-    print(f"  native peak extra memory {extra / 2**20:.1f} MiB for a {size / 2**20:.1f} MiB frame "
-          f"({extra / size:.2f}x the frame)")
+    print(
+        f"  native peak extra memory {extra / 2**20:.1f} MiB for a {size / 2**20:.1f} MiB frame "
+        f"({extra / size:.2f}x the frame)"
+    )
 
 
 def main():

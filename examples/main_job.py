@@ -20,6 +20,7 @@
 
     python examples/main_job.py [--out FOLDER] [--quick]
 """
+
 import argparse
 import importlib.util
 import pathlib
@@ -102,8 +103,10 @@ def engine_for(rules):
 
 def check_rules(label, frame, engine):
     report = engine.validate(frame)
-    print(f"  rules on {label}: {report.total_violations} violations in {len(report.violating_rows)} rows "
-          f"({report.violation_rate:.1%})")
+    print(
+        f"  rules on {label}: {report.total_violations} violations in {len(report.violating_rows)} rows "
+        f"({report.violation_rate:.1%})"
+    )
     if report.total_violations:
         for line in report.summary().splitlines():
             if not line.endswith(": 0 violations"):
@@ -131,9 +134,11 @@ def split_holdout(table, seed, share=0.2):
 
 def run_table(name, table, rules, out, quick, seed, methods=("laplace", "gaussian")):
     original, holdout = split_holdout(table, seed)
-    print(f"\n=== {name}: {len(table):,} rows x {table.shape[1]} columns, "
-          f"{int(table.isna().sum().sum())} missing cells; {len(original):,} rows protected, "
-          f"{len(holdout):,} held out")
+    print(
+        f"\n=== {name}: {len(table):,} rows x {table.shape[1]} columns, "
+        f"{int(table.isna().sum().sum())} missing cells; {len(original):,} rows protected, "
+        f"{len(holdout):,} held out"
+    )
     engine = engine_for(rules)
     check_rules("the original", original, engine)
     evaluator = ReleaseEvaluator(random_seed=seed, holdout=holdout)
@@ -148,8 +153,10 @@ def run_table(name, table, rules, out, quick, seed, methods=("laplace", "gaussia
         page = out / f"{name}-{label.replace(' ', '-').replace('=', '')}.html"
         evaluator.to_html(report, str(page), original, protected)
         reports.append(report)
-        print(f"  {label}: evaluated in {report.evaluation_time_seconds:.1f} s, page {page} "
-              f"({time.perf_counter() - started:.1f} s in all)")
+        print(
+            f"  {label}: evaluated in {report.evaluation_time_seconds:.1f} s, page {page} "
+            f"({time.perf_counter() - started:.1f} s in all)"
+        )
     comparison = evaluator.compare(reports)
     print(f"\nEvery metric of every version of {name}:")
     print(comparison.summary())
@@ -159,17 +166,21 @@ def run_table(name, table, rules, out, quick, seed, methods=("laplace", "gaussia
         verdict = report.release_verdict()
         risk = report.privacy_metrics.get("membership_inference_auc")
         distance = report.privacy_metrics.get("distance_to_closest_record")
-        print(f"  {report.generator_name:<16}{verdict.label:<17}{verdict.exposed_share:>8.1%}"
-              f"{verdict.quality_score:>9.4f}{risk.value if risk else float('nan'):>13.4f}"
-              f"{distance.value if distance else float('nan'):>16.4f}")
+        print(
+            f"  {report.generator_name:<16}{verdict.label:<17}{verdict.exposed_share:>8.1%}"
+            f"{verdict.quality_score:>9.4f}{risk.value if risk else float('nan'):>13.4f}"
+            f"{distance.value if distance else float('nan'):>16.4f}"
+        )
     print(f"  recommended: {comparison.recommended or 'none'} ({comparison.recommendation})")
-    print("  (verdict: release, or do not release, from the exposure and the membership attack against the "
-          "holdout, and the quality score; exposed: real records a protected record reproduces beyond what the "
-          "holdout's records meet by chance; quality: the mean over marginal, pairwise, joint and utility "
-          "scores of each group's mean; attack risk: membership-inference advantage, 0 = chance, 1 = every "
-          "record singled out; closest record: distance to the nearest record of the other table in units of "
-          "the real records' distinct spacing, capped at 1, the smaller of the two sides' means, 0 = copied; "
-          "num-only: noise on the numbers, text and low-cardinality columns kept)")
+    print(
+        "  (verdict: release, or do not release, from the exposure and the membership attack against the "
+        "holdout, and the quality score; exposed: real records a protected record reproduces beyond what the "
+        "holdout's records meet by chance; quality: the mean over marginal, pairwise, joint and utility "
+        "scores of each group's mean; attack risk: membership-inference advantage, 0 = chance, 1 = every "
+        "record singled out; closest record: distance to the nearest record of the other table in units of "
+        "the real records' distinct spacing, capped at 1, the smaller of the two sides' means, 0 = copied; "
+        "num-only: noise on the numbers, text and low-cardinality columns kept)"
+    )
     return comparison
 
 

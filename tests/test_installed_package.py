@@ -1,6 +1,7 @@
 """The installed package, as pip installed it from a wheel of this tree: what it holds,
 and the three modules imported from it in a fresh interpreter, where the test-only
 extension is absent."""
+
 import importlib.metadata
 import pathlib
 import subprocess
@@ -9,9 +10,13 @@ import tarfile
 
 import velmora
 
-EXTENSIONS = ("velmora/tabular/rulewarden", "velmora/tabular/evaluator/evaluator",
-              "velmora/core_generator/noiseforge/__init__", "velmora/_metric_core/_metric_kernels",
-              "velmora/privacy/_privacy_kernels")
+EXTENSIONS = (
+    "velmora/tabular/rulewarden",
+    "velmora/tabular/evaluator/evaluator",
+    "velmora/core_generator/noiseforge/__init__",
+    "velmora/_metric_core/_metric_kernels",
+    "velmora/privacy/_privacy_kernels",
+)
 STUBS = [stem + ".pyi" for stem in EXTENSIONS] + ["velmora/py.typed"]
 
 
@@ -41,13 +46,33 @@ def test_the_sdist_holds_what_a_build_needs_and_nothing_of_development(tmp_path)
     with tarfile.open(tmp_path / result.stdout.strip().splitlines()[-1]) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     needed = {"CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE"}
-    for folder in ("native/common", "native/binding", "native/rulewarden", "native/evaluator",
-                   "native/noiseforge", "native/_metric_kernels", "src/velmora"):
-        needed |= {str(path.relative_to(root)) for path in (root / folder).rglob("*")
-                   if path.is_file() and "__pycache__" not in path.parts}
+    for folder in (
+        "native/common",
+        "native/binding",
+        "native/rulewarden",
+        "native/evaluator",
+        "native/noiseforge",
+        "native/_metric_kernels",
+        "src/velmora",
+    ):
+        needed |= {
+            str(path.relative_to(root))
+            for path in (root / folder).rglob("*")
+            if path.is_file() and "__pycache__" not in path.parts
+        }
     assert sorted(needed - names) == []
-    development = ("tests/", "native/tests/", "native/_binding_probe/", "benchmarks/", "examples/", "tools/",
-                   "constraints/", ".ci/", "build/", ".venv")
+    development = (
+        "tests/",
+        "native/tests/",
+        "native/_binding_probe/",
+        "benchmarks/",
+        "examples/",
+        "tools/",
+        "constraints/",
+        ".ci/",
+        "build/",
+        ".venv",
+    )
     assert sorted(name for name in names if name.startswith(development)) == []
 
 

@@ -52,9 +52,7 @@ RUN = (
 
 @pytest.mark.parametrize("call", sorted(SETUPS))
 def test_ctrl_c_stops_the_call_long_before_it_ends(call):
-    completed = subprocess.run(
-        [sys.executable, "-c", SETUPS[call] + RUN], capture_output=True, text=True, timeout=600
-    )
+    completed = subprocess.run([sys.executable, "-c", SETUPS[call] + RUN], capture_output=True, text=True, timeout=600)
     assert completed.returncode == 0, completed.stderr[-2000:]
     outcome, share = completed.stdout.split()
     assert outcome == "interrupted" and float(share) < 0.5

@@ -1,4 +1,5 @@
 """The raw C API gate: what it refuses, what it lets through, and its allowance."""
+
 import importlib.util
 from pathlib import Path
 
@@ -17,17 +18,25 @@ def tree(tmp_path, files):
 
 
 def test_flags_raw_calls_and_python_headers_outside_the_binding_layer(tmp_path):
-    root = tree(tmp_path, {
-        "binding/ops.cpp": "PyObject* f() { Py_INCREF(x); return x; }\n",
-        "rulewarden/a.cpp": ('// PyObject_Hash in a comment\nconst char* s = "Py_DECREF";\n'
-                             "bool f() { return PyErr_Occurred(); }\n"
-                             "int g() { return Py_REFCNT(x); }  // raw C API: the count is the point\n"),
-        "noiseforge/b.hpp": "std::vector<PyObject*> keys;\n",
-        "common/c.hpp": "#include <pybind11/pybind11.h>\n",
-    })
+    root = tree(
+        tmp_path,
+        {
+            "binding/ops.cpp": "PyObject* f() { Py_INCREF(x); return x; }\n",
+            "rulewarden/a.cpp": (
+                '// PyObject_Hash in a comment\nconst char* s = "Py_DECREF";\n'
+                "bool f() { return PyErr_Occurred(); }\n"
+                "int g() { return Py_REFCNT(x); }  // raw C API: the count is the point\n"
+            ),
+            "noiseforge/b.hpp": "std::vector<PyObject*> keys;\n",
+            "common/c.hpp": "#include <pybind11/pybind11.h>\n",
+        },
+    )
     found, allowed = check_raw_capi.problems(root)
     assert [line.split(": ")[0] for line in found] == [
-        "native/common/c.hpp:1", "native/noiseforge/b.hpp:1", "native/rulewarden/a.cpp:3"]
+        "native/common/c.hpp:1",
+        "native/noiseforge/b.hpp:1",
+        "native/rulewarden/a.cpp:3",
+    ]
     assert allowed == ["native/rulewarden/a.cpp:4"]
 
 

@@ -1,10 +1,10 @@
 """The README's Python examples run as written, and the architecture of CONTRIBUTING.md
 names every folder."""
+
 import pathlib
 import re
 
 import pytest
-
 
 README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
 BLOCKS = re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
@@ -30,8 +30,11 @@ def test_architecture_names_every_folder():
     contributing = (root / "CONTRIBUTING.md").read_text(encoding="utf-8")
     section = contributing.split("## Architecture", 1)[1].split("\n## ", 1)[0]
     folders = [f"native/{p.name}" for p in (root / "native").iterdir() if p.is_dir()]
-    folders += [p.name for p in root.iterdir() if p.is_dir() and p.name in {"src", "tests", "benchmarks",
-                                                                            "examples", "docs", "tools", ".ci"}]
+    folders += [
+        p.name
+        for p in root.iterdir()
+        if p.is_dir() and p.name in {"src", "tests", "benchmarks", "examples", "docs", "tools", ".ci"}
+    ]
     assert [f for f in folders if f"`{f}" not in section] == []
 
 
@@ -41,7 +44,8 @@ def test_metric_table_is_the_catalogue():
     text = (README.parent / "docs" / "guide" / "metrics.md").read_text(encoding="utf-8")
     # Pipes inside a cell are escaped, as Markdown tables need.
     expected = [
-        f"| `{info.name}` | {info.group} | {info.better} | {info.value_range} | {info.summary.replace('|', chr(92) + '|')} |"
+        f"| `{info.name}` | {info.group} | {info.better} | {info.value_range} | "
+        f"{info.summary.replace('|', chr(92) + '|')} |"
         for info in metric_catalogue()
     ]
     assert [line for line in text.splitlines() if line in expected] == expected

@@ -1,5 +1,6 @@
 """The committed type stubs of the extension modules agree with the live signatures
 (regenerate them with tools/make_stubs.py)."""
+
 import ast
 import importlib
 import inspect
@@ -57,13 +58,23 @@ def stub_parameters(node):
     assert not (arguments.posonlyargs or arguments.kwonlyargs or arguments.vararg), ast.unparse(node)
     defaults = [None] * (len(arguments.args) - len(arguments.defaults)) + list(arguments.defaults)
     rows = [
-        (arg.arg, "POSITIONAL_OR_KEYWORD",
-         default is not None and repr(ast.literal_eval(default)),
-         arg.annotation and ast.unparse(arg.annotation))
+        (
+            arg.arg,
+            "POSITIONAL_OR_KEYWORD",
+            default is not None and repr(ast.literal_eval(default)),
+            arg.annotation and ast.unparse(arg.annotation),
+        )
         for arg, default in zip(arguments.args, defaults)
     ]
     if arguments.kwarg:
-        rows.append((arguments.kwarg.arg, "VAR_KEYWORD", False, arguments.kwarg.annotation and ast.unparse(arguments.kwarg.annotation)))
+        rows.append(
+            (
+                arguments.kwarg.arg,
+                "VAR_KEYWORD",
+                False,
+                arguments.kwarg.annotation and ast.unparse(arguments.kwarg.annotation),
+            )
+        )
     return rows
 
 

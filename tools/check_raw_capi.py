@@ -11,6 +11,7 @@ include Python or pybind11 headers at all. Comments and string literals are igno
 
     python tools/check_raw_capi.py [ROOT]
 """
+
 import re
 import sys
 from pathlib import Path
@@ -51,8 +52,9 @@ def problems(root):
             else:
                 found.append(f"{shown}:{number}: raw C API outside native/binding: {line.strip()}")
     if len(allowed) > MAX_ALLOWED:
-        found.append(f"{len(allowed)} lines use the raw C API with a reason; at most {MAX_ALLOWED} may: "
-                     + ", ".join(allowed))
+        found.append(
+            f"{len(allowed)} lines use the raw C API with a reason; at most {MAX_ALLOWED} may: " + ", ".join(allowed)
+        )
     return found, allowed
 
 
@@ -62,8 +64,11 @@ def main(argv):
     for line in found:
         print(line, file=sys.stderr)
     if found:
-        print("Use the binding layer's vocabulary (native/binding) instead, or give the line a "
-              "'// raw C API: <reason>' comment.", file=sys.stderr)
+        print(
+            "Use the binding layer's vocabulary (native/binding) instead, or give the line a "
+            "'// raw C API: <reason>' comment.",
+            file=sys.stderr,
+        )
         return 1
     print(f"raw C API outside native/binding: {len(allowed)} commented line(s), at most {MAX_ALLOWED}")
     return 0

@@ -12,6 +12,7 @@ an environment's interpreter after changing a table:
 A parameter whose default is None is typed ``Optional[...]`` unless its annotation
 already allows None.
 """
+
 import argparse
 import dataclasses
 import importlib
@@ -124,7 +125,11 @@ def render_class(cls):
             body += render_function(name, value.__func__, "    ", static=True)
         elif is_native_function(value):
             body += render_function(name, value, "    ")
-        elif fields is None and not name.startswith("__") and isinstance(value, (bool, int, float, str, list, dict, tuple)):
+        elif (
+            fields is None
+            and not name.startswith("__")
+            and isinstance(value, (bool, int, float, str, list, dict, tuple))
+        ):
             body.append(f"    {name}: {value_type(value)}")
     return lines + (body or ["    ..."])
 

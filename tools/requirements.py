@@ -10,6 +10,7 @@ Python 3.9 has no TOML reader in its standard library; the lists read here are p
 lists of double-quoted strings (with # comments between them), which a regular
 expression reads reliably.
 """
+
 import re
 import sys
 

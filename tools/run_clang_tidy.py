@@ -9,6 +9,7 @@ this script or clang-tidy itself change.
 
 --without-cpp-tests leaves the C++ unit tests out (they need GoogleTest's headers).
 """
+
 import argparse
 import concurrent.futures
 import hashlib
@@ -27,12 +28,28 @@ BUILD = ROOT / "build" / "tidy"
 def configure(cmake, cpp_tests=True):
     """The compile database of the modules, the common tier and (``cpp_tests``) the C++
     tests."""
-    pybind11_dir = subprocess.run([sys.executable, "-m", "pybind11", "--cmakedir"], check=True,
-                                  capture_output=True, text=True).stdout.strip()
-    configured = subprocess.run([cmake, "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-Wno-dev",
-                                 "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
-                                 f"-DVELMORA_CPP_TESTS={'ON' if cpp_tests else 'OFF'}", f"-DPython_EXECUTABLE={sys.executable}",
-                                 f"-Dpybind11_DIR={pybind11_dir}"], capture_output=True, text=True)
+    pybind11_dir = subprocess.run(
+        [sys.executable, "-m", "pybind11", "--cmakedir"], check=True, capture_output=True, text=True
+    ).stdout.strip()
+    configured = subprocess.run(
+        [
+            cmake,
+            "-S",
+            str(ROOT),
+            "-B",
+            str(BUILD),
+            "-G",
+            "Ninja",
+            "-Wno-dev",
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
+            f"-DVELMORA_CPP_TESTS={'ON' if cpp_tests else 'OFF'}",
+            f"-DPython_EXECUTABLE={sys.executable}",
+            f"-Dpybind11_DIR={pybind11_dir}",
+        ],
+        capture_output=True,
+        text=True,
+    )
     if configured.returncode != 0:
         sys.exit(f"clang-tidy: configuring {BUILD} failed\n{configured.stdout}{configured.stderr}")
     return json.loads((BUILD / "compile_commands.json").read_text())
@@ -58,7 +75,11 @@ def main():
     args = parser.parse_args()
 
     started = time.monotonic()
-    entries = [e for e in configure(args.cmake, not args.without_cpp_tests) if Path(e["file"]).resolve().is_relative_to(ROOT / "native")]
+    entries = [
+        e
+        for e in configure(args.cmake, not args.without_cpp_tests)
+        if Path(e["file"]).resolve().is_relative_to(ROOT / "native")
+    ]
     common = shared_key(args.clang_tidy)
     passed = BUILD / "passed"
     passed.mkdir(exist_ok=True)
@@ -76,9 +97,11 @@ def main():
             return source, None, True
         # Findings in the project's own headers count, wherever the clone lives.
         header_filter = "^" + re.escape(str(ROOT / "native")) + "/"
-        result = subprocess.run([args.clang_tidy, "-p", str(BUILD), "--quiet", f"--header-filter={header_filter}",
-                                 str(source)],
-                                capture_output=True, text=True)
+        result = subprocess.run(
+            [args.clang_tidy, "-p", str(BUILD), "--quiet", f"--header-filter={header_filter}", str(source)],
+            capture_output=True,
+            text=True,
+        )
         if result.returncode == 0:
             stamp.write_text(key)
             return source, None, False
@@ -93,8 +116,10 @@ def main():
                 print(f"clang-tidy: {source.relative_to(ROOT)}\n{report}\n", file=sys.stderr)
             unchanged += cached
     seconds = time.monotonic() - started
-    print(f"clang-tidy: {len(entries)} files ({unchanged} unchanged since they passed), "
-          f"{failures} with findings, {seconds:.1f} s")
+    print(
+        f"clang-tidy: {len(entries)} files ({unchanged} unchanged since they passed), "
+        f"{failures} with findings, {seconds:.1f} s"
+    )
     return 1 if failures else 0
 
 

@@ -55,8 +55,10 @@ def main():
         assert velmora.__version__ in version.stdout, version.stdout
         result = subprocess.run([command, "validate", table, "--rule", "age > 30"], capture_output=True, text=True)
         assert result.returncode == 0 and "Rule 'age > 30'" in result.stdout, result.stdout + result.stderr
-    print(f"velmora {velmora.__version__} from {location.parent}: modules and command line work "
-          f"(pandas {pd.__version__}, numpy {np.__version__}, CPython {sys.version.split()[0]})")
+    print(
+        f"velmora {velmora.__version__} from {location.parent}: modules and command line work "
+        f"(pandas {pd.__version__}, numpy {np.__version__}, CPython {sys.version.split()[0]})"
+    )
 
 
 if __name__ == "__main__":

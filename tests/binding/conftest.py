@@ -1,6 +1,7 @@
 """The probe module is a test-only extension: the build makes it in the build tree
 (<build dir>/test_modules/velmora) and does not install it, so the package's search path
 is extended here to find it as velmora._binding_probe."""
+
 import pathlib
 import sys
 

@@ -1,11 +1,11 @@
 """The shared binding layer: argument checking, messages and introspection, exercised
 through the probe module whose functions cover every parameter kind."""
+
 import inspect
 import pydoc
 
 import numpy as np
 import pytest
-
 import velmora._binding_probe as probe
 
 INCORRECT = "Argument '{}' has incorrect type (expected {}, got {})"
@@ -151,15 +151,22 @@ def test_introspection_comes_from_the_table():
         " -> tuple\n\nReturn the checked arguments."
     )
     assert f.__annotations__ == {
-        "count": "int", "ratio": "float", "name": "str", "items": "Optional[List[str]]",
-        "flag": "bool", "seed": "Optional[int]", "return": "tuple",
+        "count": "int",
+        "ratio": "float",
+        "name": "str",
+        "items": "Optional[List[str]]",
+        "flag": "bool",
+        "seed": "Optional[int]",
+        "return": "tuple",
     }
     assert str(inspect.signature(f)) == (
         "(count: 'int' = 1, ratio: 'float' = 0.5, name: 'str' = 'x', items: 'Optional[List[str]]' = None, "
         "flag: 'bool' = True, seed: 'Optional[int]' = None) -> 'tuple'"
     )
     kw = probe.with_kwargs
-    assert kw.__doc__.splitlines()[0] == "with_kwargs(first: pd.DataFrame, second = None, **kwargs) -> 'EvaluationReport'"
+    assert (
+        kw.__doc__.splitlines()[0] == "with_kwargs(first: pd.DataFrame, second = None, **kwargs) -> 'EvaluationReport'"
+    )
     assert str(inspect.signature(kw)) == "(first: 'pd.DataFrame', second=None, **kwargs) -> \"'EvaluationReport'\""
     assert str(inspect.signature(probe.Probe().required)) == "(text: 'str')"
     assert probe.Probe.required.__doc__ == "Probe.required(self, str text: str)"
@@ -215,15 +222,18 @@ def test_annotations_hold_a_dict():
         f.__annotations__ = kept
 
 
-@pytest.mark.parametrize("kind, exception, message", [
-    ("invalid_argument", ValueError, "bad argument"),
-    ("out_of_range", IndexError, "past the end"),
-    ("runtime_error", RuntimeError, "went wrong"),
-    ("bad_alloc", MemoryError, ""),
-    ("not_an_exception", RuntimeError, "Caught an unknown exception!"),
-    # An implementation reading a parameter its table lacks.
-    ("unknown_parameter", RuntimeError, "throw_cpp() has no parameter 'colour'."),
-])
+@pytest.mark.parametrize(
+    "kind, exception, message",
+    [
+        ("invalid_argument", ValueError, "bad argument"),
+        ("out_of_range", IndexError, "past the end"),
+        ("runtime_error", RuntimeError, "went wrong"),
+        ("bad_alloc", MemoryError, ""),
+        ("not_an_exception", RuntimeError, "Caught an unknown exception!"),
+        # An implementation reading a parameter its table lacks.
+        ("unknown_parameter", RuntimeError, "throw_cpp() has no parameter 'colour'."),
+    ],
+)
 def test_cpp_exceptions_become_python_exceptions(kind, exception, message):
     with pytest.raises(exception) as caught:
         probe.throw_cpp(kind)

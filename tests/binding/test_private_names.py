@@ -1,10 +1,10 @@
 """The private pandas and numpy names the native code relies on still exist, as the
 code's own table (exposed through the probe module) describes them."""
+
 import functools
 import importlib
 
 import pytest
-
 import velmora._binding_probe as probe
 
 ROWS = probe._pandas_internals + probe._numpy_internals

@@ -1,6 +1,7 @@
 """The command line refuses what it cannot handle safely: rules outside the rule
 language, rules that cannot be evaluated, malformed tables and unknown output formats;
 and it writes files with the modes a user expects."""
+
 import os
 import stat
 import subprocess
@@ -16,7 +17,8 @@ from velmora.cli import main
 def people(tmp_path):
     path = tmp_path / "people.csv"
     pd.DataFrame({"age": [34, -1, 12, 51], "income": [52000, 0, 800, -5], "body mass": [3.5, 4, 5, 6]}).to_csv(
-        path, index=False)
+        path, index=False
+    )
     return path
 
 
@@ -26,18 +28,21 @@ def validate(capsys, *args):
     return status, captured.out, captured.err
 
 
-@pytest.mark.parametrize("rule, reason", [
-    ("@os.system('touch {marker}') == 0", "'@' refers to Python variables"),
-    ("age.to_csv('{marker}') == 0", "it holds a function call"),
-    ("__import__('os').system('touch {marker}') == 0", "it holds a function call"),
-    ("age.values > 0", "it holds attribute access"),
-    ("[age][0] > 0", "it holds indexing"),
-    ("age > (lambda: 0)()", "it holds a function call"),
-    ("age * 'x' * 10 ** 12 > ''", "it does arithmetic on text"),
-    ("age > 9 ** 9 ** 9 ** 9", "it raises numbers alone to a power"),
-    ("age in [income.max()]", "the list after 'in' may hold literals only"),
-    ("if age < 18 then income.to_csv('{marker}') == 0", "it holds a function call"),
-])
+@pytest.mark.parametrize(
+    "rule, reason",
+    [
+        ("@os.system('touch {marker}') == 0", "'@' refers to Python variables"),
+        ("age.to_csv('{marker}') == 0", "it holds a function call"),
+        ("__import__('os').system('touch {marker}') == 0", "it holds a function call"),
+        ("age.values > 0", "it holds attribute access"),
+        ("[age][0] > 0", "it holds indexing"),
+        ("age > (lambda: 0)()", "it holds a function call"),
+        ("age * 'x' * 10 ** 12 > ''", "it does arithmetic on text"),
+        ("age > 9 ** 9 ** 9 ** 9", "it raises numbers alone to a power"),
+        ("age in [income.max()]", "the list after 'in' may hold literals only"),
+        ("if age < 18 then income.to_csv('{marker}') == 0", "it holds a function call"),
+    ],
+)
 def test_code_in_rules_is_refused_and_never_run(capsys, monkeypatch, people, tmp_path, rule, reason):
     monkeypatch.chdir(tmp_path)
     rule = rule.format(marker="ran")
@@ -47,12 +52,15 @@ def test_code_in_rules_is_refused_and_never_run(capsys, monkeypatch, people, tmp
     assert not (tmp_path / "ran").exists()
 
 
-@pytest.mark.parametrize("rule, reason", [
-    ("bill_lenght_mm > 0", "cannot be evaluated on the table (UndefinedVariableError: name 'bill_lenght_mm'"),
-    ("age >", "is not in the rule language: it is not an expression (SyntaxError"),
-    ("1 > 2", "names no column, so it checks no row"),
-    ("if agee < 18 then income == 0", "cannot be evaluated on the table"),
-])
+@pytest.mark.parametrize(
+    "rule, reason",
+    [
+        ("bill_lenght_mm > 0", "cannot be evaluated on the table (UndefinedVariableError: name 'bill_lenght_mm'"),
+        ("age >", "is not in the rule language: it is not an expression (SyntaxError"),
+        ("1 > 2", "names no column, so it checks no row"),
+        ("if agee < 18 then income == 0", "cannot be evaluated on the table"),
+    ],
+)
 def test_rules_that_cannot_be_evaluated_are_refused(capsys, people, rule, reason):
     status, out, err = validate(capsys, people, "--rule", "age > 0", "--rule", rule, "--fail-on-violation")
     assert status == 2 and out == ""
@@ -60,9 +68,16 @@ def test_rules_that_cannot_be_evaluated_are_refused(capsys, people, rule, reason
 
 
 def test_the_rule_language_is_accepted_and_trust_lifts_the_check(capsys, people):
-    rules = ["age > 0 and not income < 0", "`body mass` * 2 >= 7 | (age != 12) & ~(income == 0)",
-             "age in [34, -1, 51] or income not in (0, -5)", "if age < 18 then income == 0",
-             "age ** 2 // 3 % 7 >= -1e3", "index >= 0", "income < inf", "1 < age <= 60"]
+    rules = [
+        "age > 0 and not income < 0",
+        "`body mass` * 2 >= 7 | (age != 12) & ~(income == 0)",
+        "age in [34, -1, 51] or income not in (0, -5)",
+        "if age < 18 then income == 0",
+        "age ** 2 // 3 % 7 >= -1e3",
+        "index >= 0",
+        "income < inf",
+        "1 < age <= 60",
+    ]
     status, out, _ = validate(capsys, people, *[arg for rule in rules for arg in ("--rule", rule)])
     assert status == 0 and out.count("Rule ") == len(rules)
     assert validate(capsys, people, "--rule", "age.abs() > 0")[0] == 2
@@ -70,13 +85,19 @@ def test_the_rule_language_is_accepted_and_trust_lifts_the_check(capsys, people)
     assert status == 0 and "Rule 'age.abs() > 0': 0 violations" in out
 
 
-@pytest.mark.parametrize("rule", ["(" * 8000 + "age > 0" + ")" * 8000, "age" + "+age" * 120000 + " > 0"], ids=["nested", "chain"])
+@pytest.mark.parametrize(
+    "rule", ["(" * 8000 + "age > 0" + ")" * 8000, "age" + "+age" * 120000 + " > 0"], ids=["nested", "chain"]
+)
 def test_rules_too_long_to_parse_are_refused_not_crashed(people, tmp_path, rule):
     rules = tmp_path / "deep.txt"
     rules.write_text(rule + "\n", encoding="utf-8")
     for extra in ([], ["--trust-rules"]):
-        result = subprocess.run([sys.executable, "-m", "velmora", "validate", str(people), "--rules", str(rules),
-                                 *extra], capture_output=True, text=True, timeout=300)
+        result = subprocess.run(
+            [sys.executable, "-m", "velmora", "validate", str(people), "--rules", str(rules), *extra],
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
         assert result.returncode == 2, result.stderr[-2000:]
         assert result.stderr.startswith("velmora: error: rule ") and "Rule refused: the rule is" in result.stderr
 
@@ -98,10 +119,13 @@ def test_a_delimiter_closing_every_row_is_read_as_no_field(capsys, tmp_path):
     assert status == 0 and "Rule 'a > 0': 1 violation\n" in out and "Rule 'b > 3': 1 violation\n" in out
 
 
-@pytest.mark.parametrize("command", [
-    ["perturb", "{people}", "{out}"],
-    ["validate", "{people}", "--rule", "age > 0", "--fix", "drop", "--output", "{out}"],
-])
+@pytest.mark.parametrize(
+    "command",
+    [
+        ["perturb", "{people}", "{out}"],
+        ["validate", "{people}", "--rule", "age > 0", "--fix", "drop", "--output", "{out}"],
+    ],
+)
 @pytest.mark.parametrize("name", ["out.xlsx", "out"])
 def test_outputs_in_formats_not_written_are_refused(capsys, people, tmp_path, command, name):
     out = tmp_path / name
@@ -153,20 +177,37 @@ def test_pipes_and_links_to_them_are_written_through_not_replaced(people, tmp_pa
     for target in (fifo, link):
         with concurrent.futures.ThreadPoolExecutor(1) as pool:
             reading = pool.submit(lambda: fifo.read_text(encoding="utf-8"))
-            result = subprocess.run([sys.executable, "-m", "velmora", "evaluate", str(people), str(people), "--metrics",
-                                     "ks_complement", "--json", str(target)], capture_output=True, text=True,
-                                    timeout=300)
+            result = subprocess.run(
+                [
+                    sys.executable,
+                    "-m",
+                    "velmora",
+                    "evaluate",
+                    str(people),
+                    str(people),
+                    "--metrics",
+                    "ks_complement",
+                    "--json",
+                    str(target),
+                ],
+                capture_output=True,
+                text=True,
+                timeout=300,
+            )
             assert result.returncode == 0, result.stderr
             assert '"aggregate_metrics"' in reading.result(timeout=60)
         assert stat.S_ISFIFO(os.stat(target).st_mode)
     assert link.is_symlink()
 
 
-@pytest.mark.parametrize("args, message", [
-    (["validate", "data.csv", "--rule", "a > 0", "--seed", "4294967296"], "argument --seed: 4294967296 is outside"),
-    (["perturb", "in.csv", "out.csv", "--seed", "-1"], "argument --seed: -1 is outside"),
-    (["evaluate", "a.csv", "b.csv", "--fail-under", "nan"], "argument --fail-under: nan is not a finite number"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["validate", "data.csv", "--rule", "a > 0", "--seed", "4294967296"], "argument --seed: 4294967296 is outside"),
+        (["perturb", "in.csv", "out.csv", "--seed", "-1"], "argument --seed: -1 is outside"),
+        (["evaluate", "a.csv", "b.csv", "--fail-under", "nan"], "argument --fail-under: nan is not a finite number"),
+    ],
+)
 def test_out_of_range_options_are_bad_input(capsys, args, message):
     with pytest.raises(SystemExit) as stopped:
         main(args)
@@ -176,14 +217,17 @@ def test_out_of_range_options_are_bad_input(capsys, args, message):
 @pytest.mark.parametrize("args", [["--version"], ["metrics"]])
 def test_a_full_standard_output_is_one_line_of_error(args):
     with open("/dev/full", "w") as full:
-        result = subprocess.run([sys.executable, "-m", "velmora", *args], stdout=full, stderr=subprocess.PIPE,
-                                text=True, timeout=120)
+        result = subprocess.run(
+            [sys.executable, "-m", "velmora", *args], stdout=full, stderr=subprocess.PIPE, text=True, timeout=120
+        )
     assert result.returncode == 2
     assert result.stderr == "velmora: error: cannot write to standard output (No space left on device)\n"
 
 
-KEPT_CSV = (b'id,zip,code,n,age,note\n007,02134,NA,1e3,34,"a, b"\n008,02135,null,5,-1,x\n'
-            b'009,00001,N/A,+7,12,"q ""z"""\r\n010,00002,,1.50,-3,y\n')
+KEPT_CSV = (
+    b'id,zip,code,n,age,note\n007,02134,NA,1e3,34,"a, b"\n008,02135,null,5,-1,x\n'
+    b'009,00001,N/A,+7,12,"q ""z"""\r\n010,00002,,1.50,-3,y\n'
+)
 
 
 @pytest.mark.parametrize("strategy", ["drop", "resample", "clip"])
@@ -215,13 +259,44 @@ def test_columns_perturb_preserves_come_back_byte_identical(tmp_path):
 def test_parquet_rows_and_columns_keep_their_types_and_values(tmp_path):
     pa = pytest.importorskip("pyarrow")
     pq = pytest.importorskip("pyarrow.parquet")
-    table = pa.table({"id": ["007", "008", "009"], "ts": pa.array([1, 2, 3], type=pa.timestamp("us")),
-                      "age": pa.array([34, -1, 12], type=pa.int32())})
+    table = pa.table(
+        {
+            "id": ["007", "008", "009"],
+            "ts": pa.array([1, 2, 3], type=pa.timestamp("us")),
+            "age": pa.array([34, -1, 12], type=pa.int32()),
+        }
+    )
     pq.write_table(table, tmp_path / "data.parquet")
-    assert main(["validate", str(tmp_path / "data.parquet"), "--rule", "age > 0", "--fix", "drop", "--output",
-                 str(tmp_path / "out.parquet")]) == 0
+    assert (
+        main(
+            [
+                "validate",
+                str(tmp_path / "data.parquet"),
+                "--rule",
+                "age > 0",
+                "--fix",
+                "drop",
+                "--output",
+                str(tmp_path / "out.parquet"),
+            ]
+        )
+        == 0
+    )
     assert pq.read_table(tmp_path / "out.parquet").equals(table.take([0, 2]))
-    assert main(["perturb", str(tmp_path / "data.parquet"), str(tmp_path / "noisy.parquet"), "--preserve", "id", "ts",
-                 "--seed", "1"]) == 0
+    assert (
+        main(
+            [
+                "perturb",
+                str(tmp_path / "data.parquet"),
+                str(tmp_path / "noisy.parquet"),
+                "--preserve",
+                "id",
+                "ts",
+                "--seed",
+                "1",
+            ]
+        )
+        == 0
+    )
     noisy = pq.read_table(tmp_path / "noisy.parquet")
     assert noisy.select(["id", "ts"]).equals(table.select(["id", "ts"]))

@@ -1,4 +1,5 @@
 """The command line in a subprocess: validate, and the behaviour every command shares."""
+
 import argparse
 import os
 import subprocess
@@ -9,8 +10,14 @@ import pytest
 
 
 def run(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "velmora", *args], cwd=cwd, capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "velmora", *args],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        stdin=subprocess.DEVNULL,
+        timeout=300,
+    )
 
 
 @pytest.fixture
@@ -21,8 +28,7 @@ def people(tmp_path):
 
 
 def test_validate_prints_the_summary(people, tmp_path):
-    result = run("validate", str(people), "--rule", "age > 0", "--rule", "if age < 18 then income == 0",
-                 cwd=tmp_path)
+    result = run("validate", str(people), "--rule", "age > 0", "--rule", "if age < 18 then income == 0", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         "Rule 'age > 0': 1 violation",
@@ -32,26 +38,57 @@ def test_validate_prints_the_summary(people, tmp_path):
     assert result.stderr == ""
 
 
-@pytest.mark.parametrize("strategy, status, left, rows", [
-    # drop keeps the one clean row; clip mends the bounds but not the implication.
-    ("drop", 0, ["  Rule 'age > 0': 0 violations", "  Rule 'income >= 0': 0 violations",
-                 "  Rule 'if age < 18 then income == 0': 0 violations", "  0 violations in 0 of 1 row (0.0%)"],
-     {"age": [34], "income": [52000]}),
-    ("clip", 1, ["  Rule 'age > 0': 0 violations", "  Rule 'income >= 0': 0 violations",
-                 "  Rule 'if age < 18 then income == 0': 1 violation", "  1 violation in 1 of 4 rows (25.0%)"],
-     {"age": [34, 1e-06, 12, 51], "income": [52000, 0, 800, 0]}),
-])
+@pytest.mark.parametrize(
+    "strategy, status, left, rows",
+    [
+        # drop keeps the one clean row; clip mends the bounds but not the implication.
+        (
+            "drop",
+            0,
+            [
+                "  Rule 'age > 0': 0 violations",
+                "  Rule 'income >= 0': 0 violations",
+                "  Rule 'if age < 18 then income == 0': 0 violations",
+                "  0 violations in 0 of 1 row (0.0%)",
+            ],
+            {"age": [34], "income": [52000]},
+        ),
+        (
+            "clip",
+            1,
+            [
+                "  Rule 'age > 0': 0 violations",
+                "  Rule 'income >= 0': 0 violations",
+                "  Rule 'if age < 18 then income == 0': 1 violation",
+                "  1 violation in 1 of 4 rows (25.0%)",
+            ],
+            {"age": [34, 1e-06, 12, 51], "income": [52000, 0, 800, 0]},
+        ),
+    ],
+)
 def test_fix_reports_and_gates_on_the_written_table(people, tmp_path, strategy, status, left, rows):
     rules = tmp_path / "rules.txt"
     rules.write_text("# domain rules\nage > 0\n\nincome >= 0\nif age < 18 then income == 0\n", encoding="utf-8")
     out = tmp_path / "clean.csv"
-    result = run("validate", str(people), "--rules", str(rules), "--fix", strategy, "--output", str(out),
-                 "--fail-on-violation", cwd=tmp_path)
+    result = run(
+        "validate",
+        str(people),
+        "--rules",
+        str(rules),
+        "--fix",
+        strategy,
+        "--output",
+        str(out),
+        "--fail-on-violation",
+        cwd=tmp_path,
+    )
     assert result.returncode == status, result.stderr
     lines = result.stdout.splitlines()
     assert lines[3] == "3 violations in 3 of 4 rows (75.0%)"
-    assert lines[4] == f"Wrote {len(rows['age'])} row{'s' * (len(rows['age']) > 1)} repaired with '{strategy}' " \
-                       f"to {out}; checked again:"
+    assert (
+        lines[4] == f"Wrote {len(rows['age'])} row{'s' * (len(rows['age']) > 1)} repaired with '{strategy}' "
+        f"to {out}; checked again:"
+    )
     assert lines[5:] == left
     assert pd.read_csv(out).to_dict("list") == rows
     assert result.stderr == ("" if status == 0 else f"1 violation in {out} (--fail-on-violation)\n")
@@ -62,8 +99,19 @@ def test_fix_reports_and_gates_on_the_written_table(people, tmp_path, strategy, 
 def test_resample_is_reproducible_with_a_seed(people, tmp_path):
     outputs = []
     for name in ("a.csv", "b.csv"):
-        result = run("validate", str(people), "--rule", "age > 0", "--fix", "resample", "--output", name,
-                     "--seed", "3", cwd=tmp_path)
+        result = run(
+            "validate",
+            str(people),
+            "--rule",
+            "age > 0",
+            "--fix",
+            "resample",
+            "--output",
+            name,
+            "--seed",
+            "3",
+            cwd=tmp_path,
+        )
         assert result.returncode == 0, result.stderr
         outputs.append((tmp_path / name).read_text())
     assert outputs[0] == outputs[1]
@@ -75,10 +123,14 @@ def test_resample_is_reproducible_with_a_seed(people, tmp_path):
         (["validate", "missing.csv", "--rule", "a > 0"], "velmora: error: missing.csv: no such file"),
         (["validate", "{people}", "--rules", "empty.txt"], "velmora: error: empty.txt: the rule file holds no rule"),
         (["validate", "{people}", "--rules", "nofile.txt"], "velmora: error: nofile.txt: no such file"),
-        (["validate", "{people}", "--rule", "a > 0", "--fix", "drop"],
-         "velmora: error: --fix needs --output PATH for the repaired table"),
-        (["validate", "{people}", "--rule", "age > 0", "--fix", "drop", "--output", "nowhere/x.csv"],
-         "velmora: error: nowhere/x.csv: the folder nowhere does not exist"),
+        (
+            ["validate", "{people}", "--rule", "a > 0", "--fix", "drop"],
+            "velmora: error: --fix needs --output PATH for the repaired table",
+        ),
+        (
+            ["validate", "{people}", "--rule", "age > 0", "--fix", "drop", "--output", "nowhere/x.csv"],
+            "velmora: error: nowhere/x.csv: the folder nowhere does not exist",
+        ),
         (["validate", "blank.csv", "--rule", "a > 0"], "velmora: error: blank.csv: the file is empty"),
     ],
 )
@@ -106,13 +158,18 @@ sys.exit(main(sys.argv[1:]))
 
 def test_parquet_is_written_with_the_extra_and_refused_clearly_without_it(people, tmp_path):
     args = ["validate", str(people), "--rule", "age > 0", "--fix", "drop", "--output", "out.parquet"]
-    result = subprocess.run([sys.executable, "-c", WITHOUT_PYARROW, *args], cwd=tmp_path, capture_output=True,
-                            text=True, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-c", WITHOUT_PYARROW, *args], cwd=tmp_path, capture_output=True, text=True, timeout=300
+    )
     assert result.returncode == 2 and not (tmp_path / "out.parquet").exists()
-    assert result.stderr.strip() == ("velmora: error: out.parquet: Parquet files need pyarrow "
-                                     "(pip install 'velmora[parquet]')")
+    assert result.stderr.strip() == (
+        "velmora: error: out.parquet: Parquet files need pyarrow (pip install 'velmora[parquet]')"
+    )
     assert run(*args, cwd=tmp_path).returncode == 0
-    assert pd.read_parquet(tmp_path / "out.parquet").to_dict("list") == {"age": [34, 12, 51], "income": [52000, 800, -5]}
+    assert pd.read_parquet(tmp_path / "out.parquet").to_dict("list") == {
+        "age": [34, 12, 51],
+        "income": [52000, 800, -5],
+    }
 
 
 @pytest.mark.parametrize("args", [["validate", "x.csv", "--fix", "scrub", "--rule", "a"], ["bogus"], []])
@@ -171,8 +228,14 @@ sys.exit(main(sys.argv[1:]))
 
 @pytest.mark.parametrize("extra", [[], ["--traceback"]])
 def test_internal_errors_are_reported_as_such(people, tmp_path, extra):
-    result = subprocess.run([sys.executable, "-c", FAULT, "perturb", str(people), "out.csv", *extra], cwd=tmp_path,
-                            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-c", FAULT, "perturb", str(people), "out.csv", *extra],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        stdin=subprocess.DEVNULL,
+        timeout=300,
+    )
     assert result.returncode == 3 and result.stdout == ""
     *trace, last = result.stderr.splitlines()
     assert last.startswith("velmora: internal error: RuntimeError: no CSV today (a fault of velmora, not of the input")

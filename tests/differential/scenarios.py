@@ -116,9 +116,7 @@ def noise_scenarios(results):
     for method in ("minimal", "laplace", "gaussian"):
         for preserve in (None, ["age"]):
             name = f"noise/{method}" + ("/preserve" if preserve else "")
-            results[name] = apply_noiseforge(
-                df, epsilon=0.5, method=method, preserve_columns=preserve, random_state=11
-            )
+            results[name] = apply_noiseforge(df, epsilon=0.5, method=method, preserve_columns=preserve, random_state=11)
     results["noise/next_draw"] = float(np.random.random())
 
 
@@ -188,8 +186,18 @@ def cli_scenarios(results):
         commands = {
             "perturb": ["perturb", "real.csv", "noisy.csv", "--method", "laplace", "--seed", "3"],
             "validate": ["validate", "noisy.csv", "--rules", "rules.txt", "--fix", "clip", "--output", "clean.csv"],
-            "evaluate": ["evaluate", "real.csv", "noisy.csv", "--json", "report.json", "--metrics",
-                         "ks_complement", "total_variation", "alpha_precision", "distance_to_closest_record"],
+            "evaluate": [
+                "evaluate",
+                "real.csv",
+                "noisy.csv",
+                "--json",
+                "report.json",
+                "--metrics",
+                "ks_complement",
+                "total_variation",
+                "alpha_precision",
+                "distance_to_closest_record",
+            ],
             "shifted": ["validate", "shifted.csv", "--rule", "a > 0"],
         }
         previous = os.getcwd()

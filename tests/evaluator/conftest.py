@@ -4,7 +4,6 @@ import sys
 
 import pandas as pd
 import pytest
-
 from evaluator_stubs import Sisters
 
 
@@ -19,6 +18,7 @@ def sisters(monkeypatch):
 @pytest.fixture
 def evaluator_module():
     import velmora.tabular.evaluator.evaluator as module
+
     return module
 
 

@@ -84,9 +84,11 @@ class Sisters:
 
             namespace = {"__init__": __init__}
             for method_name, key in methods.items():
+
                 def method(self, *args, _method=method_name, _key=key, **kwargs):
                     log(("call", f"{class_name}.{_method}", args, kwargs))
                     return sisters.output(_key)
+
                 namespace[method_name] = method
             return type(class_name, (), namespace)
 
@@ -96,6 +98,7 @@ class Sisters:
                 if isinstance(sisters.outputs.get(name), BaseException):
                     raise sisters.outputs[name]
                 return MetricResult(name=name, value=0.5, category=category)
+
             return compute
 
         def module(name, **contents):
@@ -105,30 +108,43 @@ class Sisters:
 
         module(REPORT, MetricResult=MetricResult, EvaluationReport=EvaluationReport, compare=compare)
         module(KS, KSComplementMetric=metric_class("KSComplementMetric", {"compute": "ks"}))
-        module(SIMILARITY,
-               UnivariateSimilarityMetrics=metric_class("UnivariateSimilarityMetrics", {
-                   "wasserstein_distance_metric": "wasserstein",
-                   "total_variation_distance": "total_variation",
-                   "hellinger_distance": "hellinger"}),
-               CorrelationSimilarityMetrics=metric_class("CorrelationSimilarityMetrics", {
-                   "pearson_correlation_difference": "pearson",
-                   "spearman_correlation_difference": "spearman"}),
-               MultivariateSimilarityMetrics=metric_class("MultivariateSimilarityMetrics", {
-                   "correlation_matrix_distance": "correlation_matrix",
-                   "mmd_rbf": "mmd"}))
-        module(UTILITY, PredictionAgreementMetrics=metric_class(
-            "PredictionAgreementMetrics", {"prediction_agreement_percentage": "prediction_agreement"}))
+        module(
+            SIMILARITY,
+            UnivariateSimilarityMetrics=metric_class(
+                "UnivariateSimilarityMetrics",
+                {
+                    "wasserstein_distance_metric": "wasserstein",
+                    "total_variation_distance": "total_variation",
+                    "hellinger_distance": "hellinger",
+                },
+            ),
+            CorrelationSimilarityMetrics=metric_class(
+                "CorrelationSimilarityMetrics",
+                {"pearson_correlation_difference": "pearson", "spearman_correlation_difference": "spearman"},
+            ),
+            MultivariateSimilarityMetrics=metric_class(
+                "MultivariateSimilarityMetrics", {"correlation_matrix_distance": "correlation_matrix", "mmd_rbf": "mmd"}
+            ),
+        )
+        module(
+            UTILITY,
+            PredictionAgreementMetrics=metric_class(
+                "PredictionAgreementMetrics", {"prediction_agreement_percentage": "prediction_agreement"}
+            ),
+        )
         module(MIA, MembershipInferenceMetric=metric_class("MembershipInferenceMetric", {"compute": "mia"}))
         module(DTCR, DTCRMetric=metric_class("DTCRMetric", {"compute": "dtcr"}))
         for module_name, class_name, result_name in (
-                (ALPHA, "AlphaPrecisionMetric", "alpha_precision"),
-                (BETA, "BetaRecallMetric", "beta_recall"),
-                (TSTR, "TSTRNormalizedMetric", "tstr_normalized")):
+            (ALPHA, "AlphaPrecisionMetric", "alpha_precision"),
+            (BETA, "BetaRecallMetric", "beta_recall"),
+            (TSTR, "TSTRNormalizedMetric", "tstr_normalized"),
+        ):
             cls = metric_class(class_name, {})
             inner = returned_result(result_name)
 
             def compute(self, *args, _class=class_name, _inner=inner, **kwargs):
                 log(("call", f"{_class}.compute", args, kwargs))
                 return _inner(*args, **kwargs)
+
             cls.compute = compute
             module(module_name, **{class_name: cls})

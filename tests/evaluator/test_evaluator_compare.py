@@ -4,7 +4,6 @@ import sys
 import types
 
 import pytest
-
 from evaluator_stubs import REPORT
 
 
@@ -29,15 +28,22 @@ class ListSubclass(list):
     pass
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    (((1, 2),), {}, "Argument 'reports' has incorrect type (expected list, got tuple)"),
-    ((None,), {}, "Argument 'reports' has incorrect type (expected list, got NoneType)"),
-    ((ListSubclass(),), {}, "Argument 'reports' has incorrect type (expected list, got ListSubclass) "
-                            "Subclasses of builtin types are rejected; pass an exact list."),
-    ((), {}, "compare() takes exactly 2 positional arguments (1 given)"),
-    (([], []), {}, "compare() takes exactly 2 positional arguments (3 given)"),
-    (([],), {"strict": True}, "compare() got an unexpected keyword argument 'strict'"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        (((1, 2),), {}, "Argument 'reports' has incorrect type (expected list, got tuple)"),
+        ((None,), {}, "Argument 'reports' has incorrect type (expected list, got NoneType)"),
+        (
+            (ListSubclass(),),
+            {},
+            "Argument 'reports' has incorrect type (expected list, got ListSubclass) "
+            "Subclasses of builtin types are rejected; pass an exact list.",
+        ),
+        ((), {}, "compare() takes exactly 2 positional arguments (1 given)"),
+        (([], []), {}, "compare() takes exactly 2 positional arguments (3 given)"),
+        (([],), {"strict": True}, "compare() got an unexpected keyword argument 'strict'"),
+    ],
+)
 def test_argument_errors_come_before_the_import(TabularEvaluator, monkeypatch, args, kwargs, message):
     monkeypatch.setitem(sys.modules, REPORT, None)
     with pytest.raises(TypeError) as caught:

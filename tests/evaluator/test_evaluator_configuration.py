@@ -9,13 +9,22 @@ import typing
 import numpy as np
 import pandas as pd
 import pytest
-
 from evaluator_stubs import SISTER_MODULES
 
 DEFAULT_METRICS = [
-    "ks_complement", "wasserstein", "total_variation", "hellinger", "pearson_correl_diff",
-    "spearman_correl_diff", "correlation_matrix_distance", "mmd", "tstr_normalized",
-    "prediction_agreement", "alpha_precision", "beta_recall", "membership_inference_auc",
+    "ks_complement",
+    "wasserstein",
+    "total_variation",
+    "hellinger",
+    "pearson_correl_diff",
+    "spearman_correl_diff",
+    "correlation_matrix_distance",
+    "mmd",
+    "tstr_normalized",
+    "prediction_agreement",
+    "alpha_precision",
+    "beta_recall",
+    "membership_inference_auc",
     "distance_to_closest_record",
 ]
 PRIVACY_METRICS = ["membership_inference_auc", "nn_adversarial_accuracy", "distance_to_closest_record", "nnd_ratio"]
@@ -49,8 +58,14 @@ def test_defaults(TabularEvaluator):
     assert evaluator.compute_privacy is True
     assert evaluator.compute_alpha_beta is True
     assert evaluator.compute_compliance is True
-    assert list(vars(evaluator)) == ["metrics", "n_jobs", "random_seed", "compute_privacy",
-                                     "compute_alpha_beta", "compute_compliance"]
+    assert list(vars(evaluator)) == [
+        "metrics",
+        "n_jobs",
+        "random_seed",
+        "compute_privacy",
+        "compute_alpha_beta",
+        "compute_compliance",
+    ]
 
 
 @pytest.mark.parametrize("metrics", [None, []])
@@ -70,18 +85,35 @@ def test_subclass_brings_its_own_default_suite(TabularEvaluator):
     assert Small().metrics is Small.DEFAULT_METRICS
 
 
-@pytest.mark.parametrize("given, expected", [
-    (2, 2), (2.9, 2), (-1.5, -1), (True, 1), (np.int64(4), 4), (np.float32(3.7), 3),
-])
+@pytest.mark.parametrize(
+    "given, expected",
+    [
+        (2, 2),
+        (2.9, 2),
+        (-1.5, -1),
+        (True, 1),
+        (np.int64(4), 4),
+        (np.float32(3.7), 3),
+    ],
+)
 def test_integer_conversions(TabularEvaluator, given, expected):
     evaluator = TabularEvaluator(n_jobs=given, random_seed=given)
     assert type(evaluator.n_jobs) is int and evaluator.n_jobs == expected
     assert type(evaluator.random_seed) is int and evaluator.random_seed == expected
 
 
-@pytest.mark.parametrize("given, expected", [
-    (None, False), (0, False), ([], False), ("", False), (1, True), ("no", True), (np.bool_(True), True),
-])
+@pytest.mark.parametrize(
+    "given, expected",
+    [
+        (None, False),
+        (0, False),
+        ([], False),
+        ("", False),
+        (1, True),
+        ("no", True),
+        (np.bool_(True), True),
+    ],
+)
 def test_flags_are_truth_values(TabularEvaluator, given, expected):
     evaluator = TabularEvaluator(compute_privacy=given, compute_alpha_beta=given, compute_compliance=given)
     assert evaluator.compute_privacy is expected
@@ -102,15 +134,18 @@ class ListSubclass(list):
     pass
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({"n_jobs": "2"}, type_error("n_jobs", "int", "str")),
-    ({"n_jobs": None}, type_error("n_jobs", "int", "NoneType")),
-    ({"random_seed": "7"}, type_error("random_seed", "int", "str")),
-    ({"metrics": ("ks_complement",)}, type_error("metrics", "list", "tuple")),
-    ({"metrics": "ks_complement"}, type_error("metrics", "list", "str")),
-    ({"metrics": ListSubclass(["mmd"])}, type_error("metrics", "list", "ListSubclass") + " Subclasses"),
-    ({"foo": 1}, "__init__() got an unexpected keyword argument 'foo'"),
-])
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"n_jobs": "2"}, type_error("n_jobs", "int", "str")),
+        ({"n_jobs": None}, type_error("n_jobs", "int", "NoneType")),
+        ({"random_seed": "7"}, type_error("random_seed", "int", "str")),
+        ({"metrics": ("ks_complement",)}, type_error("metrics", "list", "tuple")),
+        ({"metrics": "ks_complement"}, type_error("metrics", "list", "str")),
+        ({"metrics": ListSubclass(["mmd"])}, type_error("metrics", "list", "ListSubclass") + " Subclasses"),
+        ({"foo": 1}, "__init__() got an unexpected keyword argument 'foo'"),
+    ],
+)
 def test_argument_errors(TabularEvaluator, kwargs, message):
     with pytest.raises(TypeError) as caught:
         TabularEvaluator(**kwargs)
@@ -134,7 +169,10 @@ def test_positional_arguments(TabularEvaluator):
     evaluator = TabularEvaluator(["mmd"], 3, 11, 0, 1, 0)
     assert (evaluator.metrics, evaluator.n_jobs, evaluator.random_seed) == (["mmd"], 3, 11)
     assert (evaluator.compute_privacy, evaluator.compute_alpha_beta, evaluator.compute_compliance) == (
-        False, True, False)
+        False,
+        True,
+        False,
+    )
 
 
 SIGNATURES = {
@@ -186,13 +224,25 @@ def test_signatures_and_docstrings(TabularEvaluator, name):
 
 def test_annotations(TabularEvaluator):
     assert TabularEvaluator.__init__.__annotations__ == {
-        "metrics": "Optional[List[str]]", "n_jobs": "int", "random_seed": "Optional[int]",
-        "compute_privacy": "bool", "compute_alpha_beta": "bool", "compute_compliance": "bool"}
+        "metrics": "Optional[List[str]]",
+        "n_jobs": "int",
+        "random_seed": "Optional[int]",
+        "compute_privacy": "bool",
+        "compute_alpha_beta": "bool",
+        "compute_compliance": "bool",
+    }
     assert TabularEvaluator.evaluate.__annotations__ == {
-        "real_data": "pd.DataFrame", "synthetic_data": "Optional[pd.DataFrame]", "n_samples": "Optional[int]",
-        "metrics": "Optional[List[str]]", "return": "'EvaluationReport'"}
+        "real_data": "pd.DataFrame",
+        "synthetic_data": "Optional[pd.DataFrame]",
+        "n_samples": "Optional[int]",
+        "metrics": "Optional[List[str]]",
+        "return": "'EvaluationReport'",
+    }
     assert TabularEvaluator._run_privacy_metric.__annotations__ == {
-        "name": "str", "real": "pd.DataFrame", "synthetic": "pd.DataFrame"}
+        "name": "str",
+        "real": "pd.DataFrame",
+        "synthetic": "pd.DataFrame",
+    }
     assert TabularEvaluator.compare.__annotations__ == {"reports": "list", "return": "'ComparisonResult'"}
 
 
@@ -220,9 +270,16 @@ def sections(doc):
 
 def test_method_docstring_sections(TabularEvaluator):
     evaluate_doc = sections(TabularEvaluator.evaluate.__doc__)
-    for entry in ("real_data : pd.DataFrame", "synthetic_data :", "generator : BaseTabularAPI, optional",
-                  "n_samples :", "metrics :", "**kwargs", "Reference real data.",
-                  "Override the per-call metric list."):
+    for entry in (
+        "real_data : pd.DataFrame",
+        "synthetic_data :",
+        "generator : BaseTabularAPI, optional",
+        "n_samples :",
+        "metrics :",
+        "**kwargs",
+        "Reference real data.",
+        "Override the per-call metric list.",
+    ):
         assert entry in evaluate_doc
     assert evaluate_doc.endswith("Returns\n-------\nEvaluationReport")
     compare_doc = sections(TabularEvaluator.compare.__doc__)
@@ -254,7 +311,8 @@ def run_python(code):
 
 def test_loading_imports_no_sister_module():
     # The parent package is imported first: what it imports is its own business.
-    out = run_python(textwrap.dedent(f"""
+    out = run_python(
+        textwrap.dedent(f"""
         import sys
         import velmora.tabular.evaluator
         before = set(sys.modules)
@@ -263,13 +321,16 @@ def test_loading_imports_no_sister_module():
         new = set(sys.modules) - before
         print(sorted(n for n in new if n in {list(SISTER_MODULES)!r}
                      or n.startswith(("velmora.evaluation", "velmora.tabular.evaluator."))))
-    """))
+    """)
+    )
     assert out.split("\n")[0] == "['velmora.tabular.evaluator.evaluator']"
 
 
 def test_module_works_where_sister_modules_are_missing():
     blocked = ["velmora.tabular.evaluator.report", "velmora.tabular.evaluator.metrics", "velmora.evaluation"]
-    out = run_python(BLOCKER.format(blocked=blocked) + textwrap.dedent("""
+    out = run_python(
+        BLOCKER.format(blocked=blocked)
+        + textwrap.dedent("""
         import pandas as pd
         from velmora.tabular.evaluator.evaluator import TabularEvaluator
         evaluator = TabularEvaluator(compute_privacy=False)
@@ -280,5 +341,6 @@ def test_module_works_where_sister_modules_are_missing():
                 call()
             except ModuleNotFoundError as error:
                 print(error.name)
-    """))
+    """)
+    )
     assert out.split() == ["velmora.tabular.evaluator.report"] * 3

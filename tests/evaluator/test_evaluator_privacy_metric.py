@@ -1,31 +1,32 @@
 """TabularEvaluator._run_privacy_metric against recording stub sister modules."""
 
-import sys
-
 import math
+import sys
 
 import numpy as np
 import pytest
+from evaluator_stubs import DTCR, MIA, REPORT
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-from evaluator_stubs import DTCR, MIA, REPORT
 
 
 def results(sisters):
     return [event[1] for event in sisters.events if event[0] == "MetricResult"]
 
 
-@pytest.mark.parametrize("auc, risk, shown", [
-    (0.5, 0.0, "0.5000"),
-    (0.2, 0.6, "0.2000"),
-    (0.75, 0.5, "0.7500"),
-    (0.25, 0.5, "0.2500"),
-    (1, 1.0, "1.0000"),
-    (0, 1.0, "0.0000"),
-    (0.73, 0.46, "0.7300"),
-    (1.3, 1.6, "1.3000"),
-])
+@pytest.mark.parametrize(
+    "auc, risk, shown",
+    [
+        (0.5, 0.0, "0.5000"),
+        (0.2, 0.6, "0.2000"),
+        (0.75, 0.5, "0.7500"),
+        (0.25, 0.5, "0.2500"),
+        (1, 1.0, "1.0000"),
+        (0, 1.0, "0.0000"),
+        (0.73, 0.46, "0.7300"),
+        (1.3, 1.6, "1.3000"),
+    ],
+)
 def test_membership_inference_risk(sisters, TabularEvaluator, frames, auc, risk, shown):
     sisters.outputs["mia"] = auc
     real, synthetic = frames
@@ -40,7 +41,8 @@ def test_membership_inference_risk(sisters, TabularEvaluator, frames, auc, risk,
     assert kwargs["category"] == "privacy"
     assert kwargs["higher_is_better"] is False
     assert kwargs["description"] == (
-        f"Normalised privacy risk [0,1]. Raw AUC={shown}. Values >0 mean attacker has signal.")
+        f"Normalised privacy risk [0,1]. Raw AUC={shown}. Values >0 mean attacker has signal."
+    )
     assert list(kwargs["details"].items()) == [("auc", auc), ("privacy_risk", kwargs["value"])]
     assert kwargs["details"]["auc"] is auc
 
@@ -54,8 +56,14 @@ def plain_membership_inference(auc):
 
 # The stub modules stay installed across examples; each example sets its own AUC.
 @settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(auc=st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.integers(-10**6, 10**6),
-                     st.floats(width=32).map(np.float32), st.floats().map(np.float64)))
+@given(
+    auc=st.one_of(
+        st.floats(allow_nan=True, allow_infinity=True),
+        st.integers(-(10**6), 10**6),
+        st.floats(width=32).map(np.float32),
+        st.floats().map(np.float64),
+    )
+)
 def test_membership_inference_matches_plain_arithmetic(sisters, TabularEvaluator, auc):
     sisters.outputs["mia"] = auc
     # Huge numpy AUCs overflow to inf in both computations alike.
@@ -94,8 +102,12 @@ def test_distance_to_closest_record(sisters, TabularEvaluator, frames):
     TabularEvaluator()._run_privacy_metric("distance_to_closest_record", real, synthetic)
     (kwargs,) = results(sisters)
     assert kwargs == {
-        "name": "distance_to_closest_record", "value": score, "category": "privacy", "higher_is_better": True,
-        "description": "Mean distance from real to nearest synthetic record. Higher = better privacy."}
+        "name": "distance_to_closest_record",
+        "value": score,
+        "category": "privacy",
+        "higher_is_better": True,
+        "description": "Mean distance from real to nearest synthetic record. Higher = better privacy.",
+    }
     assert list(kwargs) == ["name", "value", "category", "higher_is_better", "description"]
     assert kwargs["value"] is score
     build, call = [event for event in sisters.events if event[0] in ("build", "call")]
@@ -124,12 +136,15 @@ def test_placeholder_still_needs_the_report_module(sisters, TabularEvaluator, fr
         TabularEvaluator()._run_privacy_metric("nnd_ratio", *frames)
 
 
-@pytest.mark.parametrize("key, name, failure, error", [
-    ("mia", "membership_inference_auc", RuntimeError("attack failed"), RuntimeError),
-    ("mia", "membership_inference_auc", "0.7", TypeError),
-    ("mia", "membership_inference_auc", None, TypeError),
-    ("dtcr", "distance_to_closest_record", MemoryError(), MemoryError),
-])
+@pytest.mark.parametrize(
+    "key, name, failure, error",
+    [
+        ("mia", "membership_inference_auc", RuntimeError("attack failed"), RuntimeError),
+        ("mia", "membership_inference_auc", "0.7", TypeError),
+        ("mia", "membership_inference_auc", None, TypeError),
+        ("dtcr", "distance_to_closest_record", MemoryError(), MemoryError),
+    ],
+)
 def test_failures_propagate(sisters, TabularEvaluator, frames, key, name, failure, error):
     sisters.outputs[key] = failure
     with pytest.raises(error):
@@ -147,16 +162,22 @@ class StrSubclass(str):
     pass
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((None, 1, 2), {}, "Argument 'name' has incorrect type (expected str, got NoneType)"),
-    ((b"nnd_ratio", 1, 2), {}, "Argument 'name' has incorrect type (expected str, got bytes)"),
-    ((StrSubclass("nnd_ratio"), 1, 2), {},
-     "Argument 'name' has incorrect type (expected str, got StrSubclass) Subclasses of builtin types are "
-     "rejected; pass an exact str."),
-    (("nnd_ratio", 1), {}, "_run_privacy_metric() takes exactly 4 positional arguments (3 given)"),
-    (("nnd_ratio", 1, 2, 3), {}, "_run_privacy_metric() takes exactly 4 positional arguments (5 given)"),
-    (("nnd_ratio", 1, 2), {"extra": 3}, "_run_privacy_metric() got an unexpected keyword argument 'extra'"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((None, 1, 2), {}, "Argument 'name' has incorrect type (expected str, got NoneType)"),
+        ((b"nnd_ratio", 1, 2), {}, "Argument 'name' has incorrect type (expected str, got bytes)"),
+        (
+            (StrSubclass("nnd_ratio"), 1, 2),
+            {},
+            "Argument 'name' has incorrect type (expected str, got StrSubclass) Subclasses of builtin types are "
+            "rejected; pass an exact str.",
+        ),
+        (("nnd_ratio", 1), {}, "_run_privacy_metric() takes exactly 4 positional arguments (3 given)"),
+        (("nnd_ratio", 1, 2, 3), {}, "_run_privacy_metric() takes exactly 4 positional arguments (5 given)"),
+        (("nnd_ratio", 1, 2), {"extra": 3}, "_run_privacy_metric() got an unexpected keyword argument 'extra'"),
+    ],
+)
 def test_argument_errors(sisters, TabularEvaluator, args, kwargs, message):
     with pytest.raises(TypeError) as caught:
         TabularEvaluator()._run_privacy_metric(*args, **kwargs)

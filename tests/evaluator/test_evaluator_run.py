@@ -6,7 +6,6 @@ import types
 import numpy as np
 import pandas as pd
 import pytest
-
 from evaluator_stubs import ALPHA, BETA, DTCR, KS, MIA, REPORT, SIMILARITY, TSTR, UTILITY
 
 DESCRIPTIONS = {
@@ -22,14 +21,21 @@ DESCRIPTIONS = {
 }
 
 DEFAULT_SUITE_FILED = [
-    ("ks_complement_a", None), ("ks_complement_b", None),
-    ("wasserstein_a", None), ("wasserstein_b", None),
-    ("tv_complement_a", None), ("hellinger_a", None),
-    ("pearson_correl_diff", None), ("spearman_correl_diff", None),
-    ("correlation_matrix_distance", None), ("mmd_rbf", None),
+    ("ks_complement_a", None),
+    ("ks_complement_b", None),
+    ("wasserstein_a", None),
+    ("wasserstein_b", None),
+    ("tv_complement_a", None),
+    ("hellinger_a", None),
+    ("pearson_correl_diff", None),
+    ("spearman_correl_diff", None),
+    ("correlation_matrix_distance", None),
+    ("mmd_rbf", None),
     ("prediction_agreement", None),
-    ("alpha_precision", None), ("beta_recall", None),
-    ("membership_inference_auc", "privacy"), ("distance_to_closest_record", "privacy"),
+    ("alpha_precision", None),
+    ("beta_recall", None),
+    ("membership_inference_auc", "privacy"),
+    ("distance_to_closest_record", "privacy"),
     ("tstr_normalized", None),
 ]
 
@@ -90,12 +96,23 @@ def test_loop_results_carry_their_keywords(sisters, TabularEvaluator, frames):
     TabularEvaluator().evaluate(real, synthetic)
     built = {event[1]["name"]: event[1] for event in events_of(sisters, "MetricResult")}
     expected_values = {
-        "ks_complement_a": 0.9, "wasserstein_b": 0.6, "tv_complement_a": 0.95, "hellinger_a": 0.85,
-        "pearson_correl_diff": 0.81, "spearman_correl_diff": 0.82, "correlation_matrix_distance": 0.83,
-        "mmd_rbf": 0.84, "prediction_agreement": 0.86,
+        "ks_complement_a": 0.9,
+        "wasserstein_b": 0.6,
+        "tv_complement_a": 0.95,
+        "hellinger_a": 0.85,
+        "pearson_correl_diff": 0.81,
+        "spearman_correl_diff": 0.82,
+        "correlation_matrix_distance": 0.83,
+        "mmd_rbf": 0.84,
+        "prediction_agreement": 0.86,
     }
-    metric_of = {"ks_complement_a": "ks_complement", "wasserstein_b": "wasserstein",
-                 "tv_complement_a": "total_variation", "hellinger_a": "hellinger", "mmd_rbf": "mmd"}
+    metric_of = {
+        "ks_complement_a": "ks_complement",
+        "wasserstein_b": "wasserstein",
+        "tv_complement_a": "total_variation",
+        "hellinger_a": "hellinger",
+        "mmd_rbf": "mmd",
+    }
     for name, value in expected_values.items():
         kwargs = built[name]
         assert list(kwargs) == ["name", "value", "category", "higher_is_better", "description"]
@@ -109,7 +126,11 @@ def test_report_is_built_with_counts_and_generator_name(sisters, TabularEvaluato
     real, synthetic = frames
     report = TabularEvaluator().evaluate(real, synthetic, metrics=["unknown"])
     assert list(report.kwargs.items()) == [
-        ("real_data_n_rows", 3), ("synthetic_data_n_rows", 2), ("n_columns", 3), ("generator_name", "NoneType")]
+        ("real_data_n_rows", 3),
+        ("synthetic_data_n_rows", 2),
+        ("n_columns", 3),
+        ("generator_name", "NoneType"),
+    ]
     assert report.filed == []
     assert isinstance(report.evaluation_time_seconds, float)
 
@@ -117,14 +138,14 @@ def test_report_is_built_with_counts_and_generator_name(sisters, TabularEvaluato
 def test_ks_complement_gets_the_shared_columns(sisters, TabularEvaluator, frames):
     real, synthetic = frames
     TabularEvaluator().evaluate(real, synthetic, metrics=["ks_complement"])
-    (_, _, _, kwargs), = events_of(sisters, "call")
+    ((_, _, _, kwargs),) = events_of(sisters, "call")
     assert type(kwargs["columns"]) is list and sorted(kwargs["columns"]) == ["a", "b"]
 
 
 def test_ks_complement_without_shared_columns(sisters, TabularEvaluator):
     sisters.outputs["ks"] = {}
     TabularEvaluator().evaluate(pd.DataFrame({"x": [1]}), pd.DataFrame({"y": [2]}), metrics=["ks_complement"])
-    (_, _, _, kwargs), = events_of(sisters, "call")
+    ((_, _, _, kwargs),) = events_of(sisters, "call")
     assert kwargs == {"columns": []}
 
 
@@ -133,13 +154,19 @@ def test_ks_result_names_use_str_of_the_label(sisters, TabularEvaluator, frames)
     sisters.outputs["ks"] = {0: 0.5, ("a", 1): 0.25, 2.5: 1.0}
     report = TabularEvaluator().evaluate(real, synthetic, metrics=["ks_complement"])
     assert [name for name, _ in sisters.filed(report)] == [
-        "ks_complement_0", "ks_complement_('a', 1)", "ks_complement_2.5"]
+        "ks_complement_0",
+        "ks_complement_('a', 1)",
+        "ks_complement_2.5",
+    ]
 
 
-@pytest.mark.parametrize("output, error, message", [
-    (RuntimeError("ks failed"), RuntimeError, "ks failed"),
-    (None, AttributeError, "'NoneType' object has no attribute 'items'"),
-])
+@pytest.mark.parametrize(
+    "output, error, message",
+    [
+        (RuntimeError("ks failed"), RuntimeError, "ks failed"),
+        (None, AttributeError, "'NoneType' object has no attribute 'items'"),
+    ],
+)
 def test_ks_complement_is_not_guarded(sisters, TabularEvaluator, frames, output, error, message):
     real, synthetic = frames
     sisters.outputs["ks"] = output
@@ -166,42 +193,68 @@ def test_missing_ks_class_raises_the_from_import_error(sisters, TabularEvaluator
     assert caught.value.name == KS
 
 
-@pytest.mark.parametrize("metric, output_key", [
-    ("wasserstein", "wasserstein"), ("total_variation", "total_variation"), ("hellinger", "hellinger"),
-    ("pearson_correl_diff", "pearson"), ("spearman_correl_diff", "spearman"),
-    ("correlation_matrix_distance", "correlation_matrix"), ("mmd", "mmd"),
-    ("prediction_agreement", "prediction_agreement"),
-    ("alpha_precision", "alpha_precision"), ("beta_recall", "beta_recall"),
-    ("membership_inference_auc", "mia"), ("distance_to_closest_record", "dtcr"),
-    ("tstr_normalized", "tstr_normalized"),
-])
+@pytest.mark.parametrize(
+    "metric, output_key",
+    [
+        ("wasserstein", "wasserstein"),
+        ("total_variation", "total_variation"),
+        ("hellinger", "hellinger"),
+        ("pearson_correl_diff", "pearson"),
+        ("spearman_correl_diff", "spearman"),
+        ("correlation_matrix_distance", "correlation_matrix"),
+        ("mmd", "mmd"),
+        ("prediction_agreement", "prediction_agreement"),
+        ("alpha_precision", "alpha_precision"),
+        ("beta_recall", "beta_recall"),
+        ("membership_inference_auc", "mia"),
+        ("distance_to_closest_record", "dtcr"),
+        ("tstr_normalized", "tstr_normalized"),
+    ],
+)
 def test_guarded_metric_failure_leaves_no_trace(sisters, TabularEvaluator, frames, metric, output_key):
     real, synthetic = frames
     sisters.outputs[output_key] = ValueError("cannot compute")
     evaluator = TabularEvaluator()
     report = evaluator.evaluate(real, synthetic)
-    expected = [entry for entry in DEFAULT_SUITE_FILED
-                if not _belongs_to(entry[0], metric)]
+    expected = [entry for entry in DEFAULT_SUITE_FILED if not _belongs_to(entry[0], metric)]
     assert sisters.filed(report) == expected
     assert len(expected) < len(DEFAULT_SUITE_FILED)
 
 
 def _belongs_to(result_name, metric):
-    prefixes = {"wasserstein": "wasserstein_", "total_variation": "tv_complement_", "hellinger": "hellinger_",
-                "mmd": "mmd_rbf"}
+    prefixes = {
+        "wasserstein": "wasserstein_",
+        "total_variation": "tv_complement_",
+        "hellinger": "hellinger_",
+        "mmd": "mmd_rbf",
+    }
     return result_name.startswith(prefixes.get(metric, metric))
 
 
-@pytest.mark.parametrize("module_name, lost", [
-    (SIMILARITY, {"wasserstein_a", "wasserstein_b", "tv_complement_a", "hellinger_a", "pearson_correl_diff",
-                  "spearman_correl_diff", "correlation_matrix_distance", "mmd_rbf"}),
-    (UTILITY, {"prediction_agreement"}),
-    (ALPHA, {"alpha_precision"}),
-    (BETA, {"beta_recall"}),
-    (MIA, {"membership_inference_auc"}),
-    (DTCR, {"distance_to_closest_record"}),
-    (TSTR, {"tstr_normalized"}),
-])
+@pytest.mark.parametrize(
+    "module_name, lost",
+    [
+        (
+            SIMILARITY,
+            {
+                "wasserstein_a",
+                "wasserstein_b",
+                "tv_complement_a",
+                "hellinger_a",
+                "pearson_correl_diff",
+                "spearman_correl_diff",
+                "correlation_matrix_distance",
+                "mmd_rbf",
+            },
+        ),
+        (UTILITY, {"prediction_agreement"}),
+        (ALPHA, {"alpha_precision"}),
+        (BETA, {"beta_recall"}),
+        (MIA, {"membership_inference_auc"}),
+        (DTCR, {"distance_to_closest_record"}),
+        (TSTR, {"tstr_normalized"}),
+    ],
+)
 def test_missing_guarded_module_leaves_no_trace(sisters, TabularEvaluator, frames, monkeypatch, module_name, lost):
     monkeypatch.setitem(sys.modules, module_name, None)
     real, synthetic = frames
@@ -236,14 +289,18 @@ def test_filing_failure_is_guarded(sisters, TabularEvaluator, frames):
     assert sisters.filed(report) == [("pearson_correl_diff", None)]
 
 
-@pytest.mark.parametrize("metric, output_key", [
-    ("hellinger", "hellinger"), ("prediction_agreement", "prediction_agreement"),
-    ("alpha_precision", "alpha_precision"), ("membership_inference_auc", "mia"),
-    ("tstr_normalized", "tstr_normalized"),
-])
+@pytest.mark.parametrize(
+    "metric, output_key",
+    [
+        ("hellinger", "hellinger"),
+        ("prediction_agreement", "prediction_agreement"),
+        ("alpha_precision", "alpha_precision"),
+        ("membership_inference_auc", "mia"),
+        ("tstr_normalized", "tstr_normalized"),
+    ],
+)
 @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
-def test_non_exceptions_propagate_from_guarded_metrics(sisters, TabularEvaluator, frames, metric, output_key,
-                                                       error):
+def test_non_exceptions_propagate_from_guarded_metrics(sisters, TabularEvaluator, frames, metric, output_key, error):
     sisters.outputs[output_key] = error()
     real, synthetic = frames
     with pytest.raises(error):
@@ -252,26 +309,43 @@ def test_non_exceptions_propagate_from_guarded_metrics(sisters, TabularEvaluator
 
 def test_tstr_is_filed_last_and_repeats_run_once(sisters, TabularEvaluator, frames):
     real, synthetic = frames
-    metrics = ["tstr_normalized", "tstr_normalized", "distance_to_closest_record", "beta_recall", "wasserstein",
-               "alpha_precision", "membership_inference_auc", "wasserstein", "beta_recall",
-               "distance_to_closest_record"]
+    metrics = [
+        "tstr_normalized",
+        "tstr_normalized",
+        "distance_to_closest_record",
+        "beta_recall",
+        "wasserstein",
+        "alpha_precision",
+        "membership_inference_auc",
+        "wasserstein",
+        "beta_recall",
+        "distance_to_closest_record",
+    ]
     report = TabularEvaluator().evaluate(real, synthetic, metrics=metrics)
     assert sisters.filed(report) == [
-        ("wasserstein_a", None), ("wasserstein_b", None), ("wasserstein_a", None), ("wasserstein_b", None),
-        ("alpha_precision", None), ("beta_recall", None),
-        ("membership_inference_auc", "privacy"), ("distance_to_closest_record", "privacy"),
+        ("wasserstein_a", None),
+        ("wasserstein_b", None),
+        ("wasserstein_a", None),
+        ("wasserstein_b", None),
+        ("alpha_precision", None),
+        ("beta_recall", None),
+        ("membership_inference_auc", "privacy"),
+        ("distance_to_closest_record", "privacy"),
         ("tstr_normalized", None),
     ]
 
 
-@pytest.mark.parametrize("metrics, settings", [
-    (["alpha_precision"], {"compute_alpha_beta": False}),
-    (["beta_recall"], {"compute_alpha_beta": False}),
-    (["membership_inference_auc"], {"compute_privacy": False}),
-    (["distance_to_closest_record"], {"compute_privacy": None}),
-    (["nnd_ratio", "nn_adversarial_accuracy"], {}),
-    (["not_a_metric", "KS_COMPLEMENT"], {}),
-])
+@pytest.mark.parametrize(
+    "metrics, settings",
+    [
+        (["alpha_precision"], {"compute_alpha_beta": False}),
+        (["beta_recall"], {"compute_alpha_beta": False}),
+        (["membership_inference_auc"], {"compute_privacy": False}),
+        (["distance_to_closest_record"], {"compute_privacy": None}),
+        (["nnd_ratio", "nn_adversarial_accuracy"], {}),
+        (["not_a_metric", "KS_COMPLEMENT"], {}),
+    ],
+)
 def test_names_that_file_nothing(sisters, TabularEvaluator, frames, metrics, settings):
     real, synthetic = frames
     report = TabularEvaluator(**settings).evaluate(real, synthetic, metrics=metrics)
@@ -285,8 +359,9 @@ def test_gates_are_read_from_the_instance_at_run_time(sisters, TabularEvaluator,
     evaluator = TabularEvaluator()
     evaluator.compute_alpha_beta = 0
     evaluator.compute_privacy = []
-    report = evaluator.evaluate(real, synthetic, metrics=["alpha_precision", "membership_inference_auc",
-                                                          "tstr_normalized"])
+    report = evaluator.evaluate(
+        real, synthetic, metrics=["alpha_precision", "membership_inference_auc", "tstr_normalized"]
+    )
     assert sisters.filed(report) == [("tstr_normalized", None)]
 
 
@@ -295,28 +370,35 @@ def test_per_call_metrics_override_the_evaluator(sisters, TabularEvaluator, fram
     evaluator = TabularEvaluator(metrics=["mmd"])
     assert sisters.filed(evaluator.evaluate(real, synthetic)) == [("mmd_rbf", None)]
     assert sisters.filed(evaluator.evaluate(real, synthetic, metrics=["pearson_correl_diff"])) == [
-        ("pearson_correl_diff", None)]
+        ("pearson_correl_diff", None)
+    ]
     assert sisters.filed(evaluator.evaluate(real, synthetic, metrics=[])) == [("mmd_rbf", None)]
 
 
-@pytest.mark.parametrize("real, target", [
-    (pd.DataFrame({"a": [1.0, 1.0, np.nan], "b": ["x", "y", "x"], "c": [1, 2, 3]}), "b"),
-    (pd.DataFrame({"a": [np.nan, np.nan], "b": [5, 6]}), "b"),
-    (pd.DataFrame({"a": [1, 2], "b": [5, 6]}), "a"),
-])
+@pytest.mark.parametrize(
+    "real, target",
+    [
+        (pd.DataFrame({"a": [1.0, 1.0, np.nan], "b": ["x", "y", "x"], "c": [1, 2, 3]}), "b"),
+        (pd.DataFrame({"a": [np.nan, np.nan], "b": [5, 6]}), "b"),
+        (pd.DataFrame({"a": [1, 2], "b": [5, 6]}), "a"),
+    ],
+)
 def test_prediction_agreement_target(sisters, TabularEvaluator, real, target):
     report = TabularEvaluator().evaluate(real, real.copy(), metrics=["prediction_agreement"])
-    (_, _, args, _), = events_of(sisters, "build")
+    ((_, _, args, _),) = events_of(sisters, "build")
     assert args[2] == target
     assert sisters.filed(report) == [("prediction_agreement", None)]
 
 
-@pytest.mark.parametrize("real", [
-    pd.DataFrame({0: [1, 2], "b": [5, 6]}),
-    pd.DataFrame({"": [1, 2]}),
-    pd.DataFrame({"a": [1, 1], "b": [np.nan, 3.0]}),
-    pd.DataFrame({"a": [], "b": []}),
-])
+@pytest.mark.parametrize(
+    "real",
+    [
+        pd.DataFrame({0: [1, 2], "b": [5, 6]}),
+        pd.DataFrame({"": [1, 2]}),
+        pd.DataFrame({"a": [1, 1], "b": [np.nan, 3.0]}),
+        pd.DataFrame({"a": [], "b": []}),
+    ],
+)
 def test_prediction_agreement_without_usable_target(sisters, TabularEvaluator, real):
     report = TabularEvaluator().evaluate(real, real.copy(), metrics=["prediction_agreement", "mmd"])
     assert sisters.filed(report) == [("mmd_rbf", None)]
@@ -344,13 +426,14 @@ class Generator:
 def test_generator_path(sisters, TabularEvaluator, frames, n_samples, expected):
     real, synthetic = frames
     log = []
-    report = TabularEvaluator(random_seed=13).evaluate(real, generator=Generator(synthetic, log),
-                                                       n_samples=n_samples, metrics=["ks_complement"])
+    report = TabularEvaluator(random_seed=13).evaluate(
+        real, generator=Generator(synthetic, log), n_samples=n_samples, metrics=["ks_complement"]
+    )
     assert log == [{"n_samples": expected, "seed": 13}]
     assert type(log[0]["n_samples"]) is int
     assert report.kwargs["generator_name"] == "Generator"
     assert report.kwargs["synthetic_data_n_rows"] == 2
-    (_, _, args, _), = events_of(sisters, "call")
+    ((_, _, args, _),) = events_of(sisters, "call")
     assert args[1] is synthetic
 
 
@@ -442,14 +525,17 @@ def type_error(argument, expected, given):
     return f"Argument '{argument}' has incorrect type (expected {expected}, got {given})"
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((), {}, "evaluate() takes at least 2 positional arguments (1 given)"),
-    ((1, 2, 3, 4, 5, 6), {}, "evaluate() takes at most 6 positional arguments (7 given)"),
-    (("real",), {"real_data": 1}, "evaluate() got multiple values for keyword argument 'real_data'"),
-    (("real", "synthetic"), {"n_samples": "5"}, type_error("n_samples", "int", "str")),
-    (("real", "synthetic"), {"metrics": ("mmd",)}, type_error("metrics", "list", "tuple")),
-    (("real", "synthetic"), {"metrics": "mmd"}, type_error("metrics", "list", "str")),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "evaluate() takes at least 2 positional arguments (1 given)"),
+        ((1, 2, 3, 4, 5, 6), {}, "evaluate() takes at most 6 positional arguments (7 given)"),
+        (("real",), {"real_data": 1}, "evaluate() got multiple values for keyword argument 'real_data'"),
+        (("real", "synthetic"), {"n_samples": "5"}, type_error("n_samples", "int", "str")),
+        (("real", "synthetic"), {"metrics": ("mmd",)}, type_error("metrics", "list", "tuple")),
+        (("real", "synthetic"), {"metrics": "mmd"}, type_error("metrics", "list", "str")),
+    ],
+)
 def test_argument_errors(sisters, TabularEvaluator, args, kwargs, message):
     with pytest.raises(TypeError) as caught:
         TabularEvaluator().evaluate(*args, **kwargs)
@@ -470,8 +556,7 @@ def test_subclass_overrides_are_used(sisters, TabularEvaluator, frames):
     real, synthetic = frames
     report = Custom().evaluate(real, synthetic, metrics=["membership_inference_auc", "distance_to_closest_record"])
     assert seen == ["distance_to_closest_record", "membership_inference_auc"]
-    assert sisters.filed(report) == [("distance_to_closest_record", "privacy"),
-                                     ("membership_inference_auc", "privacy")]
+    assert sisters.filed(report) == [("distance_to_closest_record", "privacy"), ("membership_inference_auc", "privacy")]
 
 
 def test_privacy_results_come_from_the_privacy_runner(sisters, TabularEvaluator, frames):
@@ -506,12 +591,15 @@ def test_repeated_runs_hold_no_references(sisters, TabularEvaluator, frames):
     assert [sys.getrefcount(item) for item in (real, synthetic, score, evaluator)] == before
 
 
-@pytest.mark.parametrize("item, message", [
-    (1, "cannot unpack non-iterable int object"),
-    (None, "cannot unpack non-iterable NoneType object"),
-    (("a",), "not enough values to unpack (expected 2, got 1)"),
-    (("a", 1, 2), "too many values to unpack (expected 2)"),
-])
+@pytest.mark.parametrize(
+    "item, message",
+    [
+        (1, "cannot unpack non-iterable int object"),
+        (None, "cannot unpack non-iterable NoneType object"),
+        (("a",), "not enough values to unpack (expected 2, got 1)"),
+        (("a", 1, 2), "too many values to unpack (expected 2)"),
+    ],
+)
 def test_ks_items_that_are_not_pairs_raise_the_unpacking_error(sisters, TabularEvaluator, frames, item, message):
     class Scores:
         def items(self):

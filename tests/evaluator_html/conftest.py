@@ -1,4 +1,5 @@
 """Fixtures of the report page tests."""
+
 import matplotlib.pyplot as plt
 import pytest
 

@@ -5,6 +5,7 @@ stand-ins below have exactly those, so the page is tested on its own. The
 transcription (`expected_page`) spells every line of the page out in Python and is the
 reference the native page must match character for character.
 """
+
 import html
 
 
@@ -22,9 +23,18 @@ class Result:
 class Report:
     """What the page reads from an evaluation report."""
 
-    def __init__(self, aggregate=None, privacy=None, *, generator_name="GaussianCopula",
-                 timestamp="2024-05-01T12:00:00", dataset_name="adult", real_data_n_rows=1000,
-                 synthetic_data_n_rows=1000, n_columns=3):
+    def __init__(
+        self,
+        aggregate=None,
+        privacy=None,
+        *,
+        generator_name="GaussianCopula",
+        timestamp="2024-05-01T12:00:00",
+        dataset_name="adult",
+        real_data_n_rows=1000,
+        synthetic_data_n_rows=1000,
+        n_columns=3,
+    ):
         self.aggregate_metrics = {} if aggregate is None else aggregate
         self.privacy_metrics = {} if privacy is None else privacy
         self.generator_name = generator_name
@@ -51,8 +61,7 @@ STYLE_LINES = [
 STYLE_LINES_AFTER_SCORE = [
     ".score-label{font-size:14px;color:#666;text-transform:uppercase;letter-spacing:1px;}",
     ".meta{color:#555;font-size:14px;line-height:1.8;}",
-    ".plots-grid{display:grid;grid-template-columns:repeat(auto-fill,minmax(400px,1fr));gap:20px;"
-    "margin-top:20px;}",
+    ".plots-grid{display:grid;grid-template-columns:repeat(auto-fill,minmax(400px,1fr));gap:20px;margin-top:20px;}",
     ".plot-card{background:#fff;border-radius:8px;padding:15px;box-shadow:0 1px 3px rgba(0,0,0,0.1);"
     "text-align:center;}",
     ".plot-card img{max-width:100%;height:auto;}",
@@ -81,8 +90,10 @@ def expected_page(report, dist_html="", corr_html=""):
         passed = (m.value >= threshold) if m.higher_is_better else (m.value <= threshold)
         pf = "PASS" if passed else "FAIL"
         color = "#28a745" if pf == "PASS" else "#dc3545"
-        row_lines.append(f"<tr><td>{esc(name)}</td><td>{esc(format(m.value, '.4f'))}</td><td>{threshold:.2f}</td>"
-                         f"<td style='color:{color};font-weight:bold'>{pf}</td></tr>")
+        row_lines.append(
+            f"<tr><td>{esc(name)}</td><td>{esc(format(m.value, '.4f'))}</td><td>{threshold:.2f}</td>"
+            f"<td style='color:{color};font-weight:bold'>{pf}</td></tr>"
+        )
     lines = [
         "<!DOCTYPE html>",
         "<html>",

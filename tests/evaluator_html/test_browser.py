@@ -2,6 +2,7 @@
 
 The test command installs Debian's chromium when it is missing (tools/dev.sh).
 """
+
 import html
 import json
 import re
@@ -17,8 +18,15 @@ from velmora.tabular.evaluator.evaluator import TabularEvaluator
 
 from .stand_ins import Report, Result
 
-CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                  "--disable-background-networking", "--disable-component-update", "--disable-sync"]
+CHROMIUM_FLAGS = [
+    "--headless",
+    "--no-sandbox",
+    "--disable-gpu",
+    "--no-first-run",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--disable-sync",
+]
 
 # Appended to a copy of the page. The load event comes after every image has loaded;
 # its handler then draws each image on a canvas, counts the pixels that are not white,
@@ -73,19 +81,24 @@ def run_chromium(args, profile):
 @pytest.fixture
 def rendered_page(tmp_path):
     rng = np.random.RandomState(7)
-    real = pd.DataFrame({
-        "age": rng.normal(40, 12, 600).round(),
-        "income": rng.lognormal(10, 0.5, 600),
-        "hours_per_week_worked": rng.normal(38, 6, 600),
-        "city": rng.choice(["north", "south"], 600),
-    })
+    real = pd.DataFrame(
+        {
+            "age": rng.normal(40, 12, 600).round(),
+            "income": rng.lognormal(10, 0.5, 600),
+            "hours_per_week_worked": rng.normal(38, 6, 600),
+            "city": rng.choice(["north", "south"], 600),
+        }
+    )
     synthetic = real.copy()
     synthetic[["age", "income", "hours_per_week_worked"]] *= rng.normal(1, 0.05, (600, 3))
     report = Report(
         {"ks_complement_age": Result(0.93), "ks_complement_income": Result(0.71), "mmd_rbf": Result(0.55)},
         {"membership_inference_auc": Result(0.52, False), "distance_to_closest_record": Result(0.9)},
-        generator_name="GaussianCopula <v2>", dataset_name="census & co", real_data_n_rows=600,
-        synthetic_data_n_rows=600, n_columns=4,
+        generator_name="GaussianCopula <v2>",
+        dataset_name="census & co",
+        real_data_n_rows=600,
+        synthetic_data_n_rows=600,
+        n_columns=4,
     )
     path = tmp_path / "report.html"
     page = TabularEvaluator().to_html(report, str(path), real, synthetic)
@@ -95,8 +108,9 @@ def rendered_page(tmp_path):
 
 def test_chromium_decodes_every_plot_and_shows_the_page(rendered_page, tmp_path):
     probe = tmp_path / "probe.html"
-    probe.write_text(rendered_page.read_text(encoding="utf-8").replace("</body>", PROBE_SCRIPT + "\n</body>"),
-                     encoding="utf-8")
+    probe.write_text(
+        rendered_page.read_text(encoding="utf-8").replace("</body>", PROBE_SCRIPT + "\n</body>"), encoding="utf-8"
+    )
     dom = run_chromium(["--dump-dom", probe.as_uri()], tmp_path / "profile-dom")
     found = re.search(r'<pre id="velmora-probe">(.*?)</pre>', dom, re.S)
     assert found, "the probe did not report; DOM ends with: " + dom[-500:]
@@ -112,8 +126,10 @@ def test_chromium_decodes_every_plot_and_shows_the_page(rendered_page, tmp_path)
     assert seen["scripts"] == 1  # only the probe: the page itself runs no script
 
     screenshot = tmp_path / "report.png"
-    run_chromium([f"--screenshot={screenshot}", "--window-size=1280,2400", "--hide-scrollbars",
-                  rendered_page.as_uri()], tmp_path / "profile-shot")
+    run_chromium(
+        [f"--screenshot={screenshot}", "--window-size=1280,2400", "--hide-scrollbars", rendered_page.as_uri()],
+        tmp_path / "profile-shot",
+    )
     with Image.open(screenshot) as image:
         assert image.size == (1280, 2400)
         # Not a blank page: the plots and the coloured cards give many colours.
@@ -147,7 +163,8 @@ def test_chromium_shows_a_page_from_a_real_evaluation(tmp_path):
     assert float(seen["score"]) > 0
 
     screenshot = tmp_path / "penguins.png"
-    run_chromium([f"--screenshot={screenshot}", "--window-size=1280,3000", page_path.as_uri()],
-                 tmp_path / "profile-shot")
+    run_chromium(
+        [f"--screenshot={screenshot}", "--window-size=1280,3000", page_path.as_uri()], tmp_path / "profile-shot"
+    )
     with Image.open(screenshot) as image:
         assert image.size == (1280, 3000)

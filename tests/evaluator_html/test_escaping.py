@@ -1,4 +1,5 @@
 """Values taken from the report and the frames are escaped as HTML text."""
+
 import datetime
 import html.parser
 
@@ -32,8 +33,9 @@ def parsed(page):
     return collector
 
 
-@pytest.mark.parametrize("field", ["generator_name", "timestamp", "dataset_name", "n_columns",
-                                   "real_data_n_rows", "synthetic_data_n_rows"])
+@pytest.mark.parametrize(
+    "field", ["generator_name", "timestamp", "dataset_name", "n_columns", "real_data_n_rows", "synthetic_data_n_rows"]
+)
 def test_report_values_are_escaped(evaluator, field):
     class Hostile:
         def __format__(self, spec):
@@ -57,8 +59,13 @@ def test_metric_names_are_escaped(evaluator):
 
 def test_values_without_markup_characters_are_unchanged(evaluator):
     stamp = datetime.datetime(2024, 5, 1, 12, 30)
-    report = Report({"ks_complement_\u00e2ge (years) / 100%": Result(0.9)}, generator_name="TVAE-v2 $x$",
-                    timestamp=stamp, dataset_name=None, n_columns=np.int64(7))
+    report = Report(
+        {"ks_complement_\u00e2ge (years) / 100%": Result(0.9)},
+        generator_name="TVAE-v2 $x$",
+        timestamp=stamp,
+        dataset_name=None,
+        n_columns=np.int64(7),
+    )
     lines = evaluator.to_html(report).split("\n")
     assert lines[2] == "<head><title>Velmora Evaluation Report \u2014 TVAE-v2 $x$</title>"
     assert lines[25] == "<p>Generated: 2024-05-01 12:30:00 | Dataset: None</p>"
@@ -82,22 +89,38 @@ def test_column_labels_are_escaped_in_alt_text(evaluator):
     assert parsed(dist_html).alts == [label, "<b>"]
 
 
-names = st.text(alphabet=st.sampled_from(["a", "b", "<", "&", "'", "\"", "\u00e9", "\u2014"]), max_size=4)
-values = st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.integers(-10**6, 10**6),
-                   st.floats(-10, 10).map(np.float64))
+names = st.text(alphabet=st.sampled_from(["a", "b", "<", "&", "'", '"', "\u00e9", "\u2014"]), max_size=4)
+values = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True), st.integers(-(10**6), 10**6), st.floats(-10, 10).map(np.float64)
+)
 flags = st.one_of(st.booleans(), st.none(), st.integers(0, 2), st.booleans().map(np.bool_))
 results = st.builds(Result, values, flags)
 
 
 @settings(max_examples=75, deadline=None)
-@given(aggregate=st.dictionaries(names, results, max_size=5), privacy=st.dictionaries(names, results, max_size=3),
-       generator_name=st.text(), timestamp=st.text(), dataset_name=st.text(),
-       real_rows=st.integers(-10**9, 10**12), synthetic_rows=st.integers(0, 10**9), n_columns=st.integers(0, 500))
-def test_page_matches_the_python_transcription(aggregate, privacy, generator_name, timestamp, dataset_name,
-                                               real_rows, synthetic_rows, n_columns):
+@given(
+    aggregate=st.dictionaries(names, results, max_size=5),
+    privacy=st.dictionaries(names, results, max_size=3),
+    generator_name=st.text(),
+    timestamp=st.text(),
+    dataset_name=st.text(),
+    real_rows=st.integers(-(10**9), 10**12),
+    synthetic_rows=st.integers(0, 10**9),
+    n_columns=st.integers(0, 500),
+)
+def test_page_matches_the_python_transcription(
+    aggregate, privacy, generator_name, timestamp, dataset_name, real_rows, synthetic_rows, n_columns
+):
     from velmora.tabular.evaluator.evaluator import TabularEvaluator
 
-    report = Report(aggregate, privacy, generator_name=generator_name, timestamp=timestamp,
-                    dataset_name=dataset_name, real_data_n_rows=real_rows, synthetic_data_n_rows=synthetic_rows,
-                    n_columns=n_columns)
+    report = Report(
+        aggregate,
+        privacy,
+        generator_name=generator_name,
+        timestamp=timestamp,
+        dataset_name=dataset_name,
+        real_data_n_rows=real_rows,
+        synthetic_data_n_rows=synthetic_rows,
+        n_columns=n_columns,
+    )
     assert TabularEvaluator().to_html(report) == expected_page(report)

@@ -20,8 +20,12 @@ def test_small_report_page_line_by_line(evaluator):
     report = Report(
         {"ks_complement_age": Result(0.95), "wasserstein": Result(0.123456)},
         {"membership_inference_auc": Result(0.25, False)},
-        generator_name="CTGAN", timestamp="2024-05-01 12:00", dataset_name="census",
-        real_data_n_rows=1234567, synthetic_data_n_rows=50, n_columns=14,
+        generator_name="CTGAN",
+        timestamp="2024-05-01 12:00",
+        dataset_name="census",
+        real_data_n_rows=1234567,
+        synthetic_data_n_rows=50,
+        n_columns=14,
     )
     lines = page_lines(evaluator.to_html(report))
     assert lines[:4] == [
@@ -49,8 +53,7 @@ def test_small_report_page_line_by_line(evaluator):
         "<tr><th>Metric</th><th>Value</th><th>Threshold</th><th>Pass/Fail</th></tr>",
         "<tr><td>ks_complement_age</td><td>0.9500</td><td>0.70</td>"
         "<td style='color:#28a745;font-weight:bold'>PASS</td></tr>",
-        "<tr><td>wasserstein</td><td>0.1235</td><td>0.70</td>"
-        "<td style='color:#dc3545;font-weight:bold'>FAIL</td></tr>",
+        "<tr><td>wasserstein</td><td>0.1235</td><td>0.70</td><td style='color:#dc3545;font-weight:bold'>FAIL</td></tr>",
         "<tr><td>membership_inference_auc</td><td>0.2500</td><td>0.30</td>"
         "<td style='color:#28a745;font-weight:bold'>PASS</td></tr>",
         "",
@@ -71,8 +74,11 @@ def test_empty_report_has_red_zero_score_and_header_only_table(evaluator):
     assert len(lines) == 43
     assert lines[30] == '<div class="score-value">0.00</div>'
     assert lines[13].endswith("color:#dc3545;}")
-    assert lines[34:37] == ["<tr><th>Metric</th><th>Value</th><th>Threshold</th><th>Pass/Fail</th></tr>", "",
-                            "</table>"]
+    assert lines[34:37] == [
+        "<tr><th>Metric</th><th>Value</th><th>Threshold</th><th>Pass/Fail</th></tr>",
+        "",
+        "</table>",
+    ]
     assert not page.endswith("\n")
     assert page == expected_page(Report())
 
@@ -85,16 +91,19 @@ def test_lower_is_better_metrics_never_enter_the_score(evaluator):
     assert lines[35].endswith(">FAIL</td></tr>") and lines[36].endswith(">PASS</td></tr>")
 
 
-@pytest.mark.parametrize("values, shown, color", [
-    ([0.8], "0.80", "#ffc107"),
-    ([0.8000001], "0.80", "#28a745"),
-    ([0.6], "0.60", "#ffc107"),
-    ([0.5999999], "0.60", "#dc3545"),
-    ([1, 0.9], "0.95", "#28a745"),
-    ([1, 0], "0.50", "#dc3545"),
-    ([float("nan")], "nan", "#dc3545"),
-    ([np.float32(0.7), np.int64(1)], "0.85", "#28a745"),
-])
+@pytest.mark.parametrize(
+    "values, shown, color",
+    [
+        ([0.8], "0.80", "#ffc107"),
+        ([0.8000001], "0.80", "#28a745"),
+        ([0.6], "0.60", "#ffc107"),
+        ([0.5999999], "0.60", "#dc3545"),
+        ([1, 0.9], "0.95", "#28a745"),
+        ([1, 0], "0.50", "#dc3545"),
+        ([float("nan")], "nan", "#dc3545"),
+        ([np.float32(0.7), np.int64(1)], "0.85", "#28a745"),
+    ],
+)
 def test_overall_score_and_colour_at_the_boundaries(evaluator, values, shown, color):
     report = Report({f"m{i}": Result(v) for i, v in enumerate(values)})
     lines = page_lines(evaluator.to_html(report))
@@ -102,41 +111,51 @@ def test_overall_score_and_colour_at_the_boundaries(evaluator, values, shown, co
     assert lines[13] == f".score-value{{font-size:56px;font-weight:bold;color:{color};}}"
 
 
-@pytest.mark.parametrize("value, higher_is_better, verdict, threshold", [
-    (0.7, True, "PASS", "0.70"),
-    (0.6999, True, "FAIL", "0.70"),
-    (1, True, "PASS", "0.70"),
-    (0.3, False, "PASS", "0.30"),
-    (0.3001, False, "FAIL", "0.30"),
-    (float("nan"), True, "FAIL", "0.70"),
-    (float("nan"), False, "FAIL", "0.30"),
-    (np.float64(0.7), np.bool_(True), "PASS", "0.70"),
-    (0.5, None, "FAIL", "0.30"),
-    (0.2, [], "PASS", "0.30"),
-])
+@pytest.mark.parametrize(
+    "value, higher_is_better, verdict, threshold",
+    [
+        (0.7, True, "PASS", "0.70"),
+        (0.6999, True, "FAIL", "0.70"),
+        (1, True, "PASS", "0.70"),
+        (0.3, False, "PASS", "0.30"),
+        (0.3001, False, "FAIL", "0.30"),
+        (float("nan"), True, "FAIL", "0.70"),
+        (float("nan"), False, "FAIL", "0.30"),
+        (np.float64(0.7), np.bool_(True), "PASS", "0.70"),
+        (0.5, None, "FAIL", "0.30"),
+        (0.2, [], "PASS", "0.30"),
+    ],
+)
 def test_verdicts_and_thresholds(evaluator, value, higher_is_better, verdict, threshold):
     page = evaluator.to_html(Report({"m": Result(value, higher_is_better)}))
     color = "#28a745" if verdict == "PASS" else "#dc3545"
     row = page_lines(page)[35]
-    assert row == (f"<tr><td>m</td><td>{value:.4f}</td><td>{threshold}</td>"
-                   f"<td style='color:{color};font-weight:bold'>{verdict}</td></tr>")
+    assert row == (
+        f"<tr><td>m</td><td>{value:.4f}</td><td>{threshold}</td>"
+        f"<td style='color:{color};font-weight:bold'>{verdict}</td></tr>"
+    )
 
 
-@pytest.mark.parametrize("value, shown", [(1, "1.0000"), (0.123456, "0.1235"), (-2.5, "-2.5000"),
-                                          (float("inf"), "inf"), (np.int8(3), "3.0000")])
+@pytest.mark.parametrize(
+    "value, shown",
+    [(1, "1.0000"), (0.123456, "0.1235"), (-2.5, "-2.5000"), (float("inf"), "inf"), (np.int8(3), "3.0000")],
+)
 def test_value_column_has_four_decimals(evaluator, value, shown):
     row = page_lines(evaluator.to_html(Report({"m": Result(value)})))[35]
     assert row.startswith(f"<tr><td>m</td><td>{shown}</td>")
 
 
 def test_name_in_both_mappings_keeps_aggregate_position_and_privacy_result(evaluator):
-    report = Report({"a": Result(0.9), "shared": Result(0.95), "b": Result(0.8)},
-                    {"p": Result(0.1, False), "shared": Result(0.2, False)})
+    report = Report(
+        {"a": Result(0.9), "shared": Result(0.95), "b": Result(0.8)},
+        {"p": Result(0.1, False), "shared": Result(0.2, False)},
+    )
     lines = page_lines(evaluator.to_html(report))
     rows = lines[35:39]
     assert [row.split("</td>")[0] for row in rows] == ["<tr><td>a", "<tr><td>shared", "<tr><td>b", "<tr><td>p"]
-    assert rows[1] == ("<tr><td>shared</td><td>0.2000</td><td>0.30</td>"
-                       "<td style='color:#28a745;font-weight:bold'>PASS</td></tr>")
+    assert rows[1] == (
+        "<tr><td>shared</td><td>0.2000</td><td>0.30</td><td style='color:#28a745;font-weight:bold'>PASS</td></tr>"
+    )
     # The overall score takes the privacy result, which is not higher-is-better: (0.9 + 0.8) / 2.
     assert lines[30] == '<div class="score-value">0.85</div>'
     assert lines[39] == ""
@@ -149,12 +168,15 @@ def test_report_none_raises_before_reading_anything(evaluator):
         evaluator.to_html(None, "x.html")
 
 
-@pytest.mark.parametrize("aggregate, privacy, message", [
-    (None, {}, "argument after ** must be a mapping, not NoneType"),
-    ({}, None, "argument after ** must be a mapping, not NoneType"),
-    ({}, [("a", 1)], "'list' object is not a mapping"),
-    ({}, 5, "'int' object is not a mapping"),
-])
+@pytest.mark.parametrize(
+    "aggregate, privacy, message",
+    [
+        (None, {}, "argument after ** must be a mapping, not NoneType"),
+        ({}, None, "argument after ** must be a mapping, not NoneType"),
+        ({}, [("a", 1)], "'list' object is not a mapping"),
+        ({}, 5, "'int' object is not a mapping"),
+    ],
+)
 def test_metric_mappings_must_be_mappings(evaluator, aggregate, privacy, message):
     report = Report()
     report.aggregate_metrics = aggregate
@@ -171,17 +193,19 @@ def test_errors_of_the_results_propagate_and_nothing_is_written(evaluator, tmp_p
     assert not target.exists()
 
 
-@pytest.mark.parametrize("path, expected", [
-    (pathlib.Path("page.html"), "PosixPath"),
-    (b"page.html", "bytes"),
-    (type("PathText", (str,), {})("page.html"), "PathText"),
-    (1, "int"),
-])
+@pytest.mark.parametrize(
+    "path, expected",
+    [
+        (pathlib.Path("page.html"), "PosixPath"),
+        (b"page.html", "bytes"),
+        (type("PathText", (str,), {})("page.html"), "PathText"),
+        (1, "int"),
+    ],
+)
 def test_output_path_must_be_exactly_str(evaluator, path, expected):
     with pytest.raises(TypeError) as info:
         evaluator.to_html(Report(), path)
-    assert str(info.value).startswith(
-        f"Argument 'output_path' has incorrect type (expected str, got {expected})")
+    assert str(info.value).startswith(f"Argument 'output_path' has incorrect type (expected str, got {expected})")
     # The type is checked before the report: even a missing report gives this error.
     with pytest.raises(TypeError, match="output_path"):
         evaluator.to_html(None, path)
@@ -352,8 +376,18 @@ def test_report_attributes_are_read_after_the_plots_in_page_order():
             return "", ""
 
     Custom().to_html(Watched({"m": Result(1)}), None, 1, 2)
-    assert reads == ["aggregate_metrics", "privacy_metrics", "plots", "generator_name", "generator_name",
-                     "timestamp", "dataset_name", "real_data_n_rows", "synthetic_data_n_rows", "n_columns"]
+    assert reads == [
+        "aggregate_metrics",
+        "privacy_metrics",
+        "plots",
+        "generator_name",
+        "generator_name",
+        "timestamp",
+        "dataset_name",
+        "real_data_n_rows",
+        "synthetic_data_n_rows",
+        "n_columns",
+    ]
 
 
 def test_signature_and_argument_errors(evaluator):
@@ -361,19 +395,23 @@ def test_signature_and_argument_errors(evaluator):
     assert list(signature.parameters) == ["self", "report", "output_path", "real_df", "synthetic_df"]
     assert all(p.default is None for p in list(signature.parameters.values())[1:])
     assert TabularEvaluator.to_html.__annotations__ == {
-        "report": "'EvaluationReport'", "output_path": "str", "real_df": "pd.DataFrame",
-        "synthetic_df": "pd.DataFrame", "return": "str"}
+        "report": "'EvaluationReport'",
+        "output_path": "str",
+        "real_df": "pd.DataFrame",
+        "synthetic_df": "pd.DataFrame",
+        "return": "str",
+    }
     assert TabularEvaluator.to_html.__doc__.startswith(
         "TabularEvaluator.to_html(self, report: 'EvaluationReport' = None, str output_path: str = None, "
         "real_df: pd.DataFrame = None, synthetic_df: pd.DataFrame = None) -> str\n\n"
-        "Generate HTML evaluation report with distribution plots and\ncorrelation heatmaps.\n")
+        "Generate HTML evaluation report with distribution plots and\ncorrelation heatmaps.\n"
+    )
     with pytest.raises(TypeError) as info:
         evaluator.to_html(Report(), None, None, None, None)
     assert str(info.value) == "to_html() takes at most 5 positional arguments (6 given)"
     with pytest.raises(TypeError) as info:
         evaluator.to_html(Report(), path="x")
     assert str(info.value) == "to_html() got an unexpected keyword argument 'path'"
-
 
 
 def test_repeated_calls_leak_no_references(evaluator, tmp_path):

@@ -1,4 +1,5 @@
 """_generate_plot_html: histogram cards, the heatmap pair and the best-effort rules."""
+
 import base64
 import importlib.abc
 import inspect
@@ -20,10 +21,14 @@ from velmora.tabular.evaluator.evaluator import TabularEvaluator
 
 from .stand_ins import Report, Result, expected_page
 
-CARD = re.compile(r"<div class='plot-card'><img src='data:image/png;base64,([A-Za-z0-9+/]+={0,2})' alt='([^']*)'></div>")
+CARD = re.compile(
+    r"<div class='plot-card'><img src='data:image/png;base64,([A-Za-z0-9+/]+={0,2})' alt='([^']*)'></div>"
+)
 DIST_OPEN = "<h2>Distribution Comparison</h2><div class='plots-grid'>"
-CORR = re.compile(r"^<h2>Correlation Comparison</h2><div class='plot-card' style='max-width:800px'>"
-                  r"<img src='data:image/png;base64,([A-Za-z0-9+/]+={0,2})' alt='Correlation'></div>$")
+CORR = re.compile(
+    r"^<h2>Correlation Comparison</h2><div class='plot-card' style='max-width:800px'>"
+    r"<img src='data:image/png;base64,([A-Za-z0-9+/]+={0,2})' alt='Correlation'></div>$"
+)
 
 plot_html = TabularEvaluator._generate_plot_html
 
@@ -31,7 +36,7 @@ plot_html = TabularEvaluator._generate_plot_html
 def cards(dist_html):
     """(png bytes, alt text) of every card, checking the section's frame on the way."""
     assert dist_html.startswith(DIST_OPEN) and dist_html.endswith("</div>")
-    body = dist_html[len(DIST_OPEN):-len("</div>")]
+    body = dist_html[len(DIST_OPEN) : -len("</div>")]
     found = CARD.findall(body)
     assert "".join(CARD.sub("", body)) == "", "unexpected text between the cards"
     return [(base64.b64decode(encoded, validate=True), alt) for encoded, alt in found]
@@ -83,17 +88,21 @@ def test_signature_and_docstring():
     assert TabularEvaluator._generate_plot_html.__doc__ == (
         "TabularEvaluator._generate_plot_html(real_df: pd.DataFrame, synthetic_df: pd.DataFrame) -> tuple\n\n"
         "Generate base64-encoded distribution and correlation plots.\n\n"
-        "Returns (dist_plots_html, corr_plots_html) strings.")
+        "Returns (dist_plots_html, corr_plots_html) strings."
+    )
     with pytest.raises(TypeError) as info:
         plot_html(frame("a"))
     assert str(info.value) == "_generate_plot_html() takes exactly 2 positional arguments (1 given)"
 
 
-@pytest.mark.parametrize("real, synthetic", [
-    (pd.DataFrame({"s": ["a", "b"], "flag": [True, False]}), pd.DataFrame({"s": ["a", "b"]})),
-    (frame("ab"), frame("cd")),
-    (pd.DataFrame(), pd.DataFrame()),
-])
+@pytest.mark.parametrize(
+    "real, synthetic",
+    [
+        (pd.DataFrame({"s": ["a", "b"], "flag": [True, False]}), pd.DataFrame({"s": ["a", "b"]})),
+        (frame("ab"), frame("cd")),
+        (pd.DataFrame(), pd.DataFrame()),
+    ],
+)
 def test_no_shared_numeric_column_gives_two_empty_sections(real, synthetic):
     assert plot_html(real, synthetic) == ("", "")
 
@@ -107,8 +116,7 @@ def test_one_shared_column_gives_one_card_and_no_heatmaps(recorded):
     assert corr_html == ""
     real_hist, synthetic_hist = of(recorded, "hist")
     assert real_hist == (200, {"bins": 10, "alpha": 0.6, "label": "Real", "color": "#0066cc", "density": True})
-    assert synthetic_hist == (80, {"bins": 10, "alpha": 0.6, "label": "Synthetic", "color": "#ff6600",
-                                   "density": True})
+    assert synthetic_hist == (80, {"bins": 10, "alpha": 0.6, "label": "Synthetic", "color": "#ff6600", "density": True})
     assert of(recorded, "set_title") == [("age", {"fontsize": 11, "fontweight": "bold"})]
     assert of(recorded, "legend") == [["Real", "Synthetic"]]
 
@@ -125,8 +133,10 @@ def test_twelve_columns_give_ten_cards_and_a_twelve_by_twelve_pair(recorded):
     assert png_size(base64.b64decode(encoded)) == (1000, 450)
     heatmap_kwargs = {"cmap": "RdBu_r", "vmin": -1, "vmax": 1, "aspect": "auto"}
     assert of(recorded, "imshow") == [((12, 12), heatmap_kwargs)] * 2
-    assert of(recorded, "set_title")[-2:] == [("Real Correlation", {"fontsize": 11, "fontweight": "bold"}),
-                                              ("Synthetic Correlation", {"fontsize": 11, "fontweight": "bold"})]
+    assert of(recorded, "set_title")[-2:] == [
+        ("Real Correlation", {"fontsize": 11, "fontweight": "bold"}),
+        ("Synthetic Correlation", {"fontsize": 11, "fontweight": "bold"}),
+    ]
     assert of(recorded, "set_xticklabels") == [(names, {"rotation": 45, "ha": "right", "fontsize": 7})] * 2
     assert of(recorded, "colorbar") == [0.8]
 
@@ -182,10 +192,12 @@ def test_integer_labels_give_cards_but_no_heatmaps(recorded):
     dist_html, corr_html = plot_html(real, frame([0, 1, 2], seed=4))
     assert [alt for _, alt in cards(dist_html)] == ["0", "1", "2"]
     assert corr_html == ""
-    assert of(recorded, "set_title") == [(0, {"fontsize": 11, "fontweight": "bold"}),
-                                         (1, {"fontsize": 11, "fontweight": "bold"}),
-                                         (2, {"fontsize": 11, "fontweight": "bold"}),
-                                         ("Real Correlation", {"fontsize": 11, "fontweight": "bold"})]
+    assert of(recorded, "set_title") == [
+        (0, {"fontsize": 11, "fontweight": "bold"}),
+        (1, {"fontsize": 11, "fontweight": "bold"}),
+        (2, {"fontsize": 11, "fontweight": "bold"}),
+        ("Real Correlation", {"fontsize": 11, "fontweight": "bold"}),
+    ]
 
 
 def test_long_labels_are_cut_on_the_heatmap_axes_only(recorded):
@@ -214,11 +226,14 @@ def drawing_column_bad(self, args):
     return self.get_title() == "bad"
 
 
-@pytest.mark.parametrize("target, name", [
-    (matplotlib.axes.Axes, "hist"),
-    (matplotlib.axes.Axes, "legend"),
-    (matplotlib.figure.Figure, "savefig"),
-])
+@pytest.mark.parametrize(
+    "target, name",
+    [
+        (matplotlib.axes.Axes, "hist"),
+        (matplotlib.axes.Axes, "legend"),
+        (matplotlib.figure.Figure, "savefig"),
+    ],
+)
 def test_a_failing_column_is_left_out_and_its_figure_closed(monkeypatch, target, name):
     original = getattr(target, name)
 
@@ -296,6 +311,7 @@ class BlockImports(importlib.abc.MetaPathFinder):
 @pytest.fixture
 def hide_module(monkeypatch):
     """Makes `name` and its submodules unimportable until the test ends."""
+
     def hide(name):
         for loaded in [m for m in sys.modules if m == name or m.startswith(name + ".")]:
             monkeypatch.delitem(sys.modules, loaded)

@@ -19,7 +19,8 @@ def mixed(n_rows, seed, shift=0.0):
             "x": latent[:, 0] + shift,
             "y": 2 * latent[:, 0] + latent[:, 1] + shift,
             "count": rng.poisson(3 + 2 * shift, size=n_rows).astype(np.int64),
-            "when": pd.Timestamp("2021-01-01") + pd.to_timedelta((rng.uniform(0, 365, n_rows) + 100 * shift).astype(int), unit="D"),
+            "when": pd.Timestamp("2021-01-01")
+            + pd.to_timedelta((rng.uniform(0, 365, n_rows) + 100 * shift).astype(int), unit="D"),
             "colour": colour,
             "flag": latent[:, 1] + shift > 0,
             "score": score,

@@ -35,8 +35,10 @@ def draw(kind, n_rows, seed):
     if kind == "discrete":
         factor = rng.normal(size=n_rows)
         return pd.DataFrame(
-            {f"d{i}": _labels(rng, factor + 0.5 * rng.normal(size=n_rows), size, f"d{i}_")
-             for i, size in enumerate((3, 4, 3, 5, 4, 6))}
+            {
+                f"d{i}": _labels(rng, factor + 0.5 * rng.normal(size=n_rows), size, f"d{i}_")
+                for i, size in enumerate((3, 4, 3, 5, 4, 6))
+            }
         )
     z = rng.normal(size=(n_rows, 2))
     if kind == "numeric":
@@ -50,8 +52,10 @@ def draw(kind, n_rows, seed):
             }
         )
     if kind == "categorical":
-        frame = {f"c{i}": _labels(rng, z[:, i % 2] + 0.3 * rng.normal(size=n_rows), size, f"c{i}_", spread=2.5)
-                 for i, size in enumerate((6, 7, 8, 9, 10, 6, 8, 10))}
+        frame = {
+            f"c{i}": _labels(rng, z[:, i % 2] + 0.3 * rng.normal(size=n_rows), size, f"c{i}_", spread=2.5)
+            for i, size in enumerate((6, 7, 8, 9, 10, 6, 8, 10))
+        }
         for i in range(3):
             frame[f"u{i}"] = rng.choice(np.array([f"u{i}_{k}" for k in range(12)], dtype=object), size=n_rows)
         return pd.DataFrame(frame)

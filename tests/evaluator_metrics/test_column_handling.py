@@ -59,7 +59,15 @@ def test_skipped_columns_are_named_in_details():
             "inf": [np.inf, -np.inf, np.nan],
         }
     )
-    synthetic = pd.DataFrame({"empty": [1.0, 2.0, 3.0], "constant": [5.0, 6.0, 7.0], "text_empty": ["a", "b", None], "ok": [np.nan] * 3, "inf": [1.0, 2.0, 3.0]})
+    synthetic = pd.DataFrame(
+        {
+            "empty": [1.0, 2.0, 3.0],
+            "constant": [5.0, 6.0, 7.0],
+            "text_empty": ["a", "b", None],
+            "ok": [np.nan] * 3,
+            "inf": [1.0, 2.0, 3.0],
+        }
+    )
     ks = KSComplementMetric().compute(real, synthetic)
     assert list(ks) == ["constant"]
     assert set(ks.details["skipped"]) == {"empty", "text_empty", "ok", "inf"}
@@ -76,7 +84,13 @@ def test_skipped_columns_are_named_in_details():
 def test_datetime_timezone_and_timedelta_columns_are_numeric():
     days = pd.to_datetime(["2021-01-01", "2021-01-05", "2021-02-01", None])
     real = pd.DataFrame({"when": days, "utc": days.tz_localize("UTC"), "gap": days - pd.Timestamp("2020-12-31")})
-    later = pd.DataFrame({"when": days + pd.Timedelta(days=400), "utc": (days + pd.Timedelta(days=400)).tz_localize("UTC"), "gap": days - pd.Timestamp("2019-12-31")})
+    later = pd.DataFrame(
+        {
+            "when": days + pd.Timedelta(days=400),
+            "utc": (days + pd.Timedelta(days=400)).tz_localize("UTC"),
+            "gap": days - pd.Timestamp("2019-12-31"),
+        }
+    )
     assert KSComplementMetric().compute(real, real) == {"when": 1.0, "utc": 1.0, "gap": 1.0}
     assert KSComplementMetric().compute(real, later) == {"when": 0.0, "utc": 0.0, "gap": 0.0}
     assert CorrelationSimilarityMetrics(real, real).pearson_correlation_difference() == pytest.approx(1.0)
@@ -93,7 +107,9 @@ def test_numeric_binning_shared_and_open_ended():
     rng = np.random.RandomState(0)
     real = pd.DataFrame({"v": rng.normal(size=1000)})
     far = pd.DataFrame({"v": rng.normal(size=1000) + 100.0})
-    assert UnivariateSimilarityMetrics(real, far).total_variation_distance()["tv_complement_v"] == pytest.approx(0.05, abs=1e-12)
+    assert UnivariateSimilarityMetrics(real, far).total_variation_distance()["tv_complement_v"] == pytest.approx(
+        0.05, abs=1e-12
+    )
     assert UnivariateSimilarityMetrics(real, real).hellinger_distance()["hellinger_v"] == pytest.approx(1.0)
 
 
@@ -125,8 +141,12 @@ def odd_frame(seed):
     n = 300
     frame = pd.DataFrame(
         {
-            "nullable_int": pd.array(np.where(rng.uniform(size=n) < 0.1, None, rng.randint(0, 50, size=n)), dtype="Int64"),
-            "nullable_bool": pd.array(np.where(rng.uniform(size=n) < 0.1, None, rng.uniform(size=n) < 0.5), dtype="boolean"),
+            "nullable_int": pd.array(
+                np.where(rng.uniform(size=n) < 0.1, None, rng.randint(0, 50, size=n)), dtype="Int64"
+            ),
+            "nullable_bool": pd.array(
+                np.where(rng.uniform(size=n) < 0.1, None, rng.uniform(size=n) < 0.5), dtype="boolean"
+            ),
             "text": pd.array(rng.choice(["a", "b", None], size=n), dtype="string"),
             "category": pd.Categorical(rng.choice(["x", "y", "z"], size=n)),
             "float32": rng.normal(size=n).astype(np.float32),
@@ -148,8 +168,14 @@ def test_odd_dtypes_and_duplicate_index_run_through_every_metric():
     ks = KSComplementMetric().compute(real, synthetic)
     assert list(ks) == list(real.columns) and all(0.7 < value <= 1.0 for value in ks.values())
     univariate = UnivariateSimilarityMetrics(real, synthetic)
-    for scores in (univariate.wasserstein_distance_metric(), univariate.total_variation_distance(), univariate.hellinger_distance()):
-        assert len(scores) + len(scores.skipped) == len(real.columns) and all(0.7 < value <= 1.0 for value in scores.values())
+    for scores in (
+        univariate.wasserstein_distance_metric(),
+        univariate.total_variation_distance(),
+        univariate.hellinger_distance(),
+    ):
+        assert len(scores) + len(scores.skipped) == len(real.columns) and all(
+            0.7 < value <= 1.0 for value in scores.values()
+        )
     assert set(univariate.wasserstein_distance_metric()) == {"wasserstein_nullable_int", "wasserstein_float32"}
     assert 0.7 < CorrelationSimilarityMetrics(real, synthetic).pearson_correlation_difference() <= 1.0
     assert 0.5 < MultivariateSimilarityMetrics(real, synthetic).mmd_rbf() <= 1.0

@@ -76,7 +76,9 @@ def test_nearest_neighbours_agree_with_sklearn_and_handle_odd_inputs():
     # A non-contiguous float32 view is converted, not misread.
     query = np.asfortranarray(rng.normal(size=(90, 10)).astype(np.float32))[:, ::2]
     distances, positions = _kernels.nearest_neighbours(query, reference_rows, k=3)
-    expected_distances, expected_positions = NearestNeighbors(n_neighbors=3).fit(reference_rows).kneighbors(query.astype(np.float64))
+    expected_distances, expected_positions = (
+        NearestNeighbors(n_neighbors=3).fit(reference_rows).kneighbors(query.astype(np.float64))
+    )
     np.testing.assert_array_equal(positions, expected_positions)
     np.testing.assert_allclose(distances, expected_distances, rtol=1e-12)
 
@@ -99,8 +101,12 @@ def test_nearest_neighbours_refuses_bad_input(query, reference_rows, k, exclude_
 
 
 @settings(max_examples=60, deadline=None)
-@given(x=matrices(max_rows=60, features=st.just(3)), y=matrices(max_rows=60, features=st.just(3)),
-       gamma=st.floats(1e-3, 10.0), threads=st.integers(0, 3))
+@given(
+    x=matrices(max_rows=60, features=st.just(3)),
+    y=matrices(max_rows=60, features=st.just(3)),
+    gamma=st.floats(1e-3, 10.0),
+    threads=st.integers(0, 3),
+)
 def test_rbf_kernel_sums_match_numpy(x, y, gamma, threads):
     x, y = x / 1e5, y / 1e5
     # exp() of the C library and numpy's vectorised exp may differ in the last place
@@ -164,7 +170,9 @@ def test_ks_wasserstein_agrees_with_scipy(x, y):
     with np.errstate(all="ignore"):  # scipy's p-value of one-element samples divides by zero
         expected_ks = stats.ks_2samp(x, y, method="asymp").statistic
     assert ks == pytest.approx(expected_ks, abs=1e-12)
-    assert wasserstein == pytest.approx(stats.wasserstein_distance(x, y), rel=1e-9, abs=1e-9 * (np.ptp(np.concatenate([x, y])) + 1))
+    assert wasserstein == pytest.approx(
+        stats.wasserstein_distance(x, y), rel=1e-9, abs=1e-9 * (np.ptp(np.concatenate([x, y])) + 1)
+    )
 
 
 @pytest.mark.parametrize(
@@ -180,8 +188,10 @@ def coded_rows(data, n_rows, flags, n_codes):
     """Rows of numbers (rounded, for ties) and category codes below ``n_codes``."""
     seed = data.draw(st.integers(0, 2**32 - 1))
     rng = np.random.RandomState(seed)
-    rows = np.round(rng.normal(scale=data.draw(st.sampled_from([0.3, 2.0, 1e3])), size=(n_rows, len(flags))),
-                    data.draw(st.sampled_from([0, 1, 3])))
+    rows = np.round(
+        rng.normal(scale=data.draw(st.sampled_from([0.3, 2.0, 1e3])), size=(n_rows, len(flags))),
+        data.draw(st.sampled_from([0, 1, 3])),
+    )
     for feature in np.flatnonzero(flags):
         rows[:, feature] = rng.randint(0, n_codes, size=n_rows)
     return rows
@@ -189,8 +199,13 @@ def coded_rows(data, n_rows, flags, n_codes):
 
 @settings(max_examples=60, deadline=None)
 # Up to 700 reference rows: several 256-row tiles; up to 300 queries: several 128-row groups.
-@given(data=st.data(), flags=st.lists(st.booleans(), min_size=1, max_size=6), n_codes=st.integers(1, 5),
-       k=st.integers(1, 7), threads=st.integers(0, 3))
+@given(
+    data=st.data(),
+    flags=st.lists(st.booleans(), min_size=1, max_size=6),
+    n_codes=st.integers(1, 5),
+    k=st.integers(1, 7),
+    threads=st.integers(0, 3),
+)
 def test_coded_nearest_neighbours_match_the_one_hot_search(data, flags, n_codes, k, threads):
     flags = np.array(flags, dtype=np.uint8)
     n_query, n_reference = data.draw(st.integers(1, 300)), data.draw(st.integers(k, 700))
@@ -203,7 +218,9 @@ def test_coded_nearest_neighbours_match_the_one_hot_search(data, flags, n_codes,
         query, reference_rows, flags, (indicator - 0.0) * (indicator - 0.0), k, threads
     )
     stacked = reference.one_hot(np.vstack([reference_rows, query]), flags, indicator)
-    expected_distances, expected_positions = reference.nearest_neighbours(stacked[n_reference:], stacked[:n_reference], k)
+    expected_distances, expected_positions = reference.nearest_neighbours(
+        stacked[n_reference:], stacked[:n_reference], k
+    )
     np.testing.assert_array_equal(positions, expected_positions)
     np.testing.assert_array_equal(distances, expected_distances)
 
@@ -225,8 +242,7 @@ def test_coded_nearest_neighbours_refuse_bad_input(query, reference_rows, flags,
 column_values = hnp.arrays(
     np.float64,
     st.integers(0, 300),
-    elements=st.one_of(st.integers(-3, 3).map(float), st.floats(allow_nan=True, allow_infinity=True),
-                       st.just(-0.0)),
+    elements=st.one_of(st.integers(-3, 3).map(float), st.floats(allow_nan=True, allow_infinity=True), st.just(-0.0)),
 )
 
 
@@ -302,7 +318,8 @@ def test_kernels_finish_when_threads_cannot_start(headroom_mb):
 import resource, numpy as np
 from velmora._metric_core import _metric_kernels
 rows = np.random.RandomState(0).normal(size=(3000, 4))
-expected = _metric_kernels.nearest_neighbours(rows, rows, 2, True, 1), _metric_kernels.rbf_kernel_sums(rows, rows, 0.1, 1)
+expected = (_metric_kernels.nearest_neighbours(rows, rows, 2, True, 1),
+            _metric_kernels.rbf_kernel_sums(rows, rows, 0.1, 1))
 size = int(open('/proc/self/statm').read().split()[0]) * 4096
 resource.setrlimit(resource.RLIMIT_AS, (size + ({headroom_mb} << 20), resource.RLIM_INFINITY))
 got = _metric_kernels.nearest_neighbours(rows, rows, 2, True, 4), _metric_kernels.rbf_kernel_sums(rows, rows, 0.1, 4)

@@ -67,8 +67,10 @@ def test_a_fresh_sample_is_private(kind, n_rows):
 @pytest.mark.parametrize("kind", KINDS)
 def test_more_noise_never_reads_as_more_risk(kind):
     real = pop.draw(kind, 1500, 1)
-    for noisier in ([protected(real, epsilon) for epsilon in (10.0, 1.0, 0.1)],
-                    [pop.jitter(real, scale, 6) for scale in (0.25, 0.5, 1.0, 2.0)]):
+    for noisier in (
+        [protected(real, epsilon) for epsilon in (10.0, 1.0, 0.1)],
+        [pop.jitter(real, scale, 6) for scale in (0.25, 0.5, 1.0, 2.0)],
+    ):
         risks = [risk(real, synthetic) for synthetic in noisier]
         spacings = [DTCRMetric().compute(real, synthetic) for synthetic in noisier]
         assert all(later <= earlier + 0.05 for earlier, later in zip(risks, risks[1:])), risks
@@ -172,7 +174,9 @@ def test_alpha_precision_and_beta_recall_see_structure(kind, n_rows):
 @pytest.mark.parametrize("n_rows", [40, 15000])
 def test_a_copy_fails_both_privacy_rows(n_rows):
     real = pop.draw("mixed", n_rows, 1)
-    report = TabularEvaluator().evaluate(real, real.copy(), metrics=["membership_inference_auc", "distance_to_closest_record"])
+    report = TabularEvaluator().evaluate(
+        real, real.copy(), metrics=["membership_inference_auc", "distance_to_closest_record"]
+    )
     privacy = report.privacy_metrics
     # The page passes a lower-is-better value below 0.3 and a higher-is-better one at 0.7.
     assert privacy["membership_inference_auc"].value >= 0.3

@@ -36,7 +36,10 @@ SCORES = {
     "correlation_matrix": (lambda r, s: MultivariateSimilarityMetrics(r, s).correlation_matrix_distance(), 1.0 - 1e-12),
     "mmd": (lambda r, s: MultivariateSimilarityMetrics(r, s).mmd_rbf(), 1.0 - 1e-6),
     # Cohen's kappa of two models fitted on different rows: below the share of equal predictions.
-    "agreement_classes": (lambda r, s: PredictionAgreementMetrics(r, s, "flag").prediction_agreement_percentage(), 0.75),
+    "agreement_classes": (
+        lambda r, s: PredictionAgreementMetrics(r, s, "flag").prediction_agreement_percentage(),
+        0.75,
+    ),
     "agreement_numbers": (lambda r, s: PredictionAgreementMetrics(r, s, "y").prediction_agreement_percentage(), 0.9),
     "alpha_precision": (lambda r, s: AlphaPrecisionMetric().compute(r, s).value, 0.99),
     "beta_recall": (lambda r, s: BetaRecallMetric().compute(r, s).value, 0.99),
@@ -93,7 +96,9 @@ def test_pearson_known_value():
         lambda r, s: MultivariateSimilarityMetrics(r, s, max_samples=150, random_seed=5).mmd_rbf(),
         lambda r, s: BetaRecallMetric(max_queries=150, random_seed=5).compute(r, s).value,
         lambda r, s: TSTRNormalizedMetric(random_seed=5, max_train_rows=200).compute(r, s).value,
-        lambda r, s: PredictionAgreementMetrics(r, s, "colour", max_train_rows=200, random_seed=5).prediction_agreement_percentage(),
+        lambda r, s: PredictionAgreementMetrics(
+            r, s, "colour", max_train_rows=200, random_seed=5
+        ).prediction_agreement_percentage(),
     ],
 )
 def test_seeded_metrics_reproduce(score, real, same_population):

@@ -15,8 +15,11 @@ KINDS = pop.KINDS + pop.REPEATING
 
 
 def text_columns(frame):
-    return [column for column in frame.columns if not pd.api.types.is_numeric_dtype(frame[column].dtype)
-            or pd.api.types.is_bool_dtype(frame[column].dtype)]
+    return [
+        column
+        for column in frame.columns
+        if not pd.api.types.is_numeric_dtype(frame[column].dtype) or pd.api.types.is_bool_dtype(frame[column].dtype)
+    ]
 
 
 def exposing(real, fresh, seed):
@@ -124,8 +127,11 @@ def test_quality_ranks_fresh_above_shuffled_and_unrelated(kind):
     real, fresh = pop.draw(kind, 1000, 1), pop.draw(kind, 1000, 2)
     quality = {
         name: evaluate_release(real, synthetic, random_seed=0).quality_score()
-        for name, synthetic in [("fresh", fresh), ("shuffled", pop.shuffled(real, 3)),
-                                ("unrelated", pop.unrelated(real, 4))]
+        for name, synthetic in [
+            ("fresh", fresh),
+            ("shuffled", pop.shuffled(real, 3)),
+            ("unrelated", pop.unrelated(real, 4)),
+        ]
     }
     assert quality["fresh"] >= quality["shuffled"] + 0.1, quality
     assert quality["fresh"] >= quality["unrelated"] + 0.25, quality

@@ -33,7 +33,13 @@ from velmora.tabular.evaluator.metrics.utility.tstr import TSTRNormalizedMetric
 
 def forget_everything():
     clear_shared_results()
-    stores = (_neighbours._EMBEDDED, column_data._CODES, sorted_columns._ORDERS, sorted_columns._MATRICES, models._TASKS)
+    stores = (
+        _neighbours._EMBEDDED,
+        column_data._CODES,
+        sorted_columns._ORDERS,
+        sorted_columns._MATRICES,
+        models._TASKS,
+    )
     assert not any(len(store) for store in stores) and not _neighbours.STORE._entries
 
 
@@ -65,13 +71,16 @@ def test_coded_rows_are_the_one_hot_rows():
     for feature in space.features:
         if isinstance(feature, NumericFeature):
             width = 2 if feature.indicator else 1
-            np.testing.assert_array_equal(one_hot[:, one_hot_at:one_hot_at + width],
-                                          coded[:, coded_at:coded_at + width])
-            assert not space.categorical_flags[coded_at:coded_at + width].any()
+            np.testing.assert_array_equal(
+                one_hot[:, one_hot_at : one_hot_at + width], coded[:, coded_at : coded_at + width]
+            )
+            assert not space.categorical_flags[coded_at : coded_at + width].any()
             coded_at, one_hot_at = coded_at + width, one_hot_at + width
         else:
             width = len(feature.kept) + 1
-            np.testing.assert_array_equal(one_hot[:, one_hot_at:one_hot_at + width].argmax(axis=1), coded[:, coded_at])
+            np.testing.assert_array_equal(
+                one_hot[:, one_hot_at : one_hot_at + width].argmax(axis=1), coded[:, coded_at]
+            )
             assert space.categorical_flags[coded_at] == 1
             coded_at, one_hot_at = coded_at + 1, one_hot_at + width
     assert (coded_at, one_hot_at) == (coded.shape[1], space.n_features)
@@ -264,7 +273,9 @@ def test_one_evaluation_digests_each_column_once(monkeypatch):
 
     digested = []
     original = _metric_kernels.content_digest
-    monkeypatch.setattr(kernels._metric_kernels, "content_digest", lambda values: digested.append(1) or original(values))
+    monkeypatch.setattr(
+        kernels._metric_kernels, "content_digest", lambda values: digested.append(1) or original(values)
+    )
     real, synthetic = mixed(400, 1), mixed(400, 2)
     clear_shared_results()
     TabularEvaluator().evaluate(real, synthetic)

@@ -11,9 +11,19 @@ import pytest
 from velmora.tabular.evaluator.report import EvaluationReport, MetricResult
 
 DEFAULT_SUITE = [
-    "ks_complement", "wasserstein", "total_variation", "hellinger", "pearson_correl_diff",
-    "spearman_correl_diff", "correlation_matrix_distance", "mmd", "tstr_normalized",
-    "prediction_agreement", "alpha_precision", "beta_recall", "membership_inference_auc",
+    "ks_complement",
+    "wasserstein",
+    "total_variation",
+    "hellinger",
+    "pearson_correl_diff",
+    "spearman_correl_diff",
+    "correlation_matrix_distance",
+    "mmd",
+    "tstr_normalized",
+    "prediction_agreement",
+    "alpha_precision",
+    "beta_recall",
+    "membership_inference_auc",
     "distance_to_closest_record",
 ]
 
@@ -33,19 +43,28 @@ def run_suite(real, synthetic, metrics, seed=None):
     from velmora.tabular.evaluator.metrics.utility.tstr import TSTRNormalizedMetric
 
     report = EvaluationReport(
-        real_data_n_rows=len(real), synthetic_data_n_rows=len(synthetic), n_columns=len(real.columns), generator_name="NoneType"
+        real_data_n_rows=len(real),
+        synthetic_data_n_rows=len(synthetic),
+        n_columns=len(real.columns),
+        generator_name="NoneType",
     )
     common = list(set(real.columns) & set(synthetic.columns))
 
     def file(name, value, category="statistical"):
-        report.add_metric(MetricResult(name=name, value=value, category=category, higher_is_better=True, description="d"))
+        report.add_metric(
+            MetricResult(name=name, value=value, category=category, higher_is_better=True, description="d")
+        )
 
     for name in metrics:
         if name == "ks_complement":
             for column, score in KSComplementMetric().compute(real, synthetic, columns=common).items():
                 file(f"ks_complement_{column}", score)
         elif name in ("wasserstein", "total_variation", "hellinger"):
-            method = {"wasserstein": "wasserstein_distance_metric", "total_variation": "total_variation_distance", "hellinger": "hellinger_distance"}[name]
+            method = {
+                "wasserstein": "wasserstein_distance_metric",
+                "total_variation": "total_variation_distance",
+                "hellinger": "hellinger_distance",
+            }[name]
             for key, value in getattr(UnivariateSimilarityMetrics(real, synthetic), method)().items():
                 file(key, value)
         elif name == "pearson_correl_diff":
@@ -67,13 +86,21 @@ def run_suite(real, synthetic, metrics, seed=None):
         auc = MembershipInferenceMetric().compute(real, synthetic)
         risk = abs(auc - 0.5) * 2
         report.add_metric(
-            MetricResult(name="membership_inference_auc", value=risk, category="privacy", higher_is_better=False,
-                         description=f"Raw AUC={auc:.4f}.", details={"auc": auc, "privacy_risk": risk}),
+            MetricResult(
+                name="membership_inference_auc",
+                value=risk,
+                category="privacy",
+                higher_is_better=False,
+                description=f"Raw AUC={auc:.4f}.",
+                details={"auc": auc, "privacy_risk": risk},
+            ),
             scope="privacy",
         )
     if "distance_to_closest_record" in metrics:
         report.add_metric(
-            MetricResult(name="distance_to_closest_record", value=DTCRMetric().compute(real, synthetic), category="privacy"),
+            MetricResult(
+                name="distance_to_closest_record", value=DTCRMetric().compute(real, synthetic), category="privacy"
+            ),
             scope="privacy",
         )
     if "tstr_normalized" in metrics:

@@ -84,7 +84,9 @@ def test_to_json_converts_numpy_and_writes_non_finite_as_null():
     }
     report.add_metric(MetricResult(name="a", value=np.float64(0.25), category="c", details=details))
     report.add_metric(MetricResult(name="n", value=float("nan"), category="c"))
-    report.add_metric(MetricResult(name="i", value=-np.inf, category="privacy", higher_is_better=np.bool_(False)), "privacy")
+    report.add_metric(
+        MetricResult(name="i", value=-np.inf, category="privacy", higher_is_better=np.bool_(False)), "privacy"
+    )
     data = strict_loads(report.to_json())
     a = data["aggregate_metrics"]["a"]
     assert a["value"] == 0.25

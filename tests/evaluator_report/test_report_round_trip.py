@@ -1,4 +1,5 @@
 """A report rebuilt from its JSON writes the same JSON and lists the same results."""
+
 import math
 
 import numpy as np
@@ -8,7 +9,7 @@ from hypothesis import strategies as st
 from velmora.tabular.evaluator.report import EvaluationReport, MetricResult
 
 text = st.text(max_size=12)
-numbers = st.one_of(st.integers(-10**12, 10**12), st.floats(allow_nan=True, allow_infinity=True))
+numbers = st.one_of(st.integers(-(10**12), 10**12), st.floats(allow_nan=True, allow_infinity=True))
 json_values = st.recursive(
     st.one_of(st.none(), st.booleans(), numbers, text),
     lambda inner: st.one_of(st.lists(inner, max_size=3), st.dictionaries(text, inner, max_size=3)),
@@ -53,6 +54,8 @@ def test_from_json_of_to_json_writes_the_same_json(report):
     rebuilt = EvaluationReport.from_json(text)
     assert rebuilt.to_json() == text
     assert finite_or_nan(rebuilt.to_frame()).equals(finite_or_nan(report.to_frame()))
-    assert math.isnan(rebuilt.overall_score()) if math.isnan(report.overall_score()) else (
-        rebuilt.overall_score() == report.overall_score() or not math.isfinite(report.overall_score())
+    assert (
+        math.isnan(rebuilt.overall_score())
+        if math.isnan(report.overall_score())
+        else (rebuilt.overall_score() == report.overall_score() or not math.isfinite(report.overall_score()))
     )

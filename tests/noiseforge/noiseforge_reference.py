@@ -86,9 +86,7 @@ def apply_numerical_dp(df, numerical_cols, epsilon=1.0, noise_scale=0.1):
         sensitivity = data_range * noise_scale
         noisy_data = add_laplace_noise(col_data.values, sensitivity, epsilon)
         _write_back(df_dp, col, df[col], noisy_data)
-        df_dp[col] = np.clip(
-            df_dp[col], col_data.min() - data_range * 0.1, col_data.max() + data_range * 0.1
-        )
+        df_dp[col] = np.clip(df_dp[col], col_data.min() - data_range * 0.1, col_data.max() + data_range * 0.1)
         if is_integer:
             df_dp[col] = df_dp[col].round()
     return df_dp

@@ -1,6 +1,7 @@
 """The module against the plain pandas/numpy transcription in noiseforge_reference:
 random frames and seeds, exact equality, and the input never modified."""
 
+import noiseforge_reference as reference
 import numpy as np
 import pandas as pd
 import pytest
@@ -9,13 +10,34 @@ from hypothesis import strategies as st
 
 from velmora.core_generator.noiseforge import NoiseforgeProcessor
 
-import noiseforge_reference as reference
-
 COLUMN_KINDS = [
-    "float64", "float64_nan", "float64_whole", "float64_inf", "float32", "float32_nan", "int64", "int64_low",
-    "int32", "uint8", "constant", "bool", "object_str", "object_str_nan", "object_mixed", "category",
-    "category_unused", "datetime", "nullable_int", "object_numbers", "all_nan", "object_str_many",
-    "category_many", "float64_tiny_range", "object_str_kept", "string_python", "string_pyarrow",
+    "float64",
+    "float64_nan",
+    "float64_whole",
+    "float64_inf",
+    "float32",
+    "float32_nan",
+    "int64",
+    "int64_low",
+    "int32",
+    "uint8",
+    "constant",
+    "bool",
+    "object_str",
+    "object_str_nan",
+    "object_mixed",
+    "category",
+    "category_unused",
+    "datetime",
+    "nullable_int",
+    "object_numbers",
+    "all_nan",
+    "object_str_many",
+    "category_many",
+    "float64_tiny_range",
+    "object_str_kept",
+    "string_python",
+    "string_pyarrow",
 ]
 # Text in the dtype each pandas major reads it into (object columns under pandas 2, str
 # under pandas 3), text kept in object columns under both, and pandas' StringDtype.
@@ -138,8 +160,12 @@ def assert_same(actual, expected):
 
 @pytest.mark.parametrize("method", ["minimal", "laplace", "gaussian"])
 @settings_for_frames
-@given(df=frames(), seed=st.integers(0, 2**32 - 1), epsilon=st.sampled_from([1.0, 0.5, 3.0]),
-       preserve=st.sampled_from([None, [], "first"]))
+@given(
+    df=frames(),
+    seed=st.integers(0, 2**32 - 1),
+    epsilon=st.sampled_from([1.0, 0.5, 3.0]),
+    preserve=st.sampled_from([None, [], "first"]),
+)
 def test_apply_dp_matches_the_transcription(method, df, seed, epsilon, preserve):
     if preserve == "first":
         preserve = [df.columns[0], "absent"]
@@ -196,7 +222,9 @@ def odd_layout_frames():
     other_types = pd.DataFrame(
         {"half": rng.normal(0, 1, rows).astype(np.float16), "u16": rng.integers(0, 60000, rows).astype(np.uint16)}
     )
-    reversed_ints = pd.DataFrame({"r": rng.integers(0, 10**6, rows)[::-1], "s": np.arange(rows, dtype=np.int32)[::-2].repeat(2)[:rows]})
+    reversed_ints = pd.DataFrame(
+        {"r": rng.integers(0, 10**6, rows)[::-1], "s": np.arange(rows, dtype=np.int32)[::-2].repeat(2)[:rows]}
+    )
     text = np.array([f"t{i % 37}" for i in range(rows)], dtype=object)
     strided_text = pd.DataFrame(np.stack([text, text[::-1]], axis=1), columns=["x", "y"])
     return [strided, other_types, reversed_ints, strided_text]
@@ -217,8 +245,13 @@ def test_odd_layouts_and_dtypes(df, method):
 def test_output_shares_no_memory_with_the_input(method):
     rng = np.random.default_rng(8)
     df = pd.DataFrame(
-        {"x": rng.normal(size=200), "n": rng.integers(0, 5, 200), "when": pd.date_range("2020", periods=200),
-         "t": rng.choice(["a", "b"], 200).astype(object), "keep": rng.normal(size=200)}
+        {
+            "x": rng.normal(size=200),
+            "n": rng.integers(0, 5, 200),
+            "when": pd.date_range("2020", periods=200),
+            "t": rng.choice(["a", "b"], 200).astype(object),
+            "keep": rng.normal(size=200),
+        }
     )
     out = NoiseforgeProcessor(random_state=1).apply_dp(df, method=method, preserve_columns=["keep"])
     for col in df.columns:
@@ -282,7 +315,9 @@ def test_columns_large_enough_for_every_core(method, cached):
     rows = 150_001
     floats = rng.normal(50, 10, rows)
     floats[rng.random(rows) < 0.05] = np.nan
-    df = pd.DataFrame({"f": floats, "i": rng.integers(-10**6, 10**6, rows), "g": rng.normal(0, 1, rows).astype(np.float32)})
+    df = pd.DataFrame(
+        {"f": floats, "i": rng.integers(-(10**6), 10**6, rows), "g": rng.normal(0, 1, rows).astype(np.float32)}
+    )
     actual, actual_state = drawn_after(7, cached, lambda: NoiseforgeProcessor().apply_dp(df, method=method))
     expected, expected_state = drawn_after(7, cached, lambda: reference.apply_dp(df, method=method))
     assert_same(actual, expected)

@@ -6,12 +6,11 @@ import subprocess
 import sys
 import warnings
 
+import noiseforge_reference as reference
 import numpy as np
 import pandas as pd
 
 from velmora.core_generator import noiseforge
-
-import noiseforge_reference as reference
 
 TESTS_DIR = os.path.dirname(__file__)
 

@@ -3,13 +3,12 @@ repaired behaviours (repeated row labels, mixed-type categories, unused categori
 
 import datetime
 
+import noiseforge_reference as reference
 import numpy as np
 import pandas as pd
 import pytest
 
 from velmora.core_generator.noiseforge import NoiseforgeProcessor
-
-import noiseforge_reference as reference
 
 
 def laplace_draws(scale, count):
@@ -56,7 +55,9 @@ class TestNumerical:
         pd.testing.assert_frame_equal(df, before)
 
     def test_column_list_must_be_a_list(self):
-        with pytest.raises(TypeError, match=r"Argument 'numerical_cols' has incorrect type \(expected list, got tuple\)"):
+        with pytest.raises(
+            TypeError, match=r"Argument 'numerical_cols' has incorrect type \(expected list, got tuple\)"
+        ):
             NoiseforgeProcessor()._apply_numerical_dp(pd.DataFrame({"x": [1]}), ("x",))
         with pytest.raises(TypeError, match="expected list, got NoneType"):
             NoiseforgeProcessor()._apply_categorical_dp(pd.DataFrame({"x": [1]}), None)
@@ -141,8 +142,9 @@ class TestCategorical:
         assert out["c"].dtype == object
         assert {(type(v), v) for v in out["c"]} <= originals
 
-    @pytest.mark.parametrize("values", [[("t", 1), ("u", 2), ("t", 1)], [(1, 2), (3,), (1, 2)]],
-                             ids=["pairs", "ragged"])
+    @pytest.mark.parametrize(
+        "values", [[("t", 1), ("u", 2), ("t", 1)], [(1, 2), (3,), (1, 2)]], ids=["pairs", "ragged"]
+    )
     def test_columns_of_tuples_are_redrawn_not_refused(self, values):
         df = pd.DataFrame({"c": pd.Series(values, dtype=object)})
         out = NoiseforgeProcessor(random_state=7)._apply_categorical_dp(df, ["c"])
@@ -176,8 +178,11 @@ class TestCategorical:
     # Text as pandas reads it (object under pandas 2, str under pandas 3), and in
     # pandas' StringDtype: categorical, redrawn with the object column's random numbers,
     # and kept in its dtype (the redraw has no missing value).
-    @pytest.mark.parametrize("dtype", [None, object, pd.StringDtype("python"), pd.StringDtype("pyarrow")],
-                             ids=["default", "object", "string-python", "string-pyarrow"])
+    @pytest.mark.parametrize(
+        "dtype",
+        [None, object, pd.StringDtype("python"), pd.StringDtype("pyarrow")],
+        ids=["default", "object", "string-python", "string-pyarrow"],
+    )
     def test_text_columns_of_every_dtype_are_redrawn_alike(self, dtype):
         values = ["p", "q", None, "p", "r", "q", "p"] * 30
         df = pd.DataFrame({"c": pd.Series(values, dtype=dtype), "n": np.arange(210.0)})
@@ -295,8 +300,10 @@ class TestDrawsGoThroughNumpy:
     """The random functions are looked up on np.random at call time: a replaced one is
     used, and the frame is the same when the replacement draws the same numbers."""
 
-    @pytest.mark.parametrize("method, replaced", [("laplace", "laplace"), ("laplace", "choice"),
-                                                  ("gaussian", "normal"), ("minimal", "random")])
+    @pytest.mark.parametrize(
+        "method, replaced",
+        [("laplace", "laplace"), ("laplace", "choice"), ("gaussian", "normal"), ("minimal", "random")],
+    )
     def test_replaced_random_function_is_called(self, mixed_frame, monkeypatch, method, replaced):
         original = getattr(np.random, replaced)
         calls = []
@@ -320,16 +327,19 @@ class TestInputsThatUsedToCorruptOrFail:
         pd.testing.assert_series_equal(out["w"], df["w"])
         assert not out["v"].equals(df["v"])
 
-    @pytest.mark.parametrize("method, settings, column", [
-        ("laplace", {"epsilon": float("nan")}, "x"),
-        ("laplace", {"epsilon": float("nan")}, "c"),
-        ("gaussian", {"epsilon": float("nan")}, "x"),
-        ("gaussian", {"epsilon": float("nan")}, "c"),
-        ("gaussian", {"delta": float("nan")}, "x"),
-        ("laplace", {"noise_scale": float("nan")}, "x"),
-        ("gaussian", {"noise_scale": float("nan")}, "x"),
-        ("minimal", {"numerical_noise_std": float("nan")}, "x"),
-    ])
+    @pytest.mark.parametrize(
+        "method, settings, column",
+        [
+            ("laplace", {"epsilon": float("nan")}, "x"),
+            ("laplace", {"epsilon": float("nan")}, "c"),
+            ("gaussian", {"epsilon": float("nan")}, "x"),
+            ("gaussian", {"epsilon": float("nan")}, "c"),
+            ("gaussian", {"delta": float("nan")}, "x"),
+            ("laplace", {"noise_scale": float("nan")}, "x"),
+            ("gaussian", {"noise_scale": float("nan")}, "x"),
+            ("minimal", {"numerical_noise_std": float("nan")}, "x"),
+        ],
+    )
     def test_nan_budget_is_refused_before_anything_is_drawn(self, method, settings, column):
         df = pd.DataFrame({"x": np.arange(50.0), "c": ["a", "b"] * 25})[[column]]
         processor = NoiseforgeProcessor(random_state=4, **settings)
@@ -338,12 +348,15 @@ class TestInputsThatUsedToCorruptOrFail:
             processor.apply_dp(df, method=method)
         assert np.array_equal(np.random.get_state()[1], state)
 
-    @pytest.mark.parametrize("method, settings, column, scale", [
-        ("laplace", {"epsilon": 5e-324}, "x", "the Laplace scale sensitivity / epsilon"),
-        ("laplace", {"epsilon": 5e-324}, "c", "the Laplace scale 1 / epsilon of the category counts"),
-        ("gaussian", {"delta": 5e-324, "epsilon": 1e-300}, "x", "the Gaussian sigma"),
-        ("minimal", {"numerical_noise_std": float("inf")}, "x", "numerical_noise_std"),
-    ])
+    @pytest.mark.parametrize(
+        "method, settings, column, scale",
+        [
+            ("laplace", {"epsilon": 5e-324}, "x", "the Laplace scale sensitivity / epsilon"),
+            ("laplace", {"epsilon": 5e-324}, "c", "the Laplace scale 1 / epsilon of the category counts"),
+            ("gaussian", {"delta": 5e-324, "epsilon": 1e-300}, "x", "the Gaussian sigma"),
+            ("minimal", {"numerical_noise_std": float("inf")}, "x", "numerical_noise_std"),
+        ],
+    )
     def test_infinite_noise_scales_are_refused(self, method, settings, column, scale):
         df = pd.DataFrame({"x": np.arange(50.0), "c": ["a", "b"] * 25})[[column]]
         with pytest.raises(ValueError, match=f"^{scale} is infinite"):
@@ -355,10 +368,13 @@ class TestInputsThatUsedToCorruptOrFail:
         with pytest.raises(ValueError, match="^delta must be greater than 0 and at most 1.25"):
             NoiseforgeProcessor(delta=delta).apply_dp(pd.DataFrame({"x": np.arange(50.0)}), method="gaussian")
 
-    @pytest.mark.parametrize("values", [
-        np.linspace(-100, 100, 60).astype(np.int8),
-        np.concatenate([[np.iinfo(np.int64).min, np.iinfo(np.int64).max], np.arange(58)]).astype(np.int64),
-    ])
+    @pytest.mark.parametrize(
+        "values",
+        [
+            np.linspace(-100, 100, 60).astype(np.int8),
+            np.concatenate([[np.iinfo(np.int64).min, np.iinfo(np.int64).max], np.arange(58)]).astype(np.int64),
+        ],
+    )
     @pytest.mark.parametrize("method", ["laplace", "gaussian"])
     def test_integer_ranges_wider_than_their_dtype(self, values, method):
         df = pd.DataFrame({"x": values})

@@ -64,7 +64,9 @@ class TestConstruction:
             NoiseforgeProcessor(**kwargs)
         assert str(caught.value) == message
 
-    @pytest.mark.parametrize("name", ["epsilon", "delta", "noise_scale", "categorical_noise_prob", "numerical_noise_std"])
+    @pytest.mark.parametrize(
+        "name", ["epsilon", "delta", "noise_scale", "categorical_noise_prob", "numerical_noise_std"]
+    )
     def test_float_parameters_reject_non_numbers(self, name, log_lines):
         with pytest.raises(TypeError):
             NoiseforgeProcessor(**{name: "0.5"})
@@ -80,11 +82,20 @@ class TestConstruction:
         processor = NoiseforgeProcessor()
         info = processor.get_privacy_info()
         assert list(info) == [
-            "epsilon", "delta", "noise_scale", "categorical_noise_prob", "numerical_noise_std", "original_stats",
+            "epsilon",
+            "delta",
+            "noise_scale",
+            "categorical_noise_prob",
+            "numerical_noise_std",
+            "original_stats",
         ]
         assert info == {
-            "epsilon": 1.0, "delta": 1e-05, "noise_scale": 0.1, "categorical_noise_prob": 0.05,
-            "numerical_noise_std": 0.01, "original_stats": {},
+            "epsilon": 1.0,
+            "delta": 1e-05,
+            "noise_scale": 0.1,
+            "categorical_noise_prob": 0.05,
+            "numerical_noise_std": 0.01,
+            "original_stats": {},
         }
         info["original_stats"]["touched"] = True
         assert processor.original_stats == {"touched": True}
@@ -246,7 +257,10 @@ class TestDriver:
         [
             ({"method": None}, "Argument 'method' has incorrect type (expected str, got NoneType)"),
             ({"method": b"laplace"}, "Argument 'method' has incorrect type (expected str, got bytes)"),
-            ({"preserve_columns": ("target",)}, "Argument 'preserve_columns' has incorrect type (expected list, got tuple)"),
+            (
+                {"preserve_columns": ("target",)},
+                "Argument 'preserve_columns' has incorrect type (expected list, got tuple)",
+            ),
         ],
     )
     def test_argument_types(self, mixed_frame, kwargs, message, log_lines):
@@ -343,16 +357,22 @@ class TestSignatures:
     @pytest.mark.parametrize(
         "function, first_line",
         [
-            (NoiseforgeProcessor.__init__,
-             "NoiseforgeProcessor.__init__(self, double epsilon: float = 1.0, double delta: float = 1e-5, "
-             "double noise_scale: float = 0.1, double categorical_noise_prob: float = 0.05, "
-             "double numerical_noise_std: float = 0.01, int random_state: int = None)"),
-            (NoiseforgeProcessor.apply_dp,
-             "NoiseforgeProcessor.apply_dp(self, df: pd.DataFrame, str method: str = 'minimal', "
-             "list preserve_columns: list = None) -> pd.DataFrame"),
-            (apply_noiseforge,
-             "apply_noiseforge(df: pd.DataFrame, double epsilon: float = 1.0, str method: str = 'minimal', "
-             "list preserve_columns: list = None, int random_state: int = None) -> pd.DataFrame"),
+            (
+                NoiseforgeProcessor.__init__,
+                "NoiseforgeProcessor.__init__(self, double epsilon: float = 1.0, double delta: float = 1e-5, "
+                "double noise_scale: float = 0.1, double categorical_noise_prob: float = 0.05, "
+                "double numerical_noise_std: float = 0.01, int random_state: int = None)",
+            ),
+            (
+                NoiseforgeProcessor.apply_dp,
+                "NoiseforgeProcessor.apply_dp(self, df: pd.DataFrame, str method: str = 'minimal', "
+                "list preserve_columns: list = None) -> pd.DataFrame",
+            ),
+            (
+                apply_noiseforge,
+                "apply_noiseforge(df: pd.DataFrame, double epsilon: float = 1.0, str method: str = 'minimal', "
+                "list preserve_columns: list = None, int random_state: int = None) -> pd.DataFrame",
+            ),
         ],
     )
     def test_signature_lines(self, function, first_line):
@@ -376,8 +396,14 @@ class TestSignatures:
     def test_method_order_and_class_doc(self):
         methods = [name for name in vars(NoiseforgeProcessor) if callable(vars(NoiseforgeProcessor)[name])]
         assert methods == [
-            "__init__", "_detect_column_types", "_add_laplace_noise", "_add_gaussian_noise",
-            "_apply_numerical_dp", "_apply_categorical_dp", "_apply_minimal_noise", "apply_dp",
+            "__init__",
+            "_detect_column_types",
+            "_add_laplace_noise",
+            "_add_gaussian_noise",
+            "_apply_numerical_dp",
+            "_apply_categorical_dp",
+            "_apply_minimal_noise",
+            "apply_dp",
             "get_privacy_info",
         ]
         assert NoiseforgeProcessor.__bases__ == (object,)
@@ -410,6 +436,9 @@ class TestSignatures:
     def test_signature_object(self):
         parameters = inspect.signature(apply_noiseforge).parameters
         assert [(p.name, p.default) for p in parameters.values()] == [
-            ("df", inspect.Parameter.empty), ("epsilon", 1.0), ("method", "minimal"),
-            ("preserve_columns", None), ("random_state", None),
+            ("df", inspect.Parameter.empty),
+            ("epsilon", 1.0),
+            ("method", "minimal"),
+            ("preserve_columns", None),
+            ("random_state", None),
         ]

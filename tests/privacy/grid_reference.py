@@ -2,6 +2,7 @@
 cell by cell in Python floats (IEEE doubles, the platform's libm through math), drawing
 the same 64-bit words with the bit generator's random_raw (PCG64's raw output is its
 next_uint64)."""
+
 import math
 
 import numpy as np

@@ -1,5 +1,6 @@
 """velmora perturb with the protected release (--bounds, --total-epsilon, --total-delta,
 --ledger), and its refusal to overwrite the input."""
+
 import json
 import os
 import subprocess
@@ -11,9 +12,16 @@ from palmerpenguins import load_penguins
 
 from velmora.cli import main
 
-BOUNDS = {"bill_length_mm": [30, 60], "bill_depth_mm": [13, 22], "flipper_length_mm": [170, 235],
-          "body_mass_g": [2500, 6500], "year": [2007, 2009], "species": ["Adelie", "Chinstrap", "Gentoo"],
-          "island": ["Biscoe", "Dream", "Torgersen"], "sex": ["female", "male", None]}
+BOUNDS = {
+    "bill_length_mm": [30, 60],
+    "bill_depth_mm": [13, 22],
+    "flipper_length_mm": [170, 235],
+    "body_mass_g": [2500, 6500],
+    "year": [2007, 2009],
+    "species": ["Adelie", "Chinstrap", "Gentoo"],
+    "island": ["Biscoe", "Dream", "Torgersen"],
+    "sex": ["female", "male", None],
+}
 
 
 @pytest.fixture
@@ -34,8 +42,9 @@ def perturb(capsys, *args):
 def test_bounds_keep_every_value_in_bounds_and_integer_columns_integer(capsys, penguins, tmp_path):
     data, bounds = penguins
     out, ledger = tmp_path / "protected.csv", tmp_path / "ledger.json"
-    status, printed, errors = perturb(capsys, data, out, "--bounds", bounds, "--total-epsilon", "4", "--ledger",
-                                      ledger, "--seed", "3")
+    status, printed, errors = perturb(
+        capsys, data, out, "--bounds", bounds, "--total-epsilon", "4", "--ledger", ledger, "--seed", "3"
+    )
     assert status == 0 and errors == ""
     released = pd.read_csv(out)
     original = pd.read_csv(data)
@@ -59,22 +68,41 @@ def test_bounds_keep_every_value_in_bounds_and_integer_columns_integer(capsys, p
 
 def test_domains_read_from_the_data_are_reported(penguins, tmp_path):
     data, _ = penguins
-    result = subprocess.run([sys.executable, "-m", "velmora", "perturb", str(data), str(tmp_path / "out.csv"),
-                             "--total-epsilon", "2"], capture_output=True, text=True, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-m", "velmora", "perturb", str(data), str(tmp_path / "out.csv"), "--total-epsilon", "2"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert result.returncode == 0
-    assert result.stderr.startswith("velmora: WARNING: column 'species': bounds from the data: not differentially "
-                                    "private (its categories were read from the table itself; give them to protect it)")
+    assert result.stderr.startswith(
+        "velmora: WARNING: column 'species': bounds from the data: not differentially "
+        "private (its categories were read from the table itself; give them to protect it)"
+    )
     assert len(result.stderr.splitlines()) == 8
     assert "Differentially private: no" in result.stdout
 
 
 def test_a_release_over_its_budget_is_refused_and_nothing_is_written(capsys, penguins, tmp_path):
     data, bounds = penguins
-    status, printed, errors = perturb(capsys, data, tmp_path / "out.csv", "--bounds", bounds, "--epsilon", "1",
-                                      "--total-epsilon", "5", "--ledger", tmp_path / "ledger.json")
+    status, printed, errors = perturb(
+        capsys,
+        data,
+        tmp_path / "out.csv",
+        "--bounds",
+        bounds,
+        "--epsilon",
+        "1",
+        "--total-epsilon",
+        "5",
+        "--ledger",
+        tmp_path / "ledger.json",
+    )
     assert status == 2 and printed == ""
-    assert errors.startswith("velmora: error: the release would spend epsilon 8 per record (basic composition) "
-                             "over total_epsilon 5; epsilon per column: species 1, island 1, bill_length_mm 1,")
+    assert errors.startswith(
+        "velmora: error: the release would spend epsilon 8 per record (basic composition) "
+        "over total_epsilon 5; epsilon per column: species 1, island 1, bill_length_mm 1,"
+    )
     assert sorted(os.listdir(tmp_path)) == ["bounds.json", "penguins.csv"]
 
 
@@ -104,16 +132,19 @@ def test_a_ledger_over_the_input_or_the_output_is_refused(capsys, penguins, tmp_
     assert not (tmp_path / "out.csv").exists()
 
 
-@pytest.mark.parametrize("content, options, message", [
-    ("{not json", [], "not valid JSON"),
-    ('["year"]', [], "must hold a JSON object of column names, not list"),
-    ('{"weight": [0, 1]}', [], "names no column of the table: 'weight'"),
-    ('{"year": [2007, 2008, 2009]}', [], "'year' is numeric: give [low, high]"),
-    ('{"year": "2007-2009"}', [], "'year' must map to [low, high] or a list of categories"),
-    ('{"year": [2009, 2007]}', [], "must have low <= high"),
-    ('{"species": [1, 5]}', ["--method", "minimal"], "--method minimal has no protected release"),
-    ('{"year": [2007, 2009]}', ["--delta", "1e-6"], "--delta is spent by --method gaussian only"),
-])
+@pytest.mark.parametrize(
+    "content, options, message",
+    [
+        ("{not json", [], "not valid JSON"),
+        ('["year"]', [], "must hold a JSON object of column names, not list"),
+        ('{"weight": [0, 1]}', [], "names no column of the table: 'weight'"),
+        ('{"year": [2007, 2008, 2009]}', [], "'year' is numeric: give [low, high]"),
+        ('{"year": "2007-2009"}', [], "'year' must map to [low, high] or a list of categories"),
+        ('{"year": [2009, 2007]}', [], "must have low <= high"),
+        ('{"species": [1, 5]}', ["--method", "minimal"], "--method minimal has no protected release"),
+        ('{"year": [2007, 2009]}', ["--delta", "1e-6"], "--delta is spent by --method gaussian only"),
+    ],
+)
 def test_bad_bounds_and_options_are_refused(capsys, penguins, tmp_path, content, options, message):
     data, bounds = penguins
     bounds.write_text(content, encoding="utf-8")
@@ -126,8 +157,21 @@ def test_categories_of_a_numeric_column_and_the_gaussian_split(capsys, penguins,
     data, bounds = penguins
     bounds.write_text(json.dumps({**BOUNDS, "year": {"categories": [2007, 2008, 2009]}}), encoding="utf-8")
     ledger = tmp_path / "ledger.json"
-    status, _, _ = perturb(capsys, data, tmp_path / "out.csv", "--bounds", bounds, "--method", "gaussian",
-                           "--total-epsilon", "2", "--total-delta", "1e-6", "--ledger", ledger)
+    status, _, _ = perturb(
+        capsys,
+        data,
+        tmp_path / "out.csv",
+        "--bounds",
+        bounds,
+        "--method",
+        "gaussian",
+        "--total-epsilon",
+        "2",
+        "--total-delta",
+        "1e-6",
+        "--ledger",
+        ledger,
+    )
     assert status == 0
     record = json.loads(ledger.read_text(encoding="utf-8"))
     year = next(entry for entry in record["columns"] if entry["column"] == "year")

@@ -1,4 +1,5 @@
 """The calibration and composition numbers of velmora.privacy.accounting."""
+
 import math
 
 import pytest
@@ -41,11 +42,14 @@ def test_split_shares_add_up_to_at_most_the_total(total, weights):
     assert shares == pytest.approx([total * w / sum(weights) for w in weights], rel=1e-12)
 
 
-@pytest.mark.parametrize("call", [
-    lambda: accounting.analytic_gaussian_sigma(1.0, 0.0, 1e-5),
-    lambda: accounting.analytic_gaussian_sigma(1.0, 1.0, 1.0),
-    lambda: accounting.zcdp_epsilon(0.1, 0.0),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: accounting.analytic_gaussian_sigma(1.0, 0.0, 1e-5),
+        lambda: accounting.analytic_gaussian_sigma(1.0, 1.0, 1.0),
+        lambda: accounting.zcdp_epsilon(0.1, 0.0),
+    ],
+)
 def test_budgets_out_of_range_are_refused(call):
     with pytest.raises(ValueError):
         call()

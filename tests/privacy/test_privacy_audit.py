@@ -11,6 +11,7 @@ with its own draws, the kernel tests check the draws), so a release of the table
 stacked RUNS times holds RUNS independent runs of the record's release, one per copy.
 Seeds are fixed, so the audit gives the same figures on every run.
 """
+
 import math
 
 import numpy as np
@@ -22,12 +23,14 @@ from velmora.privacy import protect
 
 RUNS = 50_000
 ALPHA = 1e-3  # for all the intervals of one audit together (Bonferroni)
-BACKGROUND = pd.DataFrame({
-    "amount": [12.5, 80.0, 43.0, 99.9],
-    "count": np.array([0, 3, 5, 2], dtype=np.int64),
-    "city": ["Porto", "Turku", "Lyon", "Oslo"],
-    "member": [True, False, True, True],
-})
+BACKGROUND = pd.DataFrame(
+    {
+        "amount": [12.5, 80.0, 43.0, 99.9],
+        "count": np.array([0, 3, 5, 2], dtype=np.int64),
+        "city": ["Porto", "Turku", "Lyon", "Oslo"],
+        "member": [True, False, True, True],
+    }
+)
 DOMAINS = {
     "bounds": {"amount": (0.0, 100.0), "count": (0, 5)},
     "categories": {"city": ["Lyon", "Oslo", "Porto", "Turku"]},
@@ -69,11 +72,15 @@ def thresholds(low, high, count=9):
     return [lambda v, t=t: v >= t for t in np.linspace(low, high, count + 2)[1:]]
 
 
-EXTREMES = ({"amount": 0.0, "count": 0, "city": "Lyon", "member": False},
-            {"amount": 100.0, "count": 5, "city": "Oslo", "member": True})
+EXTREMES = (
+    {"amount": 0.0, "count": 0, "city": "Lyon", "member": False},
+    {"amount": 100.0, "count": 5, "city": "Oslo", "member": True},
+)
 # A record outside the public domain: a missing amount, a city not in the list.
-OUTSIDE = ({"amount": np.nan, "count": 0, "city": "Paris", "member": False},
-           {"amount": 100.0, "count": 5, "city": "Oslo", "member": True})
+OUTSIDE = (
+    {"amount": np.nan, "count": 0, "city": "Paris", "member": False},
+    {"amount": 100.0, "count": 5, "city": "Oslo", "member": True},
+)
 EVENTS = {
     "amount": thresholds(0.0, 100.0),
     "count": [lambda v, k=k: v == k for k in range(6)],
@@ -82,12 +89,15 @@ EVENTS = {
 }
 
 
-@pytest.mark.parametrize("method, epsilon, delta, records", [
-    ("laplace", 1.0, None, EXTREMES),
-    ("laplace", 0.25, None, EXTREMES),
-    ("gaussian", 1.0, 1e-3, EXTREMES),
-    ("laplace", 1.0, None, OUTSIDE),
-])
+@pytest.mark.parametrize(
+    "method, epsilon, delta, records",
+    [
+        ("laplace", 1.0, None, EXTREMES),
+        ("laplace", 0.25, None, EXTREMES),
+        ("gaussian", 1.0, 1e-3, EXTREMES),
+        ("laplace", 1.0, None, OUTSIDE),
+    ],
+)
 def test_the_measured_privacy_loss_never_exceeds_the_ledger(method, epsilon, delta, records):
     first, ledger = released_runs(records[0], 1, epsilon=epsilon, delta=delta, method=method)
     second, _ = released_runs(records[1], 2, epsilon=epsilon, delta=delta, method=method)

@@ -1,7 +1,9 @@
 """The grid release kernel against its plain transcription (grid_reference): the same
 words drawn, the same values bit for bit, on every thread count."""
+
 import math
 
+import grid_reference as reference
 import numpy as np
 import pytest
 from hypothesis import given
@@ -9,16 +11,16 @@ from hypothesis import strategies as st
 
 from velmora.privacy._privacy_kernels import release_on_grid
 
-import grid_reference as reference
-
 GRID_STEPS = 1 << 20
 
 
 def both(values, missing, low, high, steps, step, noise, scale, seed, threads=0):
-    kernel = release_on_grid(values, missing, low, high, steps, step, noise, scale, np.random.default_rng(seed),
-                             threads)
-    plain = reference.release_on_grid(values, missing, low, high, steps, step, noise, scale,
-                                      np.random.default_rng(seed))
+    kernel = release_on_grid(
+        values, missing, low, high, steps, step, noise, scale, np.random.default_rng(seed), threads
+    )
+    plain = reference.release_on_grid(
+        values, missing, low, high, steps, step, noise, scale, np.random.default_rng(seed)
+    )
     return kernel, plain
 
 
@@ -27,15 +29,24 @@ def float_columns(draw):
     size = draw(st.integers(0, 60))
     low = draw(st.floats(-1e6, 1e6))
     span = draw(st.sampled_from([0.0, 1e-9, 1.0, 37.5, 1e6]))
-    values = draw(st.lists(st.one_of(st.floats(allow_nan=True, allow_infinity=True),
-                                     st.floats(low - span, low + 2 * span)), min_size=size, max_size=size))
+    values = draw(
+        st.lists(
+            st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.floats(low - span, low + 2 * span)),
+            min_size=size,
+            max_size=size,
+        )
+    )
     steps = GRID_STEPS if span > 0 else 0
     return np.array(values, dtype=np.float64), low, low + span, steps, (span / GRID_STEPS) if steps else 1.0
 
 
-@given(column=float_columns(), noise=st.sampled_from(["laplace", "gaussian"]),
-       epsilon=st.sampled_from([1e-3, 0.5, 1.0, 8.0, 60.0]), seed=st.integers(0, 2**32 - 1),
-       threads=st.sampled_from([1, 3]))
+@given(
+    column=float_columns(),
+    noise=st.sampled_from(["laplace", "gaussian"]),
+    epsilon=st.sampled_from([1e-3, 0.5, 1.0, 8.0, 60.0]),
+    seed=st.integers(0, 2**32 - 1),
+    threads=st.sampled_from([1, 3]),
+)
 def test_float_columns_match_the_transcription(column, noise, epsilon, seed, threads):
     values, low, high, steps, step = column
     kernel, plain = both(values, None, low, high, steps, step, noise, steps / epsilon, seed, threads)
@@ -56,12 +67,22 @@ def integer_columns(draw):
     span = high - low
     steps = min(span, GRID_STEPS)
     step = 1.0 if steps in (0, span) else span / steps
-    return (np.array(values, dtype=dtype), None if missing is None else np.array(missing, dtype=bool), low, high,
-            steps, step)
+    return (
+        np.array(values, dtype=dtype),
+        None if missing is None else np.array(missing, dtype=bool),
+        low,
+        high,
+        steps,
+        step,
+    )
 
 
-@given(column=integer_columns(), noise=st.sampled_from(["laplace", "gaussian"]),
-       epsilon=st.sampled_from([0.01, 1.0, 30.0]), seed=st.integers(0, 2**32 - 1))
+@given(
+    column=integer_columns(),
+    noise=st.sampled_from(["laplace", "gaussian"]),
+    epsilon=st.sampled_from([0.01, 1.0, 30.0]),
+    seed=st.integers(0, 2**32 - 1),
+)
 def test_integer_columns_match_the_transcription_exactly(column, noise, epsilon, seed):
     values, missing, low, high, steps, step = column
     kernel, plain = both(values, missing, low, high, steps, step, noise, max(steps, 1) / epsilon, seed)
@@ -81,8 +102,9 @@ def test_several_blocks_on_several_threads(noise):
     step = 8.0 / GRID_STEPS
     kernel, plain = both(values, None, -4.0, 4.0, GRID_STEPS, step, noise, GRID_STEPS / 0.7, 11, threads=2)
     assert kernel.tolist() == plain
-    single = release_on_grid(values, None, -4.0, 4.0, GRID_STEPS, step, noise, GRID_STEPS / 0.7,
-                             np.random.default_rng(11), 1)
+    single = release_on_grid(
+        values, None, -4.0, 4.0, GRID_STEPS, step, noise, GRID_STEPS / 0.7, np.random.default_rng(11), 1
+    )
     assert np.array_equal(kernel, single)
 
 
@@ -97,14 +119,17 @@ def test_draws_advance_the_generator_as_documented():
     assert generator.bit_generator.state == expected.bit_generator.state
 
 
-@pytest.mark.parametrize("args, message", [
-    ((np.zeros((2, 2)), None, 0.0, 1.0, 4, 0.25, "laplace", 1.0), "contiguous one-dimensional"),
-    ((np.zeros(3, dtype=np.float32), None, 0.0, 1.0, 4, 0.25, "laplace", 1.0), "float64, int64 or uint64"),
-    ((np.zeros(3), np.zeros(2, dtype=bool), 0.0, 1.0, 4, 0.25, "laplace", 1.0), "as long as values"),
-    ((np.zeros(3), None, 0.0, 1.0, 4, 0.25, "cauchy", 1.0), "'laplace' or 'gaussian'"),
-    ((np.zeros(3), None, 1.0, 0.0, 4, 0.25, "laplace", 1.0), "The grid is empty"),
-    ((np.zeros(3), None, 0.0, 1.0, 4, 0.25, "laplace", math.inf), "finite and positive"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ((np.zeros((2, 2)), None, 0.0, 1.0, 4, 0.25, "laplace", 1.0), "contiguous one-dimensional"),
+        ((np.zeros(3, dtype=np.float32), None, 0.0, 1.0, 4, 0.25, "laplace", 1.0), "float64, int64 or uint64"),
+        ((np.zeros(3), np.zeros(2, dtype=bool), 0.0, 1.0, 4, 0.25, "laplace", 1.0), "as long as values"),
+        ((np.zeros(3), None, 0.0, 1.0, 4, 0.25, "cauchy", 1.0), "'laplace' or 'gaussian'"),
+        ((np.zeros(3), None, 1.0, 0.0, 4, 0.25, "laplace", 1.0), "The grid is empty"),
+        ((np.zeros(3), None, 0.0, 1.0, 4, 0.25, "laplace", math.inf), "finite and positive"),
+    ],
+)
 def test_bad_arguments_are_refused_before_any_draw(args, message):
     generator = np.random.default_rng(1)
     before = generator.bit_generator.state

@@ -1,5 +1,6 @@
 """A straightforward pandas transcription of rule validation, the reference that the
 module's validate() must match field by field."""
+
 import pandas as pd
 
 

@@ -1,4 +1,5 @@
 """Repeated calls keep memory flat: no leaked references, no growing allocations."""
+
 import sys
 
 import numpy as np
@@ -17,10 +18,21 @@ def resident_kib():
 
 def test_repeated_calls_keep_memory_flat():
     rng = np.random.default_rng(0)
-    df = pd.DataFrame({"a": rng.standard_normal(50_000), "s": rng.choice(["x", "y"], 50_000).astype(object),
-                       "i": rng.integers(0, 9, 50_000)}, index=[f"r{k}" for k in range(50_000)])
-    engine = (Rulewarden().add_rule("a > -1").add_rule("if s == 'x' then i < 7").add_rule("a ** 2 < 1")
-              .add_rule("missing > 0"))
+    df = pd.DataFrame(
+        {
+            "a": rng.standard_normal(50_000),
+            "s": rng.choice(["x", "y"], 50_000).astype(object),
+            "i": rng.integers(0, 9, 50_000),
+        },
+        index=[f"r{k}" for k in range(50_000)],
+    )
+    engine = (
+        Rulewarden()
+        .add_rule("a > -1")
+        .add_rule("if s == 'x' then i < 7")
+        .add_rule("a ** 2 < 1")
+        .add_rule("missing > 0")
+    )
 
     def work():
         report = engine.validate(df)

@@ -1,5 +1,6 @@
 """What the rule engine module looks like from Python: contents, classes, docstrings,
 signatures and argument errors."""
+
 import dataclasses
 import inspect
 import pydoc
@@ -106,7 +107,10 @@ def test_help_shows_the_signature_lines():
 def test_help_runs_in_a_fresh_interpreter():
     out = subprocess.run(
         [sys.executable, "-c", "import velmora.tabular.rulewarden as r; help(r.Rulewarden)"],
-        capture_output=True, text=True, check=True, env={"PAGER": "cat", "TERM": "dumb"},
+        capture_output=True,
+        text=True,
+        check=True,
+        env={"PAGER": "cat", "TERM": "dumb"},
     ).stdout
     assert "Rulewarden.add_rule(self, str rule: str) -> 'Rulewarden'" in out
 

@@ -1,4 +1,5 @@
 """The violation report: dataclass behaviour, summary and the repair strategies."""
+
 import dataclasses
 
 import numpy as np
@@ -16,8 +17,10 @@ def test_is_a_real_dataclass_with_fresh_defaults():
     assert dataclasses.is_dataclass(ConstraintViolationReport)
     fields = dataclasses.fields(ConstraintViolationReport)
     assert [(f.name, f.type) for f in fields] == [
-        ("violations", "Dict[str, int]"), ("total_violations", "int"),
-        ("violation_rate", "float"), ("violating_rows", "pd.Index"),
+        ("violations", "Dict[str, int]"),
+        ("total_violations", "int"),
+        ("violation_rate", "float"),
+        ("violating_rows", "pd.Index"),
     ]
     first, second = ConstraintViolationReport(), ConstraintViolationReport()
     assert first.violations is not second.violations

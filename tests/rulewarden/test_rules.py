@@ -1,4 +1,5 @@
 """Storing and classifying rules."""
+
 import re
 
 import pytest
@@ -19,18 +20,30 @@ def comparison(text):
         ("age > 0 and income >= 0", comparison("age > 0 and income >= 0")),
         (
             "IF age > 18 THEN income > 0",
-            {"type": "conditional", "condition": "age > 18", "consequence": "income > 0",
-             "raw": "IF age > 18 THEN income > 0"},
+            {
+                "type": "conditional",
+                "condition": "age > 18",
+                "consequence": "income > 0",
+                "raw": "IF age > 18 THEN income > 0",
+            },
         ),
         (
             "if a > 1 then b > 2 then c > 3",
-            {"type": "conditional", "condition": "a > 1", "consequence": "b > 2 then c > 3",
-             "raw": "if a > 1 then b > 2 then c > 3"},
+            {
+                "type": "conditional",
+                "condition": "a > 1",
+                "consequence": "b > 2 then c > 3",
+                "raw": "if a > 1 then b > 2 then c > 3",
+            },
         ),
         (
             "if a > 1 then b > 2\nmore text",
-            {"type": "conditional", "condition": "a > 1", "consequence": "b > 2",
-             "raw": "if a > 1 then b > 2\nmore text"},
+            {
+                "type": "conditional",
+                "condition": "a > 1",
+                "consequence": "b > 2",
+                "raw": "if a > 1 then b > 2\nmore text",
+            },
         ),
         (
             "if\ta  >  1\n then\t b",
@@ -66,8 +79,12 @@ def re_parse(rule):
     match = re.match(r"if\s+(.+?)\s+then\s+(.+)", rule, re.IGNORECASE)
     if match is None:
         return comparison(rule)
-    return {"type": "conditional", "condition": match.group(1).strip(), "consequence": match.group(2).strip(),
-            "raw": rule}
+    return {
+        "type": "conditional",
+        "condition": match.group(1).strip(),
+        "consequence": match.group(2).strip(),
+        "raw": rule,
+    }
 
 
 # Letters of "if"/"then" in every case re folds (U+0130, U+0131 included), whitespace of
@@ -76,19 +93,30 @@ ALPHABET = "iIfFtThHeEnN\u0130\u0131 \t\n\r\x0b\x1c\x85\u2028\u3000ax>1(\udcff"
 
 
 @settings(max_examples=2000)
-@given(st.text(alphabet=ALPHABET, max_size=40) | st.builds("".join, st.lists(
-    st.sampled_from(["if", "IF", "then", "THEN", " ", "\n", "  ", "a > 1", "x", "\t", "\u0130f", "then\n"]),
-    max_size=12)))
+@given(
+    st.text(alphabet=ALPHABET, max_size=40)
+    | st.builds(
+        "".join,
+        st.lists(
+            st.sampled_from(["if", "IF", "then", "THEN", " ", "\n", "  ", "a > 1", "x", "\t", "\u0130f", "then\n"]),
+            max_size=12,
+        ),
+    )
+)
 def test_conditional_split_matches_python_re(rule):
     assert Rulewarden()._parse_rule(rule) == re_parse(rule)
 
 
-@pytest.mark.parametrize("rule", [
-    "if " + "a then" * 3000,
-    "if " + "then " * 5000 + "x",
-    "if" + "\n" * 5000 + "then" + " " * 5000,
-    "if" + " " * 3000 + "then x",
-], ids=["no-space-after-then", "many-thens", "line-feeds", "condition-of-spaces"])
+@pytest.mark.parametrize(
+    "rule",
+    [
+        "if " + "a then" * 3000,
+        "if " + "then " * 5000 + "x",
+        "if" + "\n" * 5000 + "then" + " " * 5000,
+        "if" + " " * 3000 + "then x",
+    ],
+    ids=["no-space-after-then", "many-thens", "line-feeds", "condition-of-spaces"],
+)
 def test_long_texts_split_like_re(rule):
     assert Rulewarden()._parse_rule(rule) == re_parse(rule)
 

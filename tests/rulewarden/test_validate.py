@@ -1,5 +1,6 @@
 """Validating a frame: the listed behaviours, then a differential test against the
 plain pandas transcription on random frames, indexes and rules."""
+
 import subprocess
 import sys
 
@@ -8,11 +9,10 @@ import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from reference import assert_report_matches, reference_validate
 
 import velmora.tabular.rulewarden as rw
 from velmora.tabular.rulewarden import ConstraintViolationReport, Rulewarden
-
-from reference import assert_report_matches, reference_validate
 
 
 def engine_with(*rules):
@@ -24,8 +24,9 @@ def engine_with(*rules):
 
 def test_no_rules():
     report = Rulewarden().validate(pd.DataFrame({"a": [1, 2]}))
-    assert report == ConstraintViolationReport(violations={}, total_violations=0, violation_rate=0.0,
-                                               violating_rows=report.violating_rows)
+    assert report == ConstraintViolationReport(
+        violations={}, total_violations=0, violation_rate=0.0, violating_rows=report.violating_rows
+    )
     assert len(report.violating_rows) == 0 and report.violating_rows.dtype == object
 
 
@@ -60,7 +61,9 @@ def test_rules_that_cannot_count_violations_record_zero(rule):
 
 
 def test_empty_frame():
-    report = engine_with("age > 0", "if age > 1 then age < 5").validate(pd.DataFrame({"age": pd.Series([], dtype=float)}))
+    report = engine_with("age > 0", "if age > 1 then age < 5").validate(
+        pd.DataFrame({"age": pd.Series([], dtype=float)})
+    )
     assert report.violations == {"age > 0": 0, "if age > 1 then age < 5": 0}
     assert report.violation_rate == 0.0 and len(report.violating_rows) == 0
 
@@ -164,22 +167,56 @@ def comparisons():
     numeric = st.tuples(st.sampled_from(NUMERIC), op, numbers()).map(" ".join)
     column_pairs = st.tuples(st.sampled_from(NUMERIC), op, st.sampled_from(NUMERIC)).map(" ".join)
     strings = st.tuples(st.just("s"), st.sampled_from(["==", "!="]), st.sampled_from(["'x'", "'y'"])).map(" ".join)
-    arithmetic = st.tuples(st.sampled_from(NUMERIC), st.sampled_from(["+", "-", "*", "/"]),
-                           st.sampled_from(NUMERIC), op, numbers()).map(" ".join)
+    arithmetic = st.tuples(
+        st.sampled_from(NUMERIC), st.sampled_from(["+", "-", "*", "/"]), st.sampled_from(NUMERIC), op, numbers()
+    ).map(" ".join)
     literal_first = st.tuples(numbers(), op, st.sampled_from(NUMERIC)).map(" ".join)
     negative = st.tuples(st.sampled_from(NUMERIC), op, st.sampled_from(["-1", "-0.1", "-2.5"])).map(" ".join)
     tenth = st.tuples(st.sampled_from(["g", "a"]), st.sampled_from(["==", "!=", ">="]), st.just("0.1")).map(" ".join)
-    return st.one_of(numeric, column_pairs, strings, arithmetic, literal_first, negative, tenth,
-                     st.sampled_from(["f", "~f", "not f", "a", "i", "g", "i - i", "a * 0", "i * 9999999999999 > 0",
-                                      "s == \"x\"", "'y' != s", "n > 1", "s > 'x'", "i / 0 > 1", "a / i < 0.5",
-                                      "h", "~h", "not h", "h & f", "h | ~f", "s == 'x\x0cy'", "s != 'y\u2028'"]))
+    return st.one_of(
+        numeric,
+        column_pairs,
+        strings,
+        arithmetic,
+        literal_first,
+        negative,
+        tenth,
+        st.sampled_from(
+            [
+                "f",
+                "~f",
+                "not f",
+                "a",
+                "i",
+                "g",
+                "i - i",
+                "a * 0",
+                "i * 9999999999999 > 0",
+                's == "x"',
+                "'y' != s",
+                "n > 1",
+                "s > 'x'",
+                "i / 0 > 1",
+                "a / i < 0.5",
+                "h",
+                "~h",
+                "not h",
+                "h & f",
+                "h | ~f",
+                "s == 'x\x0cy'",
+                "s != 'y\u2028'",
+            ]
+        ),
+    )
 
 
 def expressions():
     return st.recursive(
         comparisons(),
         lambda inner: st.one_of(
-            st.tuples(inner, st.sampled_from(["and", "or", "&", "|"]), inner).map(lambda t: f"({t[0]}) {t[1]} ({t[2]})"),
+            st.tuples(inner, st.sampled_from(["and", "or", "&", "|"]), inner).map(
+                lambda t: f"({t[0]}) {t[1]} ({t[2]})"
+            ),
             inner.map(lambda e: f"not ({e})"),
         ),
         max_leaves=3,
@@ -294,18 +331,46 @@ class CountingEval:
         monkeypatch.setattr(pd.DataFrame, "eval", counting)
 
 
-NATIVE_RULES = ["a > 1", "i <= 3", "g != 0.1", "j == 2", "a + i * 2 > b / 4", "(a > 0) & ~f | (s == 'x')",
-                "if a > 1 then s != 'y'", "not (b < 0) and f", "a", "if f then i - b > 0", "j > i"]
-PLAIN_RULES = ["n > 1", "s > 'x'", "a ** 2 > 1", "1 < a < 3", "missing > 1", "@x > 1", "if a > 1 then n > 0",
-               "f > 0", "i * 2.5 // 1 > 0", "abs(a) > 1"]
+NATIVE_RULES = [
+    "a > 1",
+    "i <= 3",
+    "g != 0.1",
+    "j == 2",
+    "a + i * 2 > b / 4",
+    "(a > 0) & ~f | (s == 'x')",
+    "if a > 1 then s != 'y'",
+    "not (b < 0) and f",
+    "a",
+    "if f then i - b > 0",
+    "j > i",
+]
+PLAIN_RULES = [
+    "n > 1",
+    "s > 'x'",
+    "a ** 2 > 1",
+    "1 < a < 3",
+    "missing > 1",
+    "@x > 1",
+    "if a > 1 then n > 0",
+    "f > 0",
+    "i * 2.5 // 1 > 0",
+    "abs(a) > 1",
+]
 
 
 def sample_frame(text_dtype=None):
-    return pd.DataFrame({
-        "a": [1.5, np.nan, -2.0], "b": [0.0, 4.0, -1.0], "i": [1, 5, 3], "j": np.array([2, 0, 7], dtype=np.int32),
-        "g": np.array([0.1, 0.5, np.nan], dtype=np.float32), "f": [True, False, True],
-        "s": pd.Series(["x", None, "y"], dtype=text_dtype), "n": pd.array([1, None, 3], dtype="Int64"),
-    })
+    return pd.DataFrame(
+        {
+            "a": [1.5, np.nan, -2.0],
+            "b": [0.0, 4.0, -1.0],
+            "i": [1, 5, 3],
+            "j": np.array([2, 0, 7], dtype=np.int32),
+            "g": np.array([0.1, 0.5, np.nan], dtype=np.float32),
+            "f": [True, False, True],
+            "s": pd.Series(["x", None, "y"], dtype=text_dtype),
+            "n": pd.array([1, None, 3], dtype="Int64"),
+        }
+    )
 
 
 @pytest.mark.parametrize("text_dtype", TEXT_DTYPES, ids=TEXT_IDS)
@@ -369,6 +434,7 @@ def test_text_equality_across_string_kinds(literal, op, monkeypatch):
 
 # ---- inputs where the native evaluation once differed from DataFrame.eval ------------
 
+
 def assert_native_matches_plain(engine, df):
     report = engine.validate(df)
     assert_report_matches(report, reference_validate(engine, df))
@@ -383,8 +449,28 @@ def test_float32_column_meets_a_large_integer_literal_as_pandas_does(literal, op
     assert_native_matches_plain(engine_with(f"g {op} {literal}", f"{literal} {op} g", f"g {op} ({literal})"), df)
 
 
-@pytest.mark.parametrize("char", ["\x00", "\x0b", "\x0c", "\x1c", "\x1d", "\x1e", "\x85", "\u2028", "\u2029",
-                                  "\t", "\x01", "\x1f", "\xa0", "#", "`", "@", "&"])
+@pytest.mark.parametrize(
+    "char",
+    [
+        "\x00",
+        "\x0b",
+        "\x0c",
+        "\x1c",
+        "\x1d",
+        "\x1e",
+        "\x85",
+        "\u2028",
+        "\u2029",
+        "\t",
+        "\x01",
+        "\x1f",
+        "\xa0",
+        "#",
+        "`",
+        "@",
+        "&",
+    ],
+)
 @pytest.mark.parametrize("op", ["==", "!="])
 def test_string_literal_with_unusual_characters(char, op):
     # DataFrame.eval cuts its text at every line break str.splitlines() knows and Python
@@ -471,11 +557,13 @@ def test_column_names_that_eval_may_read_from_its_own_scope(name):
 
 def test_boolean_columns_holding_bytes_other_than_one_are_true():
     # A bool view of integers holds bytes such as 2; numpy reads every non-zero byte as True.
-    df = pd.DataFrame({
-        "t": np.array([2, 0, 1, 3], dtype=np.uint8).view(bool),
-        "u": np.array([1, 1, 0, 2], dtype=np.uint8).view(bool),
-        "a": [1.0, 2.0, 3.0, 4.0],
-    })
+    df = pd.DataFrame(
+        {
+            "t": np.array([2, 0, 1, 3], dtype=np.uint8).view(bool),
+            "u": np.array([1, 1, 0, 2], dtype=np.uint8).view(bool),
+            "a": [1.0, 2.0, 3.0, 4.0],
+        }
+    )
     engine = engine_with("~t", "not t", "t & u", "t and u", "t | u", "if u then ~t", "(a > 0) & t", "~t | (a > 5)")
     assert_native_matches_plain(engine, df)
 
