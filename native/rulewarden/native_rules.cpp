@@ -52,7 +52,7 @@ std::vector<ArrowTextChunk> arrow_text_chunks(const py::object& chunked) {
         ArrowTextChunk part;
         part.large = type == "large_string";
         part.offset = chunk.attr("offset").cast<std::int64_t>();
-        part.length = py::len(chunk);
+        part.length = static_cast<std::int64_t>(py::len(chunk));
         const std::int64_t width = part.large ? 8 : 4;
         py::buffer_info offsets = py::reinterpret_borrow<py::buffer>(buffers[1]).request();
         if (offsets.size * offsets.itemsize < (part.offset + part.length + 1) * width) return {};
