@@ -201,7 +201,7 @@ def prepare_task(
             if prepared is not None:
                 return prepared
     if encoded_holdout is None:
-        train, test = split_positions(len(y_real), test_fraction, rng)
+        train, test = split_positions(len(y_real), test_fraction, rng, _row_groups(x_real, y_real))
         x_test_all, y_test_all = x_real[test], y_real[test]
     else:
         train = np.arange(len(y_real))
@@ -279,13 +279,38 @@ def both(first: Callable[[], object], second: Callable[[], object]) -> Tuple:
         return futures[0].result(), futures[1].result()
 
 
-def split_positions(n_rows: int, test_fraction: float, rng: np.random.RandomState) -> Tuple[np.ndarray, np.ndarray]:
-    """Seeded (train, test) row positions, both sorted and non-empty."""
+def split_positions(
+    n_rows: int, test_fraction: float, rng: np.random.RandomState, groups: Optional[np.ndarray] = None
+) -> Tuple[np.ndarray, np.ndarray]:
+    """Seeded (train, test) row positions, both sorted and non-empty. With ``groups``
+    (one label per row), rows of one group fall on the same side: the repeats of a row
+    held out are not trained on, so a model that memorised its training rows does not
+    score as if it generalised. The test side takes whole groups, in a seeded order,
+    up to ``test_fraction`` of the rows (at least one group, never all)."""
     if n_rows < 2:
         raise ValueError("At least two real rows are needed to hold some out for testing.")
-    order = rng.permutation(n_rows)
     n_test = min(n_rows - 1, max(1, int(round(n_rows * test_fraction))))
+    if groups is not None:
+        _, inverse = np.unique(groups, return_inverse=True)
+        inverse = inverse.ravel()
+        n_groups = int(inverse.max()) + 1
+        if 1 < n_groups < n_rows:
+            order = rng.permutation(n_groups)
+            sizes = np.bincount(inverse, minlength=n_groups)[order]
+            taken = max(1, min(n_groups - 1, int(np.searchsorted(np.cumsum(sizes), n_test, side="right"))))
+            held_out = np.zeros(n_groups, dtype=bool)
+            held_out[order[:taken]] = True
+            test = held_out[inverse]
+            return np.flatnonzero(~test), np.flatnonzero(test)
+    order = rng.permutation(n_rows)
     return np.sort(order[n_test:]), np.sort(order[:n_test])
+
+
+def _row_groups(x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """One label per encoded row (features and target): equal rows, equal labels."""
+    frame = pd.DataFrame(x)
+    frame["target"] = pd.Series(y).astype(str).to_numpy() if y.dtype == object else y
+    return pd.util.hash_pandas_object(frame, index=False).to_numpy()
 
 
 def cap_rows(

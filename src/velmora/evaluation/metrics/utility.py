@@ -36,7 +36,8 @@ class PredictionAgreementMetrics:
     histogram gradient boosting, seeded, at most ``max_train_rows`` seeded-sampled
     training rows); they are compared on real records neither learned from: the
     ``holdout``'s when one is given (A then learns from every real record), otherwise a
-    part of the real frame held out at random (``test_fraction``, seeded), which the
+    part of the real frame held out at random (``test_fraction``, seeded; the repeats of a
+    row all on one side), which the
     synthetic table may hold (a copy holds it all: the details say so). On the test
     rows the score is, for a classification target, the share of rows where A and B
     predict the same class, and for a regression target Lin's concordance correlation

@@ -24,9 +24,9 @@ class TSTRNormalizedMetric:
     records neither learned from, by Cohen's kappa for a classification target (skill
     over guessing by the class frequencies) and by R^2 for a regression target. With a
     ``holdout`` those are the holdout's records and the real model learns from every
-    real record; without one the real frame is split at random
-    (seeded) and the held-out part is the test, which the synthetic table may hold (a
-    copy holds it all, and then scores too well: the details say so). The result is
+    real record; without one the real frame is split at random (seeded; the repeats of a
+    row all on one side) and the held-out part is the test, which the synthetic table
+    may hold (a copy holds it all, and then scores too well: the details say so). The result is
     TSTR / TRTR clipped to [0, 1] (a negative TSTR counts as 0); 1 means the synthetic
     data is as useful for the task as the real data. A target the real model cannot
     predict (TRTR <= 0) has no ratio: the value is NaN, with the reason in the details.
