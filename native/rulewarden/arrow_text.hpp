@@ -19,30 +19,42 @@ struct ArrowTextChunk {
     std::int64_t length = 0;
 };
 
+namespace detail {
+
+template <typename Offset, bool with_validity>
+void compare_rows(const ArrowTextChunk& chunk, std::string_view literal, std::uint8_t when_equal, std::uint8_t* out) {
+    const std::uint8_t otherwise = static_cast<std::uint8_t>(1 - when_equal);
+    const auto* offsets = static_cast<const Offset*>(chunk.offsets);
+    const std::size_t size = literal.size();
+    const char* text = literal.data();
+    for (std::int64_t i = 0; i < chunk.length; ++i) {
+        const std::int64_t row = chunk.offset + i;
+        bool equal = false;
+        if (!with_validity || ((chunk.validity[row >> 3] >> (row & 7)) & 1) != 0) {
+            const Offset start = offsets[row];
+            // Lengths first, then the first byte, then the rest: most rows differ early.
+            equal = static_cast<std::size_t>(offsets[row + 1] - start) == size &&
+                    (size == 0 || (chunk.data[start] == text[0] && std::memcmp(chunk.data + start, text, size) == 0));
+        }
+        out[i] = equal ? when_equal : otherwise;
+    }
+}
+
+}  // namespace detail
+
 // Writes `when_equal` for each row of the chunk whose text equals `literal` and the
 // complement for other text and for missing rows, from `out` on.
 inline void compare_arrow_text(const ArrowTextChunk& chunk, std::string_view literal, std::uint8_t when_equal,
                                std::uint8_t* out) {
-    const std::uint8_t otherwise = static_cast<std::uint8_t>(1 - when_equal);
-    for (std::int64_t i = 0; i < chunk.length; ++i) {
-        const std::int64_t row = chunk.offset + i;
-        bool equal = false;
-        if (chunk.validity == nullptr || ((chunk.validity[row >> 3] >> (row & 7)) & 1) != 0) {
-            std::int64_t start = 0;
-            std::int64_t end = 0;
-            if (chunk.large) {
-                const auto* offsets = static_cast<const std::int64_t*>(chunk.offsets);
-                start = offsets[row];
-                end = offsets[row + 1];
-            } else {
-                const auto* offsets = static_cast<const std::int32_t*>(chunk.offsets);
-                start = offsets[row];
-                end = offsets[row + 1];
-            }
-            equal = static_cast<std::size_t>(end - start) == literal.size() &&
-                    (literal.empty() || std::memcmp(chunk.data + start, literal.data(), literal.size()) == 0);
-        }
-        out[i] = equal ? when_equal : otherwise;
+    if (chunk.large) {
+        if (chunk.validity != nullptr)
+            detail::compare_rows<std::int64_t, true>(chunk, literal, when_equal, out);
+        else
+            detail::compare_rows<std::int64_t, false>(chunk, literal, when_equal, out);
+    } else if (chunk.validity != nullptr) {
+        detail::compare_rows<std::int32_t, true>(chunk, literal, when_equal, out);
+    } else {
+        detail::compare_rows<std::int32_t, false>(chunk, literal, when_equal, out);
     }
 }
 
