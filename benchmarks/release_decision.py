@@ -29,14 +29,6 @@ from velmora.core_generator.noiseforge import apply_noiseforge  # noqa: E402
 from velmora.tabular.evaluator.release import evaluate_release  # noqa: E402
 
 
-def text_columns(frame):
-    return [
-        column
-        for column in frame.columns
-        if not pd.api.types.is_numeric_dtype(frame[column].dtype) or pd.api.types.is_bool_dtype(frame[column].dtype)
-    ]
-
-
 def releases(real, fresh, seed):
     cases = {
         "copy": real.copy(),
@@ -48,9 +40,9 @@ def releases(real, fresh, seed):
         "100 rows repeated": pop.collapse(real, 100, seed),
         "fresh": fresh,
     }
-    if len(text_columns(real)) < real.shape[1]:
+    if len(pop.text_columns(real)) < real.shape[1]:
         cases["laplace e=0.1 numbers"] = apply_noiseforge(
-            real, epsilon=0.1, method="laplace", preserve_columns=text_columns(real), random_state=seed
+            real, epsilon=0.1, method="laplace", preserve_columns=pop.text_columns(real), random_state=seed
         )
     cases["shuffled"] = pop.shuffled(real, seed)
     cases["unrelated"] = pop.unrelated(real, seed)

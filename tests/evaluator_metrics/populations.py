@@ -75,6 +75,15 @@ def draw(kind, n_rows, seed):
     raise ValueError(kind)
 
 
+def text_columns(frame):
+    """The columns a noise mechanism for numbers leaves alone: text, categories, booleans."""
+    return [
+        column
+        for column in frame.columns
+        if not pd.api.types.is_numeric_dtype(frame[column].dtype) or pd.api.types.is_bool_dtype(frame[column].dtype)
+    ]
+
+
 def copy_share(real, fresh, share, seed):
     """The real rows at a random share ``share`` of the positions, ``fresh`` rows at the
     others."""

@@ -3,7 +3,6 @@ bootstraps, near copies, shares of copies, a collapse onto a few real records) a
 refused, fresh and well-protected tables are passed, with and without a holdout; the
 quality score ranks a fresh sample above a shuffled one and far above unrelated data."""
 
-import pandas as pd
 import populations as pop
 import pytest
 
@@ -12,14 +11,6 @@ from velmora.tabular.evaluator.release import evaluate_release
 
 PRIVACY = ["membership_inference_auc", "distance_to_closest_record"]
 KINDS = pop.KINDS + pop.REPEATING
-
-
-def text_columns(frame):
-    return [
-        column
-        for column in frame.columns
-        if not pd.api.types.is_numeric_dtype(frame[column].dtype) or pd.api.types.is_bool_dtype(frame[column].dtype)
-    ]
 
 
 def exposing(real, fresh, seed):
@@ -38,9 +29,9 @@ def exposing(real, fresh, seed):
 def private(real, fresh, seed):
     """Releases that hold no real record beyond chance."""
     cases = {"fresh": fresh, "shuffled": pop.shuffled(real, seed), "unrelated": pop.unrelated(real, seed)}
-    if len(text_columns(real)) < real.shape[1]:
+    if len(pop.text_columns(real)) < real.shape[1]:
         cases["laplace 0.1 on numbers"] = apply_noiseforge(
-            real, epsilon=0.1, method="laplace", preserve_columns=text_columns(real), random_state=seed
+            real, epsilon=0.1, method="laplace", preserve_columns=pop.text_columns(real), random_state=seed
         )
     return cases
 
